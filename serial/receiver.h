@@ -1,0 +1,65 @@
+// The receiver Tcomm: a thread that polls the serial port every 10 ms and hands every non-empty
+// chunk to the received-data handler on the user-interface thread, waiting until it has run.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+
+#include "serial/serial_library.h"
+#include "timecode/receive_ring.h"
+
+namespace zrq {
+
+class Tcomm {
+public:
+    // Runs the received-data handler for this receiver's chunk on the user-interface thread and
+    // returns when it has finished (or when the call was discarded at shutdown). Must not
+    // allocate per call.
+    using HandOff = std::function<void(Tcomm&)>;
+
+    Tcomm(SerialLibrary& serial, const std::atomic<int32_t>& port, HandOff handOff);
+    ~Tcomm();  // requests termination and joins
+
+    Tcomm(const Tcomm&) = delete;
+    Tcomm& operator=(const Tcomm&) = delete;
+
+    // Starts the loop; asks for time-critical (real-time) priority and runs on quietly without it.
+    void start();
+    // Sets ReceiverStop and returns once the receiver is not inside sio_read; a receiver waiting in
+    // a hand-off counts as held at once. Holds are not counted.
+    void HoldReceiver();
+    // Clears ReceiverStop: one release ends any number of holds.
+    void ReleaseReceiver();
+    // Sets ReceiverStop and asks the loop to end at its next pass; does not wait.
+    void requestTermination();
+    // Waits for the loop to end. Call only when no hand-off can be left waiting for this thread.
+    void join();
+
+    bool receiverStop() const { return receiverStop_.load(); }
+    bool running() const { return thread_.joinable(); }
+    // True when the real-time priority was granted.
+    bool timeCritical() const { return timeCritical_.load(); }
+
+    // Written by the receiver before a hand-off, read by the handler while the receiver waits.
+    std::array<uint8_t, kMaxChunk> ChunkBuffer{};
+    int32_t ChunkLength = 0;
+    // The ring's storage; its indices belong to the main bar.
+    RingStorage ring{};
+
+private:
+    void Execute();
+
+    SerialLibrary& serial_;
+    const std::atomic<int32_t>& port_;
+    HandOff handOff_;
+    std::atomic<bool> receiverStop_{false};
+    std::atomic<bool> terminationRequested_{false};
+    std::atomic<bool> insideRead_{false};
+    std::atomic<bool> timeCritical_{false};
+    std::thread thread_;
+};
+
+}  // namespace zrq

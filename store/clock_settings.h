@@ -1,0 +1,28 @@
+// ClockSettings: the correction settings that survive a restart (kept in "kelvosys.conf").
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "base/date_time_value.h"
+
+namespace zrq {
+
+constexpr int kDailyPointSlots = 25;  // slots in the file
+constexpr int kMaxDailyPoints = 24;   // slots ever used
+
+struct ClockSettings {
+    uint8_t CorrectionMode = 0;    // 1 every minute, 2 every hour, 3 daily time points
+    uint8_t CorrectionSecond = 0;  // 0..59, modes 1 and 2
+    uint8_t CorrectionMinute = 0;  // 0..59, mode 2
+    uint8_t CodeFormat = 0;        // TimeCodeFormat 1..3
+    uint16_t FineTuneMs = 0;       // 0..999 ms given to the time a correction sets
+    uint8_t DailyPointCount = 0;   // 0..24 valid entries at the front of DailyPoints
+    std::array<DateTimeValue, kDailyPointSlots> DailyPoints{};  // times of day, whole part 0
+    uint8_t JumpNoCorrect = 0;     // 1: no scheduled correction while a jump is detected
+    uint8_t JumpThresholdSec = 0;  // more than this many seconds apart counts as a jump
+
+    friend bool operator==(const ClockSettings&, const ClockSettings&) = default;
+};
+
+}  // namespace zrq

@@ -1,0 +1,50 @@
+// The configuration file "kelvosys.conf": one 224-byte little-endian record of the settings plus
+// the port number and baud code.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "store/clock_settings.h"
+
+namespace zrq {
+
+inline constexpr const char* kConfigFileName = "kelvosys.conf";
+constexpr int kConfigRecordSize = 224;
+using ConfigRecord = std::array<uint8_t, kConfigRecordSize>;
+
+// What is stored: the settings and the two line parameters that persist.
+struct StoredSettings {
+    ClockSettings clock;
+    int32_t port = 0;      // 1 = COM1
+    int32_t baudCode = 0;  // 10 = 4800, 12 = 9600
+};
+
+// The values used when no file exists.
+StoredSettings defaultSettings();
+
+ConfigRecord encodeConfigRecord(const StoredSettings& s);  // reserved bytes are zero
+StoredSettings decodeConfigRecord(const ConfigRecord& r);  // values as stored (count clamped to 24)
+
+enum class LoadOutcome {
+    NoFile,      // defaults applied, nothing created
+    Loaded,      // the first 224 bytes were read
+    TooShort,    // under 224 bytes: nothing read, `start` kept
+    CannotOpen,  // exists but cannot be opened for reading and writing: the caller warns and stops
+};
+
+struct LoadResult {
+    LoadOutcome outcome;
+    StoredSettings settings;  // JumpNoCorrect already forced to 1 (except after CannotOpen)
+};
+
+// Loads `path`, keeping `start` where the file gives nothing. A read or close failure after a
+// successful open throws FileError.
+LoadResult loadSettings(const std::string& path, const StoredSettings& start);
+
+// Writes the whole record to a temporary file beside `path` and renames it over `path`, so a
+// failure never leaves a short file. Throws FileError with the OS's text on any failure.
+void savecfg(const std::string& path, const StoredSettings& s);
+
+}  // namespace zrq

@@ -1,0 +1,35 @@
+// The daily event logs: one plain-text file per day and kind, each entry appended on its own line.
+#pragma once
+
+#include <string>
+
+#include "base/gbk_text.h"
+#include "base/local_clock.h"
+#include "base/message_boxes.h"
+
+namespace zrq {
+
+inline constexpr int kJumpLog = 1;           // "YYMMDDS.txt"
+inline constexpr int kCommunicationLog = 0;  // "YYMMDDC.txt"
+
+class EventLog {
+public:
+    // Files go into `directory` ("." = the working directory).
+    EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory = ".");
+
+    // Appends CR LF, " yyyy-mm-dd hh:nn:ss ------" and the text (GBK bytes as they are) to the
+    // day's file of `kind` (nonzero = jump log). A file that cannot be opened shows the warning
+    // "File access error" and drops the entry; a failure while writing loses the entry silently.
+    // Never throws.
+    void savelogline(int kind, const GbkText& text);
+
+    // The file name for a date: year modulo 100, month, day, then "S.txt" or "C.txt".
+    static std::string fileName(int kind, const LocalTimeRecord& date);
+
+private:
+    LocalClock& clock_;
+    MessageBoxes& boxes_;
+    std::string directory_;
+};
+
+}  // namespace zrq

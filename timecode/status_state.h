@@ -1,0 +1,22 @@
+// StatusState: the main bar's runtime status, shared by the handler, the tick, the menu and the
+// monitor window, all on the user-interface thread. Nothing of it is saved.
+#pragma once
+
+#include <cstdint>
+
+#include "base/gbk_text.h"
+
+namespace zrq {
+
+struct StatusState {
+    bool NoSignal = true;             // recomputed every new second from SilentSeconds
+    bool JumpDetected = true;         // the latest frame's time or date differed (yellow lamp)
+    bool MonitorActive = false;       // the monitor window is observing
+    bool JumpLogEnabled = true;       // menu "跳动记录"
+    bool CommLogEnabled = false;      // menu "通讯记录"
+    bool CorrectNowRequested = false; // menu "立即校正", cleared by a correction
+    int32_t SilentSeconds = 50;       // new seconds since the last accepted frame
+    GbkText StatusMessage;            // shown by a double-click on the bar
+};
+
+}  // namespace zrq
