@@ -13,7 +13,15 @@
 
 namespace zrq {
 
-class Tcomm {
+// Pausing and resuming reception around a switch of port, rate or format.
+class ReceiverControl {
+public:
+    virtual ~ReceiverControl() = default;
+    virtual void HoldReceiver() = 0;
+    virtual void ReleaseReceiver() = 0;
+};
+
+class Tcomm final : public ReceiverControl {
 public:
     // Runs the received-data handler for this receiver's chunk on the user-interface thread and
     // returns when it has finished (or when the call was discarded at shutdown). Must not
@@ -30,9 +38,9 @@ public:
     void start();
     // Sets ReceiverStop and returns once the receiver is not inside sio_read; a receiver waiting in
     // a hand-off counts as held at once. Holds are not counted.
-    void HoldReceiver();
+    void HoldReceiver() override;
     // Clears ReceiverStop: one release ends any number of holds.
-    void ReleaseReceiver();
+    void ReleaseReceiver() override;
     // Sets ReceiverStop and asks the loop to end at its next pass; does not wait.
     void requestTermination();
     // Waits for the loop to end. Call only when no hand-off can be left waiting for this thread.
