@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "base/message_boxes.h"
 #include "serial/line_settings.h"

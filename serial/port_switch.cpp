@@ -1,0 +1,174 @@
+// PortSet and the port, rate and format switches with their fallbacks and messages.
+#include "serial/port_switch.h"
+
+#include <exception>
+#include <string>
+
+#include "timecode/time_code_format.h"
+
+namespace zrq {
+namespace {
+
+constexpr int kMillisecondsPerSecond = 1000;
+constexpr int kFlushBuffers = 0;  // sio_flush function code, passed right after sio_close
+constexpr uint16_t kIndexAfterFormatSwitch = 1;
+
+// Texts of the switch messages (UTF-8 here; shown as GBK). B ends in an ASCII "!" on purpose.
+constexpr const char* kPortMessageA = "所改端口不能打开！系统采用原来端口！";
+constexpr const char* kBaudMessageA = "端口不能打开！系统采用原来波特率！";
+constexpr const char* kMessageB = "端口不能打开!";
+constexpr const char* kPortMessageC = "端口无效或已经被占用！请重新设置。";
+constexpr const char* kBaudMessageC = "端口设置无效或已经被占用！请重新设置。";
+
+bool isMenuPort(int port) { return port >= 1 && port <= kMenuPortCount; }
+
+// A library result other than 0 is a failure: show the step's error box and report it.
+bool stepSucceeded(int result, MessageBoxes& boxes, const char* failureText) {
+    if (result == 0) return true;
+    boxes.error(gbk(failureText));
+    return false;
+}
+
+}  // namespace
+
+int writeTimeoutMs(long rate) {
+    long factor = rate > 0 ? kMillisecondsPerSecond / rate : 0;
+    if (factor < 1) factor = 1;
+    return static_cast<int>(factor) * kWriteTimeoutUnitMs;
+}
+
+bool PortSet(SerialLibrary& serial, const LineSettings& line, MessageBoxes& boxes) {
+    const int port = line.Port.load();
+    const int mode = line.Parity | line.ByteSize | line.StopBits;
+    if (!stepSucceeded(serial.sio_ioctl(port, line.BaudCode, mode), boxes, "通讯参数设置错误！")) {
+        return false;
+    }
+    const int flowMask = (line.Hw ? kFlowHardware : 0) + (line.Sw ? kFlowSoftware : 0);
+    if (!stepSucceeded(serial.sio_flowctrl(port, flowMask), boxes, "流控制设置失败！")) {
+        return false;
+    }
+    if (!stepSucceeded(serial.sio_DTR(port, line.Dtr ? 1 : 0), boxes, "DTR设置失败！")) {
+        return false;
+    }
+    // With hardware flow control RTS belongs to the flow control.
+    if (!line.Hw && !stepSucceeded(serial.sio_RTS(port, line.Rts ? 1 : 0), boxes, "RTS设置失败！")) {
+        return false;
+    }
+    serial.sio_SetWriteTimeouts(port, writeTimeoutMs(serial.sio_getbaud(port)));
+    return true;
+}
+
+bool PortSwitcher::PortSet() { return zrq::PortSet(ctx_.serial, ctx_.line, ctx_.boxes); }
+
+void PortSwitcher::com11Click(int tag) { runSwitch(Variant::PortMenu, tag); }
+
+void PortSwitcher::N48001Click(int tag) { runSwitch(Variant::BaudMenu, tag); }
+
+bool PortSwitcher::dialogSwitch(int port) { return runSwitch(Variant::PortDialog, port); }
+
+// Ends with the receiver held and nothing saved when neither the new nor the old port (or rate)
+// can be brought up; the next switch that reaches its release restarts reception.
+bool PortSwitcher::runSwitch(Variant variant, int newValue) {
+    SerialLibrary& serial = ctx_.serial;
+    LineSettings& line = ctx_.line;
+    const bool portVariant = variant != Variant::BaudMenu;
+
+    ctx_.receiver.HoldReceiver();
+    const int oldValue = portVariant ? line.Port.load() : line.BaudCode;
+    serial.sio_close(line.Port);
+    serial.sio_flush(line.Port, kFlushBuffers);
+    if (portVariant) {
+        line.Port = newValue;
+    } else {
+        line.BaudCode = newValue;
+    }
+
+    bool fellBack = false;
+    if (!openSucceeded(serial.sio_open(line.Port))) {
+        ctx_.boxes.plain(gbk(portVariant ? kPortMessageA : kBaudMessageA));
+        serial.sio_close(line.Port);
+        if (portVariant) {
+            line.Port = oldValue;
+        } else {
+            line.BaudCode = oldValue;
+        }
+        line.setFixedValues();
+        if (variant == Variant::PortDialog) line.BaudCode = kBaudCode9600;
+        fellBack = true;
+        if (!openSucceeded(serial.sio_open(line.Port))) {
+            ctx_.boxes.plain(gbk(kMessageB));
+            ctx_.status.NoSignal = true;
+            return false;
+        }
+    }
+
+    if (!PortSet()) {
+        serial.sio_close(line.Port);
+        ctx_.boxes.plain(gbk(portVariant ? kPortMessageC : kBaudMessageC));
+        ctx_.status.NoSignal = true;
+        // A rate that failed stays in place so that the next switch applies it again.
+        if (portVariant) line.Port = oldValue;
+        return false;
+    }
+
+    if (portVariant) {
+        setPortMarks(variant);
+    } else {
+        setBaudMarks();
+    }
+    // The dialog's fallback changes the rate as well; let the baud marks show it.
+    if (variant == Variant::PortDialog && fellBack) setBaudMarks();
+
+    ctx_.status.NoSignal = true;
+    ctx_.receiver.ReleaseReceiver();
+    ctx_.savecfg();
+    return true;
+}
+
+void PortSwitcher::setPortMarks(Variant variant) {
+    const int port = ctx_.line.Port;
+    for (int tag = 1; tag <= kMenuPortCount; ++tag) ctx_.marks.setPortItemChecked(tag, false);
+    if (isMenuPort(port)) {
+        ctx_.marks.setN21Checked(false);
+        ctx_.marks.setPortItemChecked(port, true);
+        return;
+    }
+    // The menu can only come back to a port outside 1..4 by falling back to it: N21 already
+    // names it. The dialog chose it, so N21 takes its name.
+    if (variant == Variant::PortDialog) {
+        ctx_.marks.setN21Caption(">>com" + std::to_string(port));
+        ctx_.marks.setN21Checked(true);
+    }
+}
+
+void PortSwitcher::setBaudMarks() {
+    ctx_.marks.setBaudItemChecked(kBaudCode4800, false);
+    ctx_.marks.setBaudItemChecked(kBaudCode9600, false);
+    const int code = ctx_.line.BaudCode;
+    if (code == kBaudCode4800 || code == kBaudCode9600) ctx_.marks.setBaudItemChecked(code, true);
+}
+
+void PortSwitcher::N31Click(int tag) {
+    ctx_.receiver.HoldReceiver();
+    for (int format = 1; format <= kFormatCount; ++format) {
+        ctx_.marks.setFormatItemChecked(format, false);
+    }
+    ctx_.marks.setFormatItemChecked(tag, true);
+    ctx_.settings.CodeFormat = static_cast<uint8_t>(tag);
+
+    // A failing save (the rate switch's or this one's) must not leave the ring with stale
+    // indices or the receiver held for good; the failure is still reported afterwards.
+    std::exception_ptr saveFailure;
+    try {
+        N48001Click(tag == TVZ_CODE ? kBaudCode4800 : kBaudCode9600);
+        ctx_.savecfg();
+    } catch (...) {
+        saveFailure = std::current_exception();
+    }
+    ctx_.ring.WriteIndex = kIndexAfterFormatSwitch;
+    ctx_.ring.ReadIndex = kIndexAfterFormatSwitch;
+    ctx_.receiver.ReleaseReceiver();
+    if (saveFailure) std::rethrow_exception(saveFailure);
+}
+
+}  // namespace zrq
