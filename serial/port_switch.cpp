@@ -51,7 +51,8 @@ bool PortSet(SerialLibrary& serial, const LineSettings& line, MessageBoxes& boxe
         return false;
     }
     // With hardware flow control RTS belongs to the flow control.
-    if (!line.Hw && !stepSucceeded(serial.sio_RTS(port, line.Rts ? 1 : 0), boxes, "RTS设置失败！")) {
+    if (!line.Hw &&
+        !stepSucceeded(serial.sio_RTS(port, line.Rts ? 1 : 0), boxes, "RTS设置失败！")) {
         return false;
     }
     serial.sio_SetWriteTimeouts(port, writeTimeoutMs(serial.sio_getbaud(port)));

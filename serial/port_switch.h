@@ -16,8 +16,8 @@
 
 namespace zrq {
 
-inline constexpr int kMenuPortCount = 4;   // menu items COM1..COM4; other ports show on N21
-inline constexpr int kFormatCount = 3;     // TVZ_CODE, EB_CODE, ST_CODE
+inline constexpr int kMenuPortCount = 4;  // menu items COM1..COM4; other ports show on N21
+inline constexpr int kFormatCount = 3;    // TVZ_CODE, EB_CODE, ST_CODE
 inline constexpr int kWriteTimeoutUnitMs = 10;
 
 // True when an sio_open result means "open": callers look at its low 8 bits only.
@@ -36,11 +36,11 @@ bool PortSet(SerialLibrary& serial, const LineSettings& line, MessageBoxes& boxe
 class SwitchMarks {
 public:
     virtual ~SwitchMarks() = default;
-    virtual void setPortItemChecked(int tag, bool checked) = 0;        // COM1..COM4, tag 1..4
-    virtual void setN21Checked(bool checked) = 0;                      // the ">>... " entry
-    virtual void setN21Caption(const std::string& ascii) = 0;          // e.g. ">>com7"
-    virtual void setBaudItemChecked(int baudCode, bool checked) = 0;   // 10 "4800", 12 "9600"
-    virtual void setFormatItemChecked(int format, bool checked) = 0;   // 1..3
+    virtual void setPortItemChecked(int tag, bool checked) = 0;       // COM1..COM4, tag 1..4
+    virtual void setN21Checked(bool checked) = 0;                     // the ">>... " entry
+    virtual void setN21Caption(const std::string& ascii) = 0;         // e.g. ">>com7"
+    virtual void setBaudItemChecked(int baudCode, bool checked) = 0;  // 10 "4800", 12 "9600"
+    virtual void setFormatItemChecked(int format, bool checked) = 0;  // 1..3
 };
 
 // Everything a switch reads or changes. All of it belongs to the user-interface thread, except
