@@ -67,6 +67,33 @@ void PortSwitcher::N48001Click(int tag) { runSwitch(Variant::BaudMenu, tag); }
 
 bool PortSwitcher::dialogSwitch(int port) { return runSwitch(Variant::PortDialog, port); }
 
+void PortSwitcher::storeSwitchedValue(Variant variant, int value) {
+    if (variant == Variant::BaudMenu) {
+        ctx_.line.BaudCode = value;
+    } else {
+        ctx_.line.Port = value;
+    }
+}
+
+// Opens the port with the new value in place; when that fails, goes back to the old value with
+// the fixed line values and opens again. True when a port is open afterwards.
+bool PortSwitcher::openOrFallBack(Variant variant, int oldValue) {
+    SerialLibrary& serial = ctx_.serial;
+    LineSettings& line = ctx_.line;
+    if (openSucceeded(serial.sio_open(line.Port))) return true;
+
+    ctx_.boxes.plain(gbk(variant == Variant::BaudMenu ? kBaudMessageA : kPortMessageA));
+    serial.sio_close(line.Port);
+    storeSwitchedValue(variant, oldValue);
+    line.setFixedValues();
+    if (variant == Variant::PortDialog) line.BaudCode = kBaudCode9600;
+    if (openSucceeded(serial.sio_open(line.Port))) return true;
+
+    ctx_.boxes.plain(gbk(kMessageB));
+    ctx_.status.NoSignal = true;
+    return false;
+}
+
 // Ends with the receiver held and nothing saved when neither the new nor the old port (or rate)
 // can be brought up; the next switch that reaches its release restarts reception.
 bool PortSwitcher::runSwitch(Variant variant, int newValue) {
@@ -78,30 +105,8 @@ bool PortSwitcher::runSwitch(Variant variant, int newValue) {
     const int oldValue = portVariant ? line.Port.load() : line.BaudCode;
     serial.sio_close(line.Port);
     serial.sio_flush(line.Port, kFlushBuffers);
-    if (portVariant) {
-        line.Port = newValue;
-    } else {
-        line.BaudCode = newValue;
-    }
-
-    bool fellBack = false;
-    if (!openSucceeded(serial.sio_open(line.Port))) {
-        ctx_.boxes.plain(gbk(portVariant ? kPortMessageA : kBaudMessageA));
-        serial.sio_close(line.Port);
-        if (portVariant) {
-            line.Port = oldValue;
-        } else {
-            line.BaudCode = oldValue;
-        }
-        line.setFixedValues();
-        if (variant == Variant::PortDialog) line.BaudCode = kBaudCode9600;
-        fellBack = true;
-        if (!openSucceeded(serial.sio_open(line.Port))) {
-            ctx_.boxes.plain(gbk(kMessageB));
-            ctx_.status.NoSignal = true;
-            return false;
-        }
-    }
+    storeSwitchedValue(variant, newValue);
+    if (!openOrFallBack(variant, oldValue)) return false;
 
     if (!PortSet()) {
         serial.sio_close(line.Port);
@@ -112,13 +117,9 @@ bool PortSwitcher::runSwitch(Variant variant, int newValue) {
         return false;
     }
 
-    if (portVariant) {
-        setPortMarks(variant);
-    } else {
-        setBaudMarks();
-    }
-    // The dialog's fallback changes the rate as well; let the baud marks show it.
-    if (variant == Variant::PortDialog && fellBack) setBaudMarks();
+    if (portVariant) setPortMarks(variant);
+    // The dialog's fallback changes the rate as well; its baud marks follow the rate in use.
+    if (variant != Variant::PortMenu) setBaudMarks();
 
     ctx_.status.NoSignal = true;
     ctx_.receiver.ReleaseReceiver();

@@ -84,6 +84,8 @@ public:
 private:
     enum class Variant { PortMenu, BaudMenu, PortDialog };
     bool runSwitch(Variant variant, int newValue);
+    void storeSwitchedValue(Variant variant, int value);
+    bool openOrFallBack(Variant variant, int oldValue);
     void setPortMarks(Variant variant);
     void setBaudMarks();
 
