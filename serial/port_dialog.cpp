@@ -1,0 +1,111 @@
+// The port selection dialog's window: list, number field and the two buttons.
+#include "serial/port_dialog.h"
+
+#include <QEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <optional>
+
+#include "dialogs/clamping_spin_box.h"
+#include "serial/port_line.h"
+
+namespace zrq {
+namespace {
+
+constexpr int kClientWidth = 235;
+constexpr int kClientHeight = 356;
+constexpr int kListHeight = 217;
+constexpr int kFontPixels = 13;
+constexpr int kLabelFontPixels = 16;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+constexpr char kSeparator[] = "......";
+
+QFont songTi(int pixels) {
+    QFont font(QString::fromUtf8("宋体"));
+    font.setPixelSize(pixels);
+    return font;
+}
+
+}  // namespace
+
+std::string portListLine(const std::string& devicePath, const std::string& portName) {
+    return portName + kSeparator + devicePath;
+}
+
+TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes, QWidget* parent)
+    : QDialog(parent),
+      listPorts_(std::move(listPorts)),
+      switchPort_(std::move(switchPort)),
+      boxes_(boxes) {
+    setObjectName(QStringLiteral("Form4"));
+    setWindowTitle(QStringLiteral("Serial Port"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFont(songTi(kFontPixels));
+    setFixedSize(kClientWidth, kClientHeight);
+
+    ListBox1 = new QListWidget(this);
+    ListBox1->setObjectName(QStringLiteral("ListBox1"));
+    ListBox1->setGeometry(0, 0, kClientWidth, kListHeight);
+
+    Label1 = new QLabel(QString::fromUtf8("端口 COM"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setFont(songTi(kLabelFontPixels));
+    Label1->adjustSize();
+    Label1->move(24, 232);
+
+    SpinEdit1 = new ClampingSpinBox(kLowestDialogPort, kHighestDialogPort, this);
+    SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
+    SpinEdit1->setGeometry(88, 232, 73, 22);
+
+    Button1 = new QPushButton(QString::fromUtf8("使用"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1->setGeometry(24, 280, kButtonWidth, kButtonHeight);
+    Button2 = new QPushButton(QString::fromUtf8("返回"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->setGeometry(128, 280, kButtonWidth, kButtonHeight);
+    for (QPushButton* button : {Button1, Button2}) button->setAutoDefault(false);
+
+    connect(ListBox1, &QListWidget::itemClicked, this, &TForm4::ListBox1Click);
+    // Moving through the list with the keys counts as a click as well.
+    connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] {
+        if (ListBox1->hasFocus()) ListBox1Click();
+    });
+    connect(Button1, &QPushButton::clicked, this, &TForm4::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TForm4::Button2Click);
+}
+
+bool TForm4::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate) FormActivate();
+    return QDialog::event(event);
+}
+
+void TForm4::FormActivate() {
+    ListBox1->clear();
+    if (!listPorts_) return;
+    for (const auto& [devicePath, portName] : listPorts_()) {
+        ListBox1->addItem(QString::fromStdString(portListLine(devicePath, portName)));
+    }
+}
+
+void TForm4::ListBox1Click() {
+    const QList<QListWidgetItem*> selected = ListBox1->selectedItems();
+    if (selected.isEmpty()) return;
+    std::optional<int> port = portFromListLine(selected.front()->text().toStdString());
+    if (port) SpinEdit1->setValue(*port);
+}
+
+void TForm4::Button1Click() {
+    SpinEdit1->interpretText();
+    if (!switchPort_) return;
+    bool switched = false;
+    runGuarded(boxes_, [&] { switched = switchPort_(SpinEdit1->value()); });
+    if (switched) accept();
+}
+
+void TForm4::Button2Click() { reject(); }
+
+}  // namespace zrq
