@@ -1,0 +1,285 @@
+// The settings record in "kelvosys.conf": its byte layout, the start-up load and the atomic save.
+#include "store/config_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "base/message_boxes.h"
+
+namespace zrq {
+namespace {
+
+// Byte offsets of the record. All multi-byte fields are little-endian.
+constexpr int kPortOffset = 0;               // u8, low byte of the 32-bit port number
+constexpr int kBaudOffset = 1;               // u8, low byte of the 32-bit baud code
+constexpr int kModeOffset = 2;               // u8
+constexpr int kThresholdOffset = 3;          // u8, seconds
+constexpr int kSecondOffset = 4;             // u16, only the low byte is read back
+constexpr int kMinuteOffset = 6;             // u16, only the low byte is read back
+constexpr int kPointCountOffset = 8;         // u16, only the low byte is read back
+constexpr int kFineTuneOffset = 10;          // u16, milliseconds
+constexpr int kDailyPointsOffset = 16;       // 25 IEEE-754 doubles; 12..15 are padding
+constexpr int kJumpNoCorrectOffset = 216;    // u8
+constexpr int kCodeFormatOffset = 217;       // u8; 218..223 are padding
+constexpr int kDailyPointSize = 8;
+
+// Suffix of the file that a save writes first and then renames over the target.
+constexpr const char* kTempSuffix = ".tmp";
+// Links followed to find the file a save replaces; more is taken as a loop.
+constexpr int kMaxLinkDepth = 8;
+
+void putU16(ConfigRecord& r, int offset, uint16_t value) {
+    r[offset] = static_cast<uint8_t>(value & 0xFF);
+    r[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+uint16_t getU16(const ConfigRecord& r, int offset) {
+    return static_cast<uint16_t>(r[offset] | (r[offset + 1] << 8));
+}
+
+void putDouble(ConfigRecord& r, int offset, double value) {
+    auto bits = std::bit_cast<uint64_t>(value);
+    for (int i = 0; i < kDailyPointSize; ++i) {
+        r[offset + i] = static_cast<uint8_t>(bits >> (8 * i));
+    }
+}
+
+double getDouble(const ConfigRecord& r, int offset) {
+    uint64_t bits = 0;
+    for (int i = 0; i < kDailyPointSize; ++i) {
+        bits |= static_cast<uint64_t>(r[offset + i]) << (8 * i);
+    }
+    return std::bit_cast<double>(bits);
+}
+
+// The OS's own text for the failure ("No space left on device"); strerror_r keeps it thread-safe.
+[[noreturn]] void throwFileError(int error) {
+    char buffer[128];
+    throw FileError(::strerror_r(error, buffer, sizeof buffer));
+}
+
+// Reads up to `size` bytes, retrying interrupted and partial reads; returns the count read
+// (less than `size` only at end of file) or -1 with errno set.
+ssize_t readFully(int fd, uint8_t* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::read(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Writes all `size` bytes, retrying interrupted and partial writes; false with errno set on failure.
+bool writeFully(int fd, const uint8_t* data, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A target that is a symbolic link is saved through the link (the link stays, even when its file
+// does not exist yet), as a plain rewrite of the file would do.
+std::string resolvedTarget(std::string path) {
+    for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+        char link[PATH_MAX];
+        ssize_t n = ::readlink(path.c_str(), link, sizeof link - 1);
+        if (n <= 0) break;
+        std::string next(link, static_cast<size_t>(n));
+        path = next.front() == '/' ? next : directoryOf(path) + "/" + next;
+    }
+    return path;
+}
+
+// Makes the rename itself durable. Best effort: the new file is already in place when this runs,
+// so a failure here must not report the save as failed.
+void syncDirectory(const std::string& directory) {
+    int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// Creates `tempPath` afresh and writes, syncs and closes the record in it. On failure the temp
+// file is removed and errno of the failing call is returned; 0 on success.
+int writeTempFile(const std::string& tempPath, const ConfigRecord& record) {
+    // A stale temp file from an interrupted save (or anything a link points to) is never reused.
+    if (::unlink(tempPath.c_str()) != 0 && errno != ENOENT && errno != EISDIR && errno != EPERM) {
+        return errno;
+    }
+    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    int error = 0;
+    if (!writeFully(fd, record.data(), record.size()) || ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) ::unlink(tempPath.c_str());
+    return error;
+}
+
+// Applies the values used when no file exists, leaving the daily points at their start values.
+void applyDefaults(StoredSettings& s) {
+    const StoredSettings d = defaultSettings();
+    s.port = d.port;
+    s.baudCode = d.baudCode;
+    s.clock.CorrectionMode = d.clock.CorrectionMode;
+    s.clock.CorrectionSecond = d.clock.CorrectionSecond;
+    s.clock.CorrectionMinute = d.clock.CorrectionMinute;
+    s.clock.FineTuneMs = d.clock.FineTuneMs;
+    s.clock.JumpThresholdSec = d.clock.JumpThresholdSec;
+    s.clock.CodeFormat = d.clock.CodeFormat;
+}
+
+// What the load finds at `path` before opening it.
+enum class Presence { Absent, Present, Unreachable };
+
+Presence presenceOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return Presence::Present;
+    if (errno == ENOENT || errno == ENOTDIR) return Presence::Absent;
+    return Presence::Unreachable;  // e.g. a link loop: it is there but cannot be reached
+}
+
+// Opens an existing file for reading and writing, or -1 when that is impossible. Only a regular
+// file counts: a pipe or device under the name would block or mislead the start-up.
+int openForLoad(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+StoredSettings defaultSettings() {
+    StoredSettings s;
+    s.port = 1;
+    s.baudCode = 10;  // 4800 bit/s
+    s.clock.CorrectionMode = 1;
+    s.clock.CorrectionSecond = 31;
+    s.clock.CorrectionMinute = 0;
+    s.clock.FineTuneMs = 135;
+    s.clock.JumpThresholdSec = 3;
+    s.clock.CodeFormat = 1;  // TVZ_CODE
+    s.clock.JumpNoCorrect = 1;
+    return s;
+}
+
+ConfigRecord encodeConfigRecord(const StoredSettings& s) {
+    ConfigRecord r{};
+    const ClockSettings& c = s.clock;
+    r[kPortOffset] = static_cast<uint8_t>(s.port & 0xFF);
+    r[kBaudOffset] = static_cast<uint8_t>(s.baudCode & 0xFF);
+    r[kModeOffset] = c.CorrectionMode;
+    r[kThresholdOffset] = c.JumpThresholdSec;
+    putU16(r, kSecondOffset, c.CorrectionSecond);
+    putU16(r, kMinuteOffset, c.CorrectionMinute);
+    putU16(r, kPointCountOffset, c.DailyPointCount);
+    putU16(r, kFineTuneOffset, c.FineTuneMs);
+    for (int i = 0; i < kDailyPointSlots; ++i) {
+        putDouble(r, kDailyPointsOffset + i * kDailyPointSize, c.DailyPoints[i]);
+    }
+    r[kJumpNoCorrectOffset] = c.JumpNoCorrect;
+    r[kCodeFormatOffset] = c.CodeFormat;
+    return r;
+}
+
+StoredSettings decodeConfigRecord(const ConfigRecord& r) {
+    StoredSettings s;
+    ClockSettings& c = s.clock;
+    s.port = r[kPortOffset];
+    s.baudCode = r[kBaudOffset];
+    c.CorrectionMode = r[kModeOffset];
+    c.JumpThresholdSec = r[kThresholdOffset];
+    c.CorrectionSecond = r[kSecondOffset];
+    c.CorrectionMinute = r[kMinuteOffset];
+    // The daily-point users index at most 24 slots; a larger stored count would run past them.
+    c.DailyPointCount = r[kPointCountOffset];
+    if (c.DailyPointCount > kMaxDailyPoints) c.DailyPointCount = kMaxDailyPoints;
+    c.FineTuneMs = getU16(r, kFineTuneOffset);
+    for (int i = 0; i < kDailyPointSlots; ++i) {
+        c.DailyPoints[i] = getDouble(r, kDailyPointsOffset + i * kDailyPointSize);
+    }
+    c.JumpNoCorrect = r[kJumpNoCorrectOffset];
+    c.CodeFormat = r[kCodeFormatOffset];
+    return s;
+}
+
+LoadResult loadSettings(const std::string& path, const StoredSettings& start) {
+    LoadResult result{LoadOutcome::NoFile, start};
+    switch (presenceOf(path)) {
+    case Presence::Absent:
+        applyDefaults(result.settings);
+        result.settings.clock.JumpNoCorrect = 1;
+        return result;
+    case Presence::Unreachable:
+        result.outcome = LoadOutcome::CannotOpen;
+        return result;
+    case Presence::Present:
+        break;
+    }
+
+    int fd = openForLoad(path);
+    if (fd < 0) {
+        result.outcome = LoadOutcome::CannotOpen;
+        return result;
+    }
+    ConfigRecord record{};
+    ssize_t got = readFully(fd, record.data(), record.size());
+    if (got < 0) {
+        int error = errno;
+        ::close(fd);
+        throwFileError(error);
+    }
+    if (::close(fd) != 0) throwFileError(errno);
+
+    if (got == kConfigRecordSize) {
+        result.outcome = LoadOutcome::Loaded;
+        result.settings = decodeConfigRecord(record);
+    } else {
+        result.outcome = LoadOutcome::TooShort;
+    }
+    // Jumps always block scheduled corrections at start, whatever was stored.
+    result.settings.clock.JumpNoCorrect = 1;
+    return result;
+}
+
+void savecfg(const std::string& path, const StoredSettings& s) {
+    const std::string target = resolvedTarget(path);
+    const std::string tempPath = target + kTempSuffix;
+    if (int error = writeTempFile(tempPath, encodeConfigRecord(s)); error != 0) {
+        throwFileError(error);
+    }
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        ::unlink(tempPath.c_str());
+        throwFileError(error);
+    }
+    syncDirectory(directoryOf(target));
+}
+
+}  // namespace zrq

@@ -1,0 +1,235 @@
+// The configuration record byte for byte, the load's outcomes and the save that never leaves a
+// short file.
+#include "store/config_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "base/message_boxes.h"
+#include "tests/store/temp_dir.h"
+
+namespace zrq {
+namespace {
+
+using namespace std::string_literals;
+using testing::FileSizeLimit;
+using testing::readBytes;
+using testing::TempDir;
+using testing::writeBytes;
+
+std::string recordBytes(const ConfigRecord& r) { return std::string(r.begin(), r.end()); }
+
+// Settings with every field away from its default, 24 daily points and a used 25th slot.
+StoredSettings fullSettings() {
+    StoredSettings s;
+    s.port = 7;
+    s.baudCode = 12;
+    s.clock.CorrectionMode = 3;
+    s.clock.CorrectionSecond = 59;
+    s.clock.CorrectionMinute = 45;
+    s.clock.CodeFormat = 3;
+    s.clock.FineTuneMs = 999;
+    s.clock.DailyPointCount = 24;
+    for (int i = 0; i < kMaxDailyPoints; ++i) s.clock.DailyPoints[i] = (i + 0.25) / 24.0;
+    s.clock.DailyPoints[24] = 0.75;
+    s.clock.JumpNoCorrect = 0;
+    s.clock.JumpThresholdSec = 59;
+    return s;
+}
+
+// Distinct start values, so that a load that wrongly takes something from the file shows.
+StoredSettings startSettings() {
+    StoredSettings s;
+    s.port = 3;
+    s.clock.CorrectionMode = 2;
+    s.clock.DailyPoints[0] = 0.5;
+    return s;
+}
+
+class ConfigFileTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string conf = dir.file(kConfigFileName);
+};
+
+TEST_F(ConfigFileTest, DefaultsAreWrittenAsTheDocumentedBytes) {
+    savecfg(conf, defaultSettings());
+    std::string expected = "\x01\x0A\x01\x03\x1F\x00\x00\x00\x00\x00\x87\x00"s;
+    expected += std::string(4 + 200, '\0') + "\x01\x01" + std::string(6, '\0');
+    EXPECT_EQ(readBytes(conf), expected);
+}
+
+TEST_F(ConfigFileTest, EveryFieldSitsAtItsOffsetLittleEndian) {
+    StoredSettings s = fullSettings();
+    s.port = 0x1234;  // only the low byte is stored
+    ConfigRecord r = encodeConfigRecord(s);
+    EXPECT_EQ(recordBytes(r).substr(0, 16),
+              "\x34\x0C\x03\x3B\x3B\x00\x2D\x00\x18\x00\xE7\x03\x00\x00\x00\x00"s);
+    double slot25 = 0;
+    std::memcpy(&slot25, r.data() + 208, 8);
+    EXPECT_EQ(slot25, 0.75);
+    EXPECT_EQ(recordBytes(r).substr(208, 16), "\0\0\0\0\0\0\xE8\x3F\x00\x03\0\0\0\0\0\0"s);
+}
+
+TEST_F(ConfigFileTest, DecodeTakesLowBytesAndIgnoresPadding) {
+    ConfigRecord r = encodeConfigRecord(fullSettings());
+    r[5] = r[7] = r[9] = 0x01;  // high bytes of the 16-bit second, minute and count
+    for (int i : {12, 13, 14, 15, 218, 223}) r[i] = 0xEE;
+    EXPECT_EQ(decodeConfigRecord(r).clock, fullSettings().clock);
+}
+
+TEST_F(ConfigFileTest, SavedSettingsComeBackExceptJumpNoCorrect) {
+    savecfg(conf, fullSettings());
+    LoadResult loaded = loadSettings(conf, startSettings());
+    StoredSettings expected = fullSettings();
+    expected.clock.JumpNoCorrect = 1;
+    EXPECT_EQ(loaded.outcome, LoadOutcome::Loaded);
+    EXPECT_EQ(loaded.settings.clock, expected.clock);
+    EXPECT_EQ(loaded.settings.port, 7);
+    EXPECT_EQ(loaded.settings.baudCode, 12);
+}
+
+TEST_F(ConfigFileTest, NoFileGivesDefaultsKeepsDailyPointsAndCreatesNothing) {
+    LoadResult loaded = loadSettings(conf, startSettings());
+    StoredSettings expected = defaultSettings();
+    expected.clock.DailyPoints[0] = 0.5;
+    EXPECT_EQ(loaded.outcome, LoadOutcome::NoFile);
+    EXPECT_EQ(loaded.settings.clock, expected.clock);
+    EXPECT_EQ(loaded.settings.port, 1);
+    EXPECT_EQ(loaded.settings.baudCode, 10);
+    EXPECT_FALSE(std::filesystem::exists(conf));
+}
+
+TEST_F(ConfigFileTest, ShortFileGivesNothingAndNoDefaults) {
+    for (size_t size : {0, 1, 12, 216, 223}) {
+        SCOPED_TRACE(size);
+        writeBytes(conf, std::string(size, '\xFF'));
+        LoadResult loaded = loadSettings(conf, startSettings());
+        StoredSettings expected = startSettings();
+        expected.clock.JumpNoCorrect = 1;
+        EXPECT_EQ(loaded.outcome, LoadOutcome::TooShort);
+        EXPECT_EQ(loaded.settings.clock, expected.clock);
+        EXPECT_EQ(loaded.settings.port, 3);
+        EXPECT_EQ(loaded.settings.baudCode, 0);
+    }
+}
+
+TEST_F(ConfigFileTest, LongFileCountsFirstRecordAndNextSaveShortensIt) {
+    writeBytes(conf, recordBytes(encodeConfigRecord(fullSettings())) + std::string(100, '\x09'));
+    LoadResult loaded = loadSettings(conf, startSettings());
+    EXPECT_EQ(loaded.outcome, LoadOutcome::Loaded);
+    EXPECT_EQ(loaded.settings.clock.CodeFormat, 3);
+    savecfg(conf, loaded.settings);
+    EXPECT_EQ(std::filesystem::file_size(conf), 224u);
+}
+
+TEST_F(ConfigFileTest, OutOfRangeValuesLoadAsStoredButCountIsClamped) {
+    struct Case {
+        uint8_t storedCount, loadedCount;
+    };
+    for (Case c : {Case{24, 24}, Case{25, 24}, Case{30, 24}, Case{255, 24}}) {
+        SCOPED_TRACE(int{c.storedCount});
+        ConfigRecord r{};
+        r[0] = 200;  // port
+        r[2] = 7;    // mode
+        r[3] = 0;    // threshold
+        r[8] = c.storedCount;
+        r[10] = 0x88, r[11] = 0x13;  // fine-tune 5000 ms
+        r[217] = 9;                  // format
+        writeBytes(conf, recordBytes(r));
+        StoredSettings s = loadSettings(conf, {}).settings;
+        EXPECT_EQ(s.port, 200);
+        EXPECT_EQ(s.clock.CorrectionMode, 7);
+        EXPECT_EQ(s.clock.CodeFormat, 9);
+        EXPECT_EQ(s.clock.FineTuneMs, 5000);
+        EXPECT_EQ(s.clock.DailyPointCount, c.loadedCount);
+    }
+}
+
+TEST_F(ConfigFileTest, ExistingFileThatCannotBeOpenedKeepsStartValues) {
+    // Root opens any file whatever its mode, but never a directory for writing.
+    ASSERT_EQ(::mkdir(conf.c_str(), 0755), 0);
+    LoadResult loaded = loadSettings(conf, startSettings());
+    EXPECT_EQ(loaded.outcome, LoadOutcome::CannotOpen);
+    EXPECT_EQ(loaded.settings.clock, startSettings().clock);
+
+    std::string pipe = dir.file("pipe.conf");  // must not block the start-up
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_EQ(loadSettings(pipe, {}).outcome, LoadOutcome::CannotOpen);
+
+    std::string loop = dir.file("loop.conf");
+    ASSERT_EQ(::symlink("loop.conf", loop.c_str()), 0);
+    EXPECT_EQ(loadSettings(loop, {}).outcome, LoadOutcome::CannotOpen);
+}
+
+TEST_F(ConfigFileTest, ReadFailureAfterOpenThrowsTheOsText) {
+    // Offset 0 of the process's own memory is unmapped: it opens as a regular file, reads fail.
+    ASSERT_EQ(::symlink("/proc/self/mem", conf.c_str()), 0);
+    try {
+        loadSettings(conf, {});
+        FAIL() << "no FileError";
+    } catch (const FileError& e) {
+        EXPECT_STREQ(e.what(), std::strerror(EIO));
+    }
+}
+
+// Saves over a good file under a given obstacle; the old file must stay and no temp file remain.
+class FailedSaveTest : public ConfigFileTest {
+protected:
+    void SetUp() override {
+        savecfg(conf, defaultSettings());
+        before = readBytes(conf);
+    }
+    void expectFailedSave(const std::string& path, int expectedError) {
+        try {
+            savecfg(path, fullSettings());
+            FAIL() << "no FileError";
+        } catch (const FileError& e) {
+            EXPECT_STREQ(e.what(), std::strerror(expectedError));
+        }
+        EXPECT_EQ(readBytes(conf), before);
+    }
+    std::string before;
+};
+
+TEST_F(FailedSaveTest, TempPlaceBlockedByDirectory) {
+    ASSERT_TRUE(std::filesystem::create_directories(conf + ".tmp/inside"));
+    expectFailedSave(conf, EEXIST);
+}
+
+TEST_F(FailedSaveTest, DirectoryPathThroughRegularFile) {
+    expectFailedSave(conf + "/" + kConfigFileName, ENOTDIR);
+}
+
+TEST_F(FailedSaveTest, WriteCutShortLeavesNoTempFile) {
+    {
+        FileSizeLimit limit(100);
+        expectFailedSave(conf, EFBIG);
+    }
+    EXPECT_FALSE(std::filesystem::exists(conf + ".tmp"));
+}
+
+TEST_F(FailedSaveTest, TargetIsDirectory) {
+    std::string target = dir.file("taken");
+    ASSERT_TRUE(std::filesystem::create_directories(target + "/inside"));
+    EXPECT_THROW(savecfg(target, fullSettings()), FileError);
+    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+    EXPECT_TRUE(std::filesystem::is_directory(target));
+}
+
+TEST_F(ConfigFileTest, SaveReplacesStaleTempAndKeepsSymbolicLink) {
+    std::string real = dir.file("real.conf");
+    ASSERT_EQ(::symlink("real.conf", conf.c_str()), 0);
+    writeBytes(real + ".tmp", "stale");
+    savecfg(conf, fullSettings());
+    EXPECT_TRUE(std::filesystem::is_symlink(conf));
+    EXPECT_EQ(readBytes(real), recordBytes(encodeConfigRecord(fullSettings())));
+    EXPECT_FALSE(std::filesystem::exists(real + ".tmp"));
+}
+
+}  // namespace
+}  // namespace zrq
