@@ -1,0 +1,282 @@
+// The monitor window: saving its lines, clearing, the line cap, and observing that follows
+// activation, the stop and continue buttons and closing.
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QToolButton>
+
+#include <memory>
+#include <string>
+
+#include "base/message_boxes.h"
+#include "dialogs/monitor_window.h"
+
+using zrq::GbkText;
+using zrq::RecordingMessageBoxes;
+
+namespace {
+
+using Kind = RecordingMessageBoxes::Kind;
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return "<cannot read>";
+    return file.readAll();
+}
+
+// A window of the program other than the monitor, such as a message box.
+std::unique_ptr<QWidget> showOtherWindow() {
+    auto other = std::make_unique<QWidget>();
+    other->setWindowTitle(QStringLiteral("other"));
+    other->show();
+    other->activateWindow();
+    return other;
+}
+
+}  // namespace
+
+class MonitorWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void savedLinesAreGbkBytesEachEndedByCrLf();
+    void clearThenSaveGivesEmptyFile();
+    void defaultSuffixIsAddedToBareNames_data();
+    void defaultSuffixIsAddedToBareNames();
+    void failedSaveReportsAndKeepsLines_data();
+    void failedSaveReportsAndKeepsLines();
+    void cancelledSaveDoesNothing();
+    void appendedLinesShowInTheView();
+    void lineCapDropsTheOldest();
+
+    void activationAndButtonsDriveObserving();
+    void anotherProgramWindowEndsObserving();
+    void switchingAwayFromTheProgramKeepsObserving();
+    void stopThenSaveObservesAgainAfterTheBox();
+    void closeAndReopenKeepsLinesAndObserves();
+
+private:
+    QToolButton* button(const char* name) { return window->findChild<QToolButton*>(name); }
+    QPlainTextEdit* memo() { return window->findChild<QPlainTextEdit*>("Memo1"); }
+    void chooseFile(const QString& path) {
+        window->setFileChooser([path] { return std::optional<QString>(path); });
+    }
+    void showAndActivate() {
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    }
+    void appendLines(std::initializer_list<const char*> utf8Lines) {
+        for (const char* line : utf8Lines) window->appendLine(zrq::gbk(line));
+    }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    zrq::StatusState status;
+    RecordingMessageBoxes boxes;
+    std::unique_ptr<zrq::TForm3> window;
+};
+
+void MonitorWindowTest::init() {
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    status = zrq::StatusState{};
+    boxes = RecordingMessageBoxes{};
+    window = std::make_unique<zrq::TForm3>(status, boxes);
+}
+
+void MonitorWindowTest::cleanup() {
+    window.reset();
+    dir.reset();
+}
+
+void MonitorWindowTest::savedLinesAreGbkBytesEachEndedByCrLf() {
+    appendLines({"12:00:31 AA 00 24", "校时成功", "12:00:32 55 AA"});
+    const QString path = dir->filePath("three.txt");
+    chooseFile(path);
+    button("SpeedButton1")->click();
+
+    QCOMPARE(fileBytes(path), QByteArray("12:00:31 AA 00 24\r\n"
+                                         "\xD0\xA3\xCA\xB1\xB3\xC9\xB9\xA6\r\n"
+                                         "12:00:32 55 AA\r\n"));
+    QCOMPARE(boxes.shown.size(), size_t(1));
+    QCOMPARE(boxes.shown[0].kind, Kind::Plain);
+    QCOMPARE(boxes.shown[0].caption, std::string("ZRQ"));
+    QCOMPARE(boxes.shown[0].text, std::string("保存成功~！"));
+}
+
+void MonitorWindowTest::clearThenSaveGivesEmptyFile() {
+    appendLines({"one", "two"});
+    const QString path = dir->filePath("empty.txt");
+    QFile old(path);  // an earlier save's content is replaced
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old content\r\n");
+    old.close();
+
+    button("SpeedButton3")->click();
+    QVERIFY(window->lines().empty());
+    QCOMPARE(memo()->toPlainText(), QString());
+    chooseFile(path);
+    button("SpeedButton1")->click();
+
+    QVERIFY(QFile::exists(path));
+    QCOMPARE(fileBytes(path), QByteArray());
+    QCOMPARE(boxes.texts(), std::vector<std::string>{"保存成功~！"});
+}
+
+void MonitorWindowTest::defaultSuffixIsAddedToBareNames_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("bare name") << "log" << "log.txt";
+    QTest::newRow("with txt") << "log.txt" << "log.txt";
+    QTest::newRow("other extension") << "notes.dat" << "notes.dat";
+    QTest::newRow("point only in the folder") << "sub.d/log" << "sub.d/log.txt";
+}
+
+void MonitorWindowTest::defaultSuffixIsAddedToBareNames() {
+    QFETCH(QString, typed);
+    QFETCH(QString, written);
+    QVERIFY(QDir(dir->path()).mkpath("sub.d"));
+    appendLines({"line"});
+    chooseFile(dir->filePath(typed));
+    button("SpeedButton1")->click();
+
+    QCOMPARE(fileBytes(dir->filePath(written)), QByteArray("line\r\n"));
+    if (typed != written) QVERIFY(!QFile::exists(dir->filePath(typed)));
+}
+
+void MonitorWindowTest::failedSaveReportsAndKeepsLines_data() {
+    QTest::addColumn<QString>("target");
+    QTest::newRow("path through a regular file") << "plain/out.txt";
+    QTest::newRow("a folder where the file should be") << "folder.txt";
+    QTest::newRow("missing folder") << "missing/out.txt";
+}
+
+void MonitorWindowTest::failedSaveReportsAndKeepsLines() {
+    QFETCH(QString, target);
+    QFile plain(dir->filePath("plain"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    QVERIFY(QDir(dir->path()).mkdir("folder.txt"));
+    appendLines({"first", "second"});
+
+    chooseFile(dir->filePath(target));
+    button("SpeedButton1")->click();
+
+    QCOMPARE(boxes.shown.size(), size_t(1));
+    QCOMPARE(boxes.shown[0].kind, Kind::Plain);
+    QCOMPARE(boxes.shown[0].text, std::string("保存失败~！"));
+    QCOMPARE(window->lines().size(), size_t(2));
+    QCOMPARE(memo()->toPlainText(), QStringLiteral("first\nsecond"));
+}
+
+void MonitorWindowTest::cancelledSaveDoesNothing() {
+    appendLines({"line"});
+    window->setFileChooser([] { return std::optional<QString>(); });
+    button("SpeedButton1")->click();
+    QVERIFY(boxes.shown.empty());
+    QCOMPARE(QDir(dir->path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).size(), 0);
+}
+
+void MonitorWindowTest::appendedLinesShowInTheView() {
+    appendLines({"12:00:31 AA 00", "校时成功"});
+    QCOMPARE(memo()->toPlainText(), QString::fromUtf8("12:00:31 AA 00\n校时成功"));
+    QCOMPARE(window->lines().back().bytes(), std::string("\xD0\xA3\xCA\xB1\xB3\xC9\xB9\xA6"));
+}
+
+void MonitorWindowTest::lineCapDropsTheOldest() {
+    const int extra = 5;
+    const int total = static_cast<int>(zrq::kMonitorLineCap) + extra;
+    for (int i = 0; i < total; ++i) {
+        window->appendLine(GbkText::fromBytes("line " + std::to_string(i)));
+    }
+    QCOMPARE(window->lines().size(), zrq::kMonitorLineCap);
+    QCOMPARE(window->lines().front().bytes(), std::string("line 5"));
+    QCOMPARE(window->lines().back().bytes(), "line " + std::to_string(total - 1));
+    QTextDocument* shown = memo()->document();
+    QCOMPARE(shown->blockCount(), static_cast<int>(zrq::kMonitorLineCap));
+    QCOMPARE(shown->firstBlock().text(), QStringLiteral("line 5"));
+    QCOMPARE(shown->lastBlock().text(), QString::fromStdString("line " + std::to_string(total - 1)));
+}
+
+void MonitorWindowTest::activationAndButtonsDriveObserving() {
+    QVERIFY(!status.MonitorActive);
+    showAndActivate();
+    QVERIFY(status.MonitorActive);
+    button("SpeedButton2")->click();
+    QVERIFY(!status.MonitorActive);
+    button("SpeedButton2")->click();
+    QVERIFY(!status.MonitorActive);
+    button("SpeedButton4")->click();
+    QVERIFY(status.MonitorActive);
+}
+
+void MonitorWindowTest::anotherProgramWindowEndsObserving() {
+    showAndActivate();
+    auto other = showOtherWindow();
+    QVERIFY(QTest::qWaitForWindowActive(other.get()));
+    QVERIFY(!status.MonitorActive);
+    button("SpeedButton4")->click();  // the buttons still work on an inactive window
+    QVERIFY(status.MonitorActive);
+    other->activateWindow();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QVERIFY(status.MonitorActive);
+}
+
+void MonitorWindowTest::switchingAwayFromTheProgramKeepsObserving() {
+    showAndActivate();
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    QApplication::setActiveWindow(nullptr);  // no window of the program is active any more
+    QT_WARNING_POP
+    QVERIFY(!window->isActiveWindow());
+    QVERIFY(status.MonitorActive);
+}
+
+void MonitorWindowTest::stopThenSaveObservesAgainAfterTheBox() {
+    showAndActivate();
+    button("SpeedButton2")->click();
+    QVERIFY(!status.MonitorActive);
+    bool observingWhileBoxOpen = true;
+    boxes.whileShown = [&](const RecordingMessageBoxes::Shown&) {
+        auto box = showOtherWindow();
+        QVERIFY(QTest::qWaitForWindowActive(box.get()));
+        observingWhileBoxOpen = status.MonitorActive;
+        box->close();
+        window->activateWindow();  // a closing box hands the activation back
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    };
+    chooseFile(dir->filePath("log"));
+    button("SpeedButton1")->click();
+
+    QCOMPARE(boxes.texts(), std::vector<std::string>{"保存成功~！"});
+    QVERIFY(!observingWhileBoxOpen);
+    QVERIFY(status.MonitorActive);
+}
+
+void MonitorWindowTest::closeAndReopenKeepsLinesAndObserves() {
+    showAndActivate();
+    appendLines({"before close"});
+    window->close();
+    QVERIFY(!window->isVisible());
+    QVERIFY(!status.MonitorActive);
+    appendLines({"while closed"});
+
+    showAndActivate();
+    QVERIFY(status.MonitorActive);
+    QCOMPARE(memo()->toPlainText(), QStringLiteral("before close\nwhile closed"));
+
+    QTest::keyClick(window.get(), Qt::Key_Escape);  // Escape closes too
+    QVERIFY(!window->isVisible());
+    QVERIFY(!status.MonitorActive);
+    QCOMPARE(window->lines().size(), size_t(2));
+}
+
+QTEST_MAIN(MonitorWindowTest)
+#include "monitor_window_qtest.moc"
