@@ -146,9 +146,9 @@ bool takeOption(int id, const char* arg, Options& options, Pending& pending, std
         error = std::string("--format wants TVZ_CODE, EB_CODE or ST_CODE, got ") + arg;
         return false;
     case kBaud:
-        if (!takeNumber("baud", arg, 4800, 9600, number, error)) return false;
+        number = parseInteger(arg, 0, INT32_MAX).value_or(0);
         if (number != 4800 && number != 9600) {
-            error = "--baud wants 4800 or 9600";
+            error = std::string("--baud wants 4800 or 9600, got ") + arg;
             return false;
         }
         options.baud = static_cast<int>(number);
