@@ -16,17 +16,17 @@ namespace zrq {
 namespace {
 
 // Byte offsets of the record. All multi-byte fields are little-endian.
-constexpr int kPortOffset = 0;               // u8, low byte of the 32-bit port number
-constexpr int kBaudOffset = 1;               // u8, low byte of the 32-bit baud code
-constexpr int kModeOffset = 2;               // u8
-constexpr int kThresholdOffset = 3;          // u8, seconds
-constexpr int kSecondOffset = 4;             // u16, only the low byte is read back
-constexpr int kMinuteOffset = 6;             // u16, only the low byte is read back
-constexpr int kPointCountOffset = 8;         // u16, only the low byte is read back
-constexpr int kFineTuneOffset = 10;          // u16, milliseconds
-constexpr int kDailyPointsOffset = 16;       // 25 IEEE-754 doubles; 12..15 are padding
-constexpr int kJumpNoCorrectOffset = 216;    // u8
-constexpr int kCodeFormatOffset = 217;       // u8; 218..223 are padding
+constexpr int kPortOffset = 0;             // u8, low byte of the 32-bit port number
+constexpr int kBaudOffset = 1;             // u8, low byte of the 32-bit baud code
+constexpr int kModeOffset = 2;             // u8
+constexpr int kThresholdOffset = 3;        // u8, seconds
+constexpr int kSecondOffset = 4;           // u16, only the low byte is read back
+constexpr int kMinuteOffset = 6;           // u16, only the low byte is read back
+constexpr int kPointCountOffset = 8;       // u16, only the low byte is read back
+constexpr int kFineTuneOffset = 10;        // u16, milliseconds
+constexpr int kDailyPointsOffset = 16;     // 25 IEEE-754 doubles; 12..15 are padding
+constexpr int kJumpNoCorrectOffset = 216;  // u8
+constexpr int kCodeFormatOffset = 217;     // u8; 218..223 are padding
 constexpr int kDailyPointSize = 8;
 
 // Suffix of the file that a save writes first and then renames over the target.
@@ -78,7 +78,8 @@ ssize_t readFully(int fd, uint8_t* data, size_t size) {
     return static_cast<ssize_t>(done);
 }
 
-// Writes all `size` bytes, retrying interrupted and partial writes; false with errno set on failure.
+// Writes all `size` bytes, retrying interrupted and partial writes; false with errno set on
+// failure.
 bool writeFully(int fd, const uint8_t* data, size_t size) {
     size_t done = 0;
     while (done < size) {
@@ -232,15 +233,15 @@ StoredSettings decodeConfigRecord(const ConfigRecord& r) {
 LoadResult loadSettings(const std::string& path, const StoredSettings& start) {
     LoadResult result{LoadOutcome::NoFile, start};
     switch (presenceOf(path)) {
-    case Presence::Absent:
-        applyDefaults(result.settings);
-        result.settings.clock.JumpNoCorrect = 1;
-        return result;
-    case Presence::Unreachable:
-        result.outcome = LoadOutcome::CannotOpen;
-        return result;
-    case Presence::Present:
-        break;
+        case Presence::Absent:
+            applyDefaults(result.settings);
+            result.settings.clock.JumpNoCorrect = 1;
+            return result;
+        case Presence::Unreachable:
+            result.outcome = LoadOutcome::CannotOpen;
+            return result;
+        case Presence::Present:
+            break;
     }
 
     int fd = openForLoad(path);

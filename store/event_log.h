@@ -30,6 +30,7 @@ private:
     LocalClock& clock_;
     MessageBoxes& boxes_;
     std::string directory_;
+    std::string path_;  // the current call's file path, reused so that a call allocates nothing
 };
 
 }  // namespace zrq

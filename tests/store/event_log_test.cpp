@@ -1,0 +1,138 @@
+// The daily logs byte for byte: file names, entry layout, day changes and failing files.
+#include "store/event_log.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "base/fake_clock.h"
+#include "tests/store/temp_dir.h"
+
+namespace zrq {
+namespace {
+
+using namespace std::string_literals;
+using testing::FileSizeLimit;
+using testing::readBytes;
+using testing::TempDir;
+using testing::writeBytes;
+
+GbkText ascii(const std::string& s) { return GbkText::fromBytes(s); }
+
+class EventLogTest : public ::testing::Test {
+protected:
+    size_t fileCount() const {
+        auto entries = std::filesystem::directory_iterator(dir.path());
+        return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+    }
+
+    TempDir dir;
+    FakeClock clock{{2026, 3, 0, 7, 9, 5, 7, 250}};
+    RecordingMessageBoxes boxes;
+    EventLog log{clock, boxes, dir.path()};
+};
+
+TEST(EventLogFileName, TwoDigitFieldsAndKindLetter) {
+    struct Case {
+        int kind;
+        LocalTimeRecord date;
+        const char* name;
+    };
+    const Case cases[] = {
+        {1, {2009, 1, 0, 2}, "090102S.txt"},  {0, {2009, 1, 0, 2}, "090102C.txt"},
+        {0, {2026, 3, 0, 7}, "260307C.txt"},  {1, {2026, 12, 0, 7}, "261207S.txt"},
+        {-1, {2000, 10, 0, 31}, "001031S.txt"}, {7, {2100, 1, 0, 1}, "000101S.txt"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(EventLog::fileName(c.kind, c.date), c.name);
+    }
+}
+
+TEST_F(EventLogTest, FirstEntryCreatesFileWithBreakHeaderAndTextOnly) {
+    log.savelogline(kCommunicationLog, ascii("hello"));
+    EXPECT_EQ(readBytes(dir.file("260307C.txt")), "\r\n 2026-03-07 09:05:07 ------hello");
+    EXPECT_EQ(fileCount(), 1u);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(EventLogTest, EntriesAppendEachOnItsOwnLine) {
+    log.savelogline(kJumpLog, ascii("A"));
+    clock.advanceSeconds(61);
+    log.savelogline(kJumpLog, ascii("B"));
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")),
+              "\r\n 2026-03-07 09:05:07 ------A\r\n 2026-03-07 09:06:08 ------B");
+}
+
+TEST_F(EventLogTest, JumpAndCommunicationLogsAreSeparateFiles) {
+    log.savelogline(kJumpLog, ascii("jump"));
+    log.savelogline(kCommunicationLog, ascii("comm"));
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")), "\r\n 2026-03-07 09:05:07 ------jump");
+    EXPECT_EQ(readBytes(dir.file("260307C.txt")), "\r\n 2026-03-07 09:05:07 ------comm");
+}
+
+TEST_F(EventLogTest, EntryAfterMidnightGoesToTheNewDaysFile) {
+    clock.setNow({2026, 3, 0, 7, 23, 59, 59, 0});
+    log.savelogline(kJumpLog, ascii("old"));
+    clock.advanceSeconds(1);
+    log.savelogline(kJumpLog, ascii("new"));
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")), "\r\n 2026-03-07 23:59:59 ------old");
+    EXPECT_EQ(readBytes(dir.file("260308S.txt")), "\r\n 2026-03-08 00:00:00 ------new");
+}
+
+TEST_F(EventLogTest, NameComesFromTheFirstReadAndHeaderFromTheSecond) {
+    clock.setNow({2026, 3, 0, 7, 23, 59, 59, 998});  // each read steps 1 ms
+    clock.beforeRead = [](FakeClock& c) { c.advanceMs(1); };
+    log.savelogline(kCommunicationLog, ascii("x"));
+    EXPECT_EQ(readBytes(dir.file("260307C.txt")), "\r\n 2026-03-08 00:00:00 ------x");
+}
+
+TEST_F(EventLogTest, TextsAreWrittenUnchanged) {
+    const GbkText texts[] = {
+        ascii(""),
+        ascii("line1\r\nline2\nline3"),
+        gbk("跳动记录：时间差 5 秒"),
+        ascii("\x80\xFF\0\xA1"s),  // arbitrary bytes, an embedded zero included
+    };
+    for (const GbkText& text : texts) {
+        std::filesystem::remove(dir.file("260307S.txt"));
+        log.savelogline(kJumpLog, text);
+        EXPECT_EQ(readBytes(dir.file("260307S.txt")),
+                  "\r\n 2026-03-07 09:05:07 ------" + text.bytes());
+    }
+}
+
+TEST_F(EventLogTest, UnopenableFileWarnsOncePerEntryAndWritesNothing) {
+    writeBytes(dir.file("plain"), "");
+    EventLog blocked(clock, boxes, dir.file("plain/logs"));  // a path through a regular file
+    for (int i = 0; i < 3; ++i) blocked.savelogline(i % 2, ascii("lost"));
+    ASSERT_EQ(boxes.shown.size(), 3u);
+    for (const auto& shown : boxes.shown) {
+        EXPECT_EQ(shown.kind, RecordingMessageBoxes::Kind::Warning);
+        EXPECT_EQ(shown.caption, "Warning");
+        EXPECT_EQ(shown.text, "File access error");
+    }
+    EXPECT_EQ(readBytes(dir.file("plain")), "");
+}
+
+TEST_F(EventLogTest, WriteFailureAfterOpenLosesEntryQuietly) {
+    ASSERT_EQ(::symlink("/dev/full", dir.file("260307C.txt").c_str()), 0);
+    EXPECT_NO_THROW(log.savelogline(kCommunicationLog, ascii("lost")));
+    EXPECT_TRUE(boxes.shown.empty());
+    log.savelogline(kJumpLog, ascii("kept"));
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")), "\r\n 2026-03-07 09:05:07 ------kept");
+}
+
+TEST_F(EventLogTest, EntryCutShortIsTakenBackOff) {
+    log.savelogline(kJumpLog, ascii("A"));
+    const std::string before = readBytes(dir.file("260307S.txt"));
+    {
+        FileSizeLimit limit(before.size() + 10);  // the next entry stops half-way
+        log.savelogline(kJumpLog, ascii("a text longer than the room left"));
+    }
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")), before);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+}  // namespace
+}  // namespace zrq
