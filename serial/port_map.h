@@ -1,0 +1,36 @@
+// Port numbers (COM1, COM2, ...) to device paths, and the list of ports present on this machine.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zrq {
+
+// Where the port map looks. Tests point these at temporary directories.
+struct PortMapPlaces {
+    std::string workDir;                         // holds the COMn entries; empty = current dir
+    std::string devRoot = "/dev";                // holds ttyS*, ttyUSB*, ttyACM*, rfcomm*
+    std::string sysClassTty = "/sys/class/tty";  // tells which ttyS* have hardware behind them
+};
+
+inline constexpr int kDevicesPerFamily = 32;        // ttyS0..31, ttyUSB0..31, ...
+inline constexpr int kHighestTablePort = 128;       // ports above resolve only through COMn
+inline constexpr int kHighestListedPort = 255;      // a stored port number is one byte
+
+// "COM7" for 7.
+std::string portName(int port);
+
+// The device that port n opens: the entry "COMn" of the working directory when it exists (even
+// a dangling link: the user named that port, another device must not stand in for it), else
+// 1..32 /dev/ttyS0..31, 33..64 /dev/ttyUSB0..31, 65..96 /dev/ttyACM0..31, 97..128
+// /dev/rfcomm0..31. Empty when the port maps to nothing.
+std::string devicePathForPort(int port, const PortMapPlaces& places = {});
+
+// (device path, port name) for every port 1..255 whose device exists and is a terminal, in
+// ascending port order. A table ttyS device counts only with hardware behind it. A COMn entry
+// shows the device its link names.
+using PortList = std::vector<std::pair<std::string, std::string>>;
+PortList listPorts(const PortMapPlaces& places = {});
+
+}  // namespace zrq
