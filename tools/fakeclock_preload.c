@@ -37,7 +37,7 @@ int zrq_fake_clock_adjtime(clockid_t clock, struct timex* tx) __asm__("clock_adj
 
 /* Fake minus real CLOCK_REALTIME, in nanoseconds. */
 static _Atomic int64_t offset_ns;
-/* CLOCK_MONOTONIC (ns) before which the file is not looked at again; 0 = look now. */
+/* Real CLOCK_REALTIME (ns) before which the file is not looked at again; 0 = look now. */
 static _Atomic int64_t next_check_ns;
 /* Held by the one thread that is re-reading the file; others use the cached offset meanwhile. */
 static atomic_flag reloading = ATOMIC_FLAG_INIT;
@@ -104,13 +104,15 @@ static void read_offset_file(const char* path)
     }
 }
 
-/* Brings the cached offset up to date, looking at the file at most every RECHECK_INTERVAL_NS. */
-static void refresh_offset(void)
+/* Brings the cached offset up to date, looking at the file at most every RECHECK_INTERVAL_NS of
+ * the real clock `real_now` (the reading just taken, so a read costs no second clock call). A
+ * real clock that went back by more than that looks again at once. */
+static void refresh_offset(int64_t real_now)
 {
-    const int64_t now = real_ns(CLOCK_MONOTONIC);
-    if (now < atomic_load(&next_check_ns)) return;
+    const int64_t next = atomic_load(&next_check_ns);
+    if (real_now < next && real_now > next - 2 * RECHECK_INTERVAL_NS) return;
     if (atomic_flag_test_and_set(&reloading)) return;
-    atomic_store(&next_check_ns, now + RECHECK_INTERVAL_NS);
+    atomic_store(&next_check_ns, real_now + RECHECK_INTERVAL_NS);
     const char* path = clock_file_path();
     struct stat st;
     if (!path || stat(path, &st) != 0) {
@@ -149,7 +151,8 @@ int clock_gettime(clockid_t clock, struct timespec* ts)
 {
     if (real_gettime(clock, ts) != 0) return -1;
     if (is_wall_clock(clock)) {
-        refresh_offset();
+        refresh_offset(clock == CLOCK_REALTIME ? (int64_t)ts->tv_sec * NS_PER_SECOND + ts->tv_nsec
+                                               : real_ns(CLOCK_REALTIME));
         add_ns(ts, atomic_load(&offset_ns));
     }
     return 0;
