@@ -99,7 +99,8 @@ QString withDefaultTextSuffix(const QString& path) {
 }
 
 bool writeLinesCrLf(const QString& path, const std::deque<GbkText>& lines) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(QFile::encodeName(path).constData(), "wb"));
+    std::unique_ptr<std::FILE, FileCloser> file(
+        std::fopen(QFile::encodeName(path).constData(), "wb"));
     if (!file) return false;
     for (const GbkText& line : lines) {
         const std::string& bytes = line.bytes();

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <initializer_list>
 #include <optional>
 #include <string>
 

@@ -28,9 +28,9 @@ public:
 
     // Loads the current settings into the controls; runs at every opening.
     void FormCreate();
-    void Button1Click();  // "增加": append the time of SpinEdit6:SpinEdit4:SpinEdit5
-    void Button2Click();  // "删除": remove the selected entry
-    void ListBox1Click(); // copy the selected entry's time into the three fields
+    void Button1Click();   // "增加": append the time of SpinEdit6:SpinEdit4:SpinEdit5
+    void Button2Click();   // "删除": remove the selected entry
+    void ListBox1Click();  // copy the selected entry's time into the three fields
     void TrackBar1Change();
     void Edit1Change();
     void Button3Click();  // "应用"

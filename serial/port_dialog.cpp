@@ -6,6 +6,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include <algorithm>
 #include <optional>
 
 #include "dialogs/clamping_spin_box.h"
@@ -19,6 +20,10 @@ constexpr int kClientHeight = 356;
 constexpr int kListHeight = 217;
 constexpr int kFontPixels = 13;
 constexpr int kLabelFontPixels = 16;
+constexpr int kLabelLeft = 24;
+constexpr int kSpinLeft = 88;
+constexpr int kFieldTop = 232;
+constexpr int kLabelGap = 2;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr char kSeparator[] = "......";
@@ -55,11 +60,12 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setFont(songTi(kLabelFontPixels));
     Label1->adjustSize();
-    Label1->move(24, 232);
+    // A fallback font wider than 宋体 would run into the field: move the label left instead.
+    Label1->move(std::min(kLabelLeft, kSpinLeft - kLabelGap - Label1->width()), kFieldTop);
 
     SpinEdit1 = new ClampingSpinBox(kLowestDialogPort, kHighestDialogPort, this);
     SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
-    SpinEdit1->setGeometry(88, 232, 73, 22);
+    SpinEdit1->setGeometry(kSpinLeft, kFieldTop, 73, 22);
 
     Button1 = new QPushButton(QString::fromUtf8("使用"), this);
     Button1->setObjectName(QStringLiteral("Button1"));

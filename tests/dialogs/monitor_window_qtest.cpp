@@ -197,11 +197,12 @@ void MonitorWindowTest::lineCapDropsTheOldest() {
     }
     QCOMPARE(window->lines().size(), zrq::kMonitorLineCap);
     QCOMPARE(window->lines().front().bytes(), std::string("line 5"));
-    QCOMPARE(window->lines().back().bytes(), "line " + std::to_string(total - 1));
+    const std::string last = "line " + std::to_string(total - 1);
+    QCOMPARE(window->lines().back().bytes(), last);
     QTextDocument* shown = memo()->document();
     QCOMPARE(shown->blockCount(), static_cast<int>(zrq::kMonitorLineCap));
     QCOMPARE(shown->firstBlock().text(), QStringLiteral("line 5"));
-    QCOMPARE(shown->lastBlock().text(), QString::fromStdString("line " + std::to_string(total - 1)));
+    QCOMPARE(shown->lastBlock().text(), QString::fromStdString(last));
 }
 
 void MonitorWindowTest::activationAndButtonsDriveObserving() {
