@@ -1,0 +1,129 @@
+// A pseudo-terminal standing in for a serial device, and a temporary directory for COMn links.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zrq::testing {
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/zrq-serial-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// The device end is the master; the program end is the slave, reached through links.
+class Pty {
+public:
+    Pty() {
+        char name[256] = {};
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty failed");
+        slaveName_ = name;
+        struct termios raw {};
+        ::tcgetattr(master_, &raw);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(master_, TCSANOW, &raw);
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~Pty() {
+        closeMaster();
+        if (slave_ >= 0) ::close(slave_);
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& slaveName() const { return slaveName_; }
+    // An extra descriptor on the program end: it sees the tty's settings and input queue.
+    int slave() const { return slave_; }
+    int master() const { return master_; }
+    void closeMaster() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
+    // Sends bytes from the device end, waiting for room as needed.
+    void send(const std::vector<uint8_t>& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += size_t(n);
+            } else {
+                pollfd watch{master_, POLLOUT, 0};
+                ::poll(&watch, 1, 100);
+            }
+        }
+    }
+    // Collects what reached the device end until `count` bytes came or the time ran out.
+    std::vector<uint8_t> receive(size_t count, std::chrono::milliseconds timeout = kPatience) {
+        std::vector<uint8_t> got;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        uint8_t buffer[4096];
+        while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+            const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - got.size()));
+            if (n > 0) {
+                got.insert(got.end(), buffer, buffer + n);
+            } else {
+                pollfd watch{master_, POLLIN, 0};
+                ::poll(&watch, 1, 20);
+            }
+        }
+        return got;
+    }
+    // Waits until the program end's input queue holds at least `count` bytes.
+    bool waitQueued(int count, std::chrono::milliseconds timeout = kPatience) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            int queued = 0;
+            ::ioctl(slave_, FIONREAD, &queued);
+            if (queued >= count) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    static constexpr std::chrono::milliseconds kPatience{5000};
+
+private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slaveName_;
+};
+
+inline std::vector<uint8_t> everyByteValue() {
+    std::vector<uint8_t> bytes(256);
+    for (int i = 0; i < 256; ++i) bytes[i] = uint8_t(i);
+    return bytes;
+}
+
+}  // namespace zrq::testing
