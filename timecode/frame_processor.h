@@ -36,13 +36,22 @@ public:
     void frameDump(const RingStorage& ring, uint16_t start, int length) override;
     void processFrame(const DecodedTimeCode& code, uint16_t start) override;
 
-    // The chunk's readings, for tests.
+    // The chunk's readings, for tests. After a correction both are in the new clock's terms.
     DateTimeValue chunkArrivalTime() const { return chunkArrivalTime_; }
     const LocalTimeRecord& pcClockReading() const { return pcClockReading_; }
 
 private:
+    bool isCorrectionMoment(const DecodedTimeCode& code) const;
+    void compareTime(const DecodedTimeCode& code, bool& momentMatch);
+    void compareDate(const DecodedTimeCode& code, bool& momentMatch);
+    void correct(const DecodedTimeCode& code);
+    void writeAcknowledgementLine();
+    void reportRefusedSet(int error);
+
     FrameProcessorContext ctx_;
     DateTimeValue chunkArrivalTime_ = 0;
+    LocalTimeRecord chunkArrival_{};  // the same reading as a record, for exact elapsed times
+    int64_t clockStepsMs_ = 0;        // sum of the steps this chunk's corrections made, in ms
     LocalTimeRecord pcClockReading_{};
 };
 

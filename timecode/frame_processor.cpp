@@ -1,0 +1,274 @@
+// Processing of accepted frames: frame dumps, comparison with the PC clock, jump detection,
+// correction of the PC clock and the acknowledgement that tells the device a correction happened.
+#include "timecode/frame_processor.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "base/date_patterns.h"
+
+namespace zrq {
+namespace {
+
+constexpr int kSecondsPerHour = 3600;
+constexpr int kSecondsPerMinute = 60;
+constexpr double kMsPerDay = 86'400'000.0;
+constexpr int kMaxHour = 23;
+constexpr int kMaxMinute = 59;
+constexpr int kMaxSecond = 59;
+constexpr int kMaxDumpBytes = kRingSize;   // a dump never shows more than the ring holds
+constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
+
+// Corrections are scheduled by one of these modes (ClockSettings.CorrectionMode).
+constexpr uint8_t kEveryMinute = 1;
+constexpr uint8_t kEveryHour = 2;
+constexpr uint8_t kDailyPoints = 3;
+
+// The fixed texts of the lines written here, converted to GBK once.
+struct Texts {
+    GbkText frameOpen = gbk("【");
+    GbkText frameClose = gbk("】 ");
+    GbkText timeJump = gbk("跳动发生！接收时间信息是：");
+    GbkText pcTime = gbk("  当前机器时间是：");
+    GbkText dateJump = gbk("跳动发生！接收日期信息是：");
+    GbkText pcDate = gbk("  当前机器日期是：");
+    GbkText threshold = gbk("  跳动设置是：");
+    GbkText seconds = gbk("秒");
+    GbkText setRefused = gbk("校时失败！系统拒绝设置时间：");
+};
+
+const Texts& texts() {
+    static const Texts instance;
+    return instance;
+}
+
+int secondsOfDay(int hour, int minute, int second) {
+    return hour * kSecondsPerHour + minute * kSecondsPerMinute + second;
+}
+
+// "a<sep>b<sep>c" with plain decimal numbers, no leading zeros.
+void appendTriple(GbkText& text, unsigned a, unsigned b, unsigned c, char separator) {
+    char buffer[32];
+    const int n = std::snprintf(buffer, sizeof buffer, "%u%c%u%c%u", a, separator, b, separator, c);
+    text.appendAscii(std::string_view(buffer, n > 0 ? static_cast<size_t>(n) : 0));
+}
+
+void appendNumber(GbkText& text, unsigned value) {
+    char buffer[16];
+    const int n = std::snprintf(buffer, sizeof buffer, "%u", value);
+    text.appendAscii(std::string_view(buffer, n > 0 ? static_cast<size_t>(n) : 0));
+}
+
+void appendThreshold(GbkText& text, unsigned thresholdSec) {
+    text += texts().threshold;
+    appendNumber(text, thresholdSec);
+    text += texts().seconds;
+}
+
+// " AA 00 24 ...": each byte as a space and two upper-case hexadecimal digits.
+std::string hexText(const RingStorage& ring, uint16_t start, int length) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    hex.reserve(static_cast<size_t>(length) * 3);
+    for (int i = 0; i < length; ++i) {
+        const uint8_t byte = ring[(start + i) % kRingSize];
+        hex += ' ';
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0F];
+    }
+    return hex;
+}
+
+// Text of a refused set for the logs; the OS texts are ASCII, anything else is shown by number.
+GbkText clockErrorText(int error) {
+    const std::string reason = describeClockError(error);
+    try {
+        return GbkText::fromUtf8(reason);
+    } catch (const EncodingError&) {
+        GbkText text;
+        text.appendAscii("error ");
+        appendNumber(text, static_cast<unsigned>(error));
+        return text;
+    }
+}
+
+}  // namespace
+
+FrameProcessor::FrameProcessor(const FrameProcessorContext& context) : ctx_(context) {
+    texts();  // converted here, so that no frame pays for it
+}
+
+void FrameProcessor::beginChunk() {
+    chunkArrival_ = ctx_.clock.now();
+    chunkArrivalTime_ = toDateTimeValue(chunkArrival_);
+    clockStepsMs_ = 0;
+    pcClockReading_ = ctx_.clock.now();
+}
+
+void FrameProcessor::frameDump(const RingStorage& ring, uint16_t start, int length) {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled) return;
+    const GbkText hex =
+        GbkText::fromBytes(hexText(ring, start % kRingSize, std::clamp(length, 0, kMaxDumpBytes)));
+
+    // Appended with either flag: with only the communication log on, the monitor's list still
+    // collects the frame lines while it is not observing.
+    GbkText line = texts().frameOpen;
+    line.appendAscii(formatDateTime(ctx_.clock.now()));
+    line += texts().frameClose;
+    line += hex;
+    ctx_.monitor.appendLine(line);
+
+    if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, hex);
+}
+
+void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*/) {
+    ctx_.status.SilentSeconds = 0;
+    bool momentMatch = isCorrectionMoment(code);
+    compareTime(code, momentMatch);
+    compareDate(code, momentMatch);
+    if (momentMatch || ctx_.status.CorrectNowRequested) correct(code);
+}
+
+bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
+    const ClockSettings& s = ctx_.settings;
+    switch (s.CorrectionMode) {
+        case kEveryMinute:
+            return code.second == s.CorrectionSecond;
+        case kEveryHour:
+            return code.second == s.CorrectionSecond && code.minute == s.CorrectionMinute;
+        case kDailyPoints: {
+            const int count = std::min<int>(s.DailyPointCount, kDailyPointSlots);
+            for (int i = 0; i < count; ++i) {
+                const TimeOfDay point = splitTimeOfDay(s.DailyPoints[i]);  // ms are ignored
+                if (point.hour == code.hour && point.minute == code.minute &&
+                    point.second == code.second) {
+                    return true;
+                }
+            }
+            return false;
+        }
+        default:
+            return false;
+    }
+}
+
+// Time of day only, no wrap at midnight: 23:59:59 against 00:00:00 is a whole day less a second.
+void FrameProcessor::compareTime(const DecodedTimeCode& code, bool& momentMatch) {
+    const LocalTimeRecord& pc = pcClockReading_;
+    const int difference = std::abs(secondsOfDay(pc.hour, pc.minute, pc.second) -
+                                    secondsOfDay(code.hour, code.minute, code.second));
+    if (difference <= ctx_.settings.JumpThresholdSec) {
+        ctx_.status.JumpDetected = false;
+        return;
+    }
+    if (ctx_.status.JumpLogEnabled) {
+        GbkText text = texts().timeJump;
+        appendTriple(text, code.hour, code.minute, code.second, ':');
+        text += texts().pcTime;
+        appendTriple(text, pc.hour, pc.minute, pc.second, ':');
+        appendThreshold(text, ctx_.settings.JumpThresholdSec);
+        ctx_.log.savelogline(kJumpLog, text);
+    }
+    ctx_.status.JumpDetected = true;
+    if (ctx_.settings.JumpNoCorrect) momentMatch = false;
+}
+
+// The received date fields replace the PC's where present; the result is compared with a fresh
+// reading of the PC's date.
+void FrameProcessor::compareDate(const DecodedTimeCode& code, bool& momentMatch) {
+    LocalTimeRecord& received = pcClockReading_;
+    if (code.year != 0) received.year = code.year;
+    if (code.month != 0) received.month = code.month;
+    if (code.day != 0) received.day = code.day;
+
+    const LocalTimeRecord today = ctx_.clock.now();
+    if (received.year == today.year && received.month == today.month &&
+        received.day == today.day) {
+        return;
+    }
+    StatusState& status = ctx_.status;
+    if (status.JumpLogEnabled) {
+        GbkText text = texts().dateJump;
+        appendTriple(text, received.year, received.month, received.day, '-');
+        text += texts().pcDate;
+        appendTriple(text, today.year, today.month, today.day, '-');
+        appendThreshold(text, ctx_.settings.JumpThresholdSec);
+        ctx_.log.savelogline(kJumpLog, text);
+    }
+    if (ctx_.settings.JumpNoCorrect) momentMatch = false;
+    // A date this far off is no use to anyone: the pending request is dropped too. The year is
+    // not tested.
+    if (received.month < 1 || received.month > 12 || received.day < 1 || received.day > 31) {
+        momentMatch = false;
+        status.CorrectNowRequested = false;
+    }
+    status.JumpDetected = true;
+}
+
+// Sets the clock to the received second plus FineTuneMs plus the time spent since the chunk
+// arrived: the frame is taken to have arrived FineTuneMs after the start of the second it names.
+//
+// A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
+// of a common year), or whose year the clock cannot hold (outside 1601..30827), gives no time to
+// set: nothing is set or sent, both flags stay as the comparisons left them (a pending request
+// waits for a usable frame) and reception goes on.
+void FrameProcessor::correct(const DecodedTimeCode& code) {
+    if (code.hour > kMaxHour || code.minute > kMaxMinute || code.second > kMaxSecond) return;
+
+    LocalTimeRecord received = pcClockReading_;
+    received.hour = code.hour;
+    received.minute = code.minute;
+    received.second = code.second;
+    received.milliseconds = 0;  // FineTuneMs is added below, so a stored value >999 still carries
+
+    const LocalTimeRecord now = ctx_.clock.now();
+    const int64_t elapsedMs = millisecondsBetween(chunkArrival_, now) - clockStepsMs_;
+    const auto timeToSet = addMilliseconds(received, ctx_.settings.FineTuneMs + elapsedMs);
+    if (!timeToSet) return;
+
+    if (const int error = ctx_.clock.set(*timeToSet); error != 0) {
+        reportRefusedSet(error);
+        return;
+    }
+    // The clock moved by the step just made; the chunk's arrival moves with it, so that a later
+    // frame of this chunk adds only the time really spent, not the step as well.
+    const int64_t stepMs = millisecondsBetween(now, *timeToSet);
+    clockStepsMs_ += stepMs;
+    chunkArrivalTime_ += stepMs / kMsPerDay;
+    pcClockReading_ = *timeToSet;
+
+    ctx_.serial.sio_write(ctx_.line.Port, kAcknowledgement, sizeof kAcknowledgement);
+    writeAcknowledgementLine();
+    ctx_.status.CorrectNowRequested = false;
+    ctx_.status.JumpDetected = false;
+}
+
+void FrameProcessor::writeAcknowledgementLine() {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled) return;
+    GbkText line;
+    line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[SENDING:] 55 AA ");
+    if (status.MonitorActive) ctx_.monitor.appendLine(line);
+    if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, line);
+}
+
+// The device must not be told of a correction that did not happen: no acknowledgement, the flags
+// stay, and the refusal is put where the user looks for trouble.
+void FrameProcessor::reportRefusedSet(int error) {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
+    const GbkText reason = clockErrorText(error);
+    if (status.MonitorActive || status.CommLogEnabled) {
+        GbkText line;
+        line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[SETTIME FAILED:] ");
+        line += reason;
+        if (status.MonitorActive) ctx_.monitor.appendLine(line);
+        if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, line);
+    }
+    if (status.JumpLogEnabled) ctx_.log.savelogline(kJumpLog, texts().setRefused + reason);
+}
+
+}  // namespace zrq
