@@ -1,0 +1,36 @@
+// Program entry: the single-instance lock, the real clock, serial library and message boxes,
+// the five windows, and the event loop. The program ends through the bar's close handler only.
+#include <QApplication>
+
+#include "app/program_windows.h"
+#include "app/qt_message_boxes.h"
+#include "app/single_instance.h"
+#include "app/startup.h"
+#include "base/local_clock.h"
+#include "serial/termios_serial.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("ZRQ"));
+    QApplication::setApplicationDisplayName(QStringLiteral("ZRQ"));
+    // The bar is a tool window and does not keep the program alive, nor do the message boxes.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    zrq::QtMessageBoxes boxes;
+    const zrq::SingleInstanceLock lock;
+    if (zrq::refuseSecondCopy(lock, boxes)) return 0;
+
+    zrq::SystemClock clock;
+    zrq::TermiosSerial serial;
+    const zrq::AppContext context{.clock = clock,
+                                  .serial = serial,
+                                  .boxes = boxes,
+                                  .workDir = ".",
+                                  .screenWidth = zrq::primaryScreenWidth,
+                                  .listPorts = {},
+                                  .quitApplication = [] { QApplication::quit(); }};
+
+    zrq::ProgramWindows windows(context);
+    windows.bar().show();
+    return QApplication::exec();
+}

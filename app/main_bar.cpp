@@ -1,0 +1,359 @@
+// The main bar's controls, mouse handling, menu handlers, the hand-off of received chunks from
+// the receiver thread, and the close handler.
+#include "app/main_bar.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFont>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QPalette>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
+
+#include "timecode/frame_search.h"
+
+namespace zrq {
+namespace {
+
+constexpr int kLampWidth = 16;
+constexpr int kLampHeight = 15;
+constexpr int kLabelPixelSize = 11;  // "MS Sans Serif" 8 pt at 96 dots per inch
+constexpr const char* kBarFontFamily = "MS Sans Serif";
+// While the receiver is stopped at shutdown: how long one pass handles events, and the pause
+// between passes while a hand-off is still on its way.
+constexpr int kDrainEventsMs = 5;
+constexpr auto kDrainPause = std::chrono::milliseconds(1);
+
+QFont barFont(bool bold) {
+    QFont font(QString::fromLatin1(kBarFontFamily));
+    font.setPixelSize(kLabelPixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel* makeLabel(QWidget* parent, const char* name, bool bold) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setFont(barFont(bold));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, Qt::blue);
+    label->setPalette(palette);
+    return label;
+}
+
+QColor lampColor(Lamp lamp) {
+    const LampRgb rgb = lampRgb(lamp);
+    return QColor(rgb.r, rgb.g, rgb.b);
+}
+
+}  // namespace
+
+void ReceiverHandle::HoldReceiver() {
+    if (receiver_) {
+        receiver_->HoldReceiver();
+    } else {
+        receiverStop_ = true;
+    }
+}
+
+void ReceiverHandle::ReleaseReceiver() {
+    if (receiver_) {
+        receiver_->ReleaseReceiver();
+    } else {
+        receiverStop_ = false;
+    }
+}
+
+void ReceiverHandle::setReceiverStop(bool stop) {
+    if (stop) {
+        HoldReceiver();
+    } else {
+        ReleaseReceiver();
+    }
+}
+
+bool ReceiverHandle::receiverStop() const {
+    return receiver_ ? receiver_->receiverStop() : receiverStop_;
+}
+
+TForm1::TForm1(const AppContext& context, QWidget* parent)
+    : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
+      ctx_(context),
+      configPath_(pathInWorkDir(ctx_.workDir, kConfigFileName)),
+      log_(ctx_.clock, ctx_.boxes, ctx_.workDir),
+      processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
+                                       monitorLink_, log_}),
+      tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
+      PopupMenu1_(new PopupMenu1(this)),
+      switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, receiver_, status_, settings_,
+                              indices_, *PopupMenu1_, [this] { saveConfiguration(); }}) {
+    setObjectName("Form1");
+    // LineSettings and ReceiverStop are zero until start-up sets them.
+    line_.Port = 0;
+    line_.BaudCode = 0;
+    createControls();
+    connectMenu();
+
+    // Enabled from creation on; its events run only once the event loop (or a message box of
+    // start-up) dispatches, and everything the tick reads is set before the first box.
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(kTimerIntervalMs);
+    connect(Timer1, &QTimer::timeout, this, [this] {
+        runGuarded(ctx_.boxes, [this] { tick_.onTimer(); });
+    });
+    Timer1->start();
+
+    runGuarded(ctx_.boxes, [this] { FormCreate(); });
+}
+
+TForm1::~TForm1() {
+    Timer1->stop();
+    stopReceiver();
+}
+
+void TForm1::createControls() {
+    setFixedSize(kBarWidth, kBarHeight);
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setGeometry(0, 0, kBarWidth, kBarHeight);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
+
+    Panel2 = new QFrame(Panel1);
+    Panel2->setObjectName("Panel2");
+    Panel2->setFixedSize(kLampWidth, kLampHeight);
+    Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Panel2->setLineWidth(1);
+    Panel2->setAutoFillBackground(true);
+    setLamp(Lamp::Red);
+
+    Label2 = makeLabel(Panel1, "Label2", true);
+    Label2->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+    Label1 = makeLabel(Panel1, "Label1", false);
+    Label1->setAlignment(Qt::AlignCenter);
+    Label1->setAttribute(Qt::WA_TranslucentBackground);
+    Label1->setText(QStringLiteral("88:88:88"));
+
+    auto* row = new QHBoxLayout(Panel1);
+    row->setContentsMargins(1, 1, 1, 1);
+    row->setSpacing(0);
+    row->addWidget(Panel2);
+    row->addWidget(Label2);
+    row->addWidget(Label1, 1);
+
+    for (QWidget* control : {static_cast<QWidget*>(Panel1), static_cast<QWidget*>(Panel2),
+                             static_cast<QWidget*>(Label1), static_cast<QWidget*>(Label2)}) {
+        control->installEventFilter(this);
+    }
+}
+
+void TForm1::connectMenu() {
+    PopupMenu1* menu = PopupMenu1_;
+    for (QAction* item : {menu->N31, menu->N11, menu->N10}) {
+        connect(item, &QAction::triggered, this, [this, item] { N31Click(item); });
+    }
+    for (QAction* item : {menu->com11, menu->com21, menu->com31, menu->com41}) {
+        connect(item, &QAction::triggered, this, [this, item] { com11Click(item); });
+    }
+    for (QAction* item : {menu->N48001, menu->N96001}) {
+        connect(item, &QAction::triggered, this, [this, item] { N48001Click(item); });
+    }
+    const std::pair<QAction*, void (TForm1::*)()> commands[] = {
+        {menu->N21, &TForm1::N21Click},       {menu->N6, &TForm1::N6Click},
+        {menu->N16, &TForm1::N16Click},       {menu->N3, &TForm1::N3Click},
+        {menu->N12, &TForm1::N12Click},       {menu->N18, &TForm1::N18Click},
+        {menu->N15, &TForm1::N15Click},       {menu->About1, &TForm1::About1Click},
+        {menu->N20, &TForm1::N20Click},       {menu->N19, &TForm1::N19Click},
+        {menu->N8, &TForm1::N8Click},
+    };
+    for (const auto& [item, handler] : commands) {
+        connect(item, &QAction::triggered, this, [this, handler] {
+            runGuarded(ctx_.boxes, [this, handler] { (this->*handler)(); });
+        });
+    }
+}
+
+// --- The bar as the tick sees it.
+
+void TForm1::setTimeText(const std::string& ascii) {
+    Label1->setText(QString::fromLatin1(ascii.data(), static_cast<qsizetype>(ascii.size())));
+}
+
+void TForm1::setDateText(const GbkText& text) {
+    Label2->setText(QString::fromStdString(text.toUtf8()));
+}
+
+void TForm1::setLamp(Lamp lamp) {
+    // The palette is only touched when the colour changes, which is rare.
+    if (lampShown_ && lamp == lamp_) return;
+    QPalette palette = Panel2->palette();
+    palette.setColor(QPalette::Window, lampColor(lamp));
+    Panel2->setPalette(palette);
+    lamp_ = lamp;
+    lampShown_ = true;
+}
+
+// --- Mouse.
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::MouseButtonPress:
+            Panel2MouseDown(static_cast<QMouseEvent*>(event)->position().toPoint());
+            return true;
+        case QEvent::MouseMove: {
+            auto* move = static_cast<QMouseEvent*>(event);
+            Panel2MouseMove(move->position().toPoint(), move->buttons());
+            return true;
+        }
+        case QEvent::MouseButtonDblClick:
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) Panel2DblClick();
+            return true;
+        case QEvent::ContextMenu:
+            openPopupMenu(static_cast<QContextMenuEvent*>(event)->globalPos());
+            return true;
+        default:
+            return QWidget::eventFilter(watched, event);
+    }
+}
+
+void TForm1::Panel2MouseDown(const QPoint& pointer) { dragAnchor_ = pointer; }
+
+void TForm1::Panel2MouseMove(const QPoint& pointer, Qt::MouseButtons buttons) {
+    if (!(buttons & Qt::LeftButton)) return;
+    // Pointer and anchor are in the coordinates of the same control, which moves with the bar.
+    move(pos() + pointer - dragAnchor_);
+}
+
+void TForm1::Panel2DblClick() {
+    const GbkText message = status_.StatusMessage;  // as it is at the moment of the click
+    runGuarded(ctx_.boxes, [&] { ctx_.boxes.plain(message); });
+}
+
+void TForm1::openPopupMenu(const QPoint& globalPosition) { PopupMenu1_->popup(globalPosition); }
+
+// --- Menu handlers.
+
+namespace {
+
+// Choosing a check entry flips its mark before the handler runs; the switches set the marks
+// themselves, and a switch that fails must leave them as they were.
+void undoAutomaticToggle(QAction* item) { item->setChecked(!item->isChecked()); }
+
+}  // namespace
+
+void TForm1::N31Click(QAction* item) {
+    runGuarded(ctx_.boxes, [&] { switcher_.N31Click(PopupMenu1::tagOf(item)); });
+}
+
+void TForm1::com11Click(QAction* item) {
+    undoAutomaticToggle(item);
+    runGuarded(ctx_.boxes, [&] { switcher_.com11Click(PopupMenu1::tagOf(item)); });
+}
+
+void TForm1::N48001Click(QAction* item) {
+    undoAutomaticToggle(item);
+    runGuarded(ctx_.boxes, [&] { switcher_.N48001Click(PopupMenu1::tagOf(item)); });
+}
+
+void TForm1::N21Click() { undoAutomaticToggle(PopupMenu1_->N21); }
+
+void TForm1::N6Click() { status_.CorrectNowRequested = true; }
+
+void TForm1::N16Click() {}
+
+void TForm1::N3Click() {}
+
+void TForm1::N12Click() {
+    status_.JumpLogEnabled = !status_.JumpLogEnabled;
+    PopupMenu1_->N12->setChecked(status_.JumpLogEnabled);
+}
+
+void TForm1::N18Click() {
+    status_.CommLogEnabled = !status_.CommLogEnabled;
+    PopupMenu1_->N18->setChecked(status_.CommLogEnabled);
+}
+
+void TForm1::N15Click() {}
+
+void TForm1::About1Click() {}
+
+void TForm1::N20Click() {}
+
+void TForm1::N19Click() {}
+
+void TForm1::N8Click() { close(); }
+
+StoredSettings TForm1::storedSettings() const {
+    return StoredSettings{settings_, line_.Port.load(), line_.BaudCode};
+}
+
+void TForm1::saveConfiguration() { savecfg(configPath_, storedSettings()); }
+
+// --- The receiver's hand-off.
+
+// Receiver thread. The count is raised before `closing_` is read, so that stopReceiver, which
+// sets `closing_` before it reads the count, either sees this call in flight and waits for it
+// or is seen here and no call is made.
+void TForm1::handOffChunk() {
+    handOffsInFlight_.fetch_add(1);
+    if (!closing_.load()) {
+        QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
+                                  Qt::BlockingQueuedConnection);
+    }
+    handOffsInFlight_.fetch_sub(1);
+}
+
+// User-interface thread; the receiver waits until this returns.
+void TForm1::handleReceivedData() {
+    if (closing_.load() || !tcomm_) return;
+    ++handlerDepth_;
+    runGuarded(ctx_.boxes, [this] {
+        handleReceivedChunk(tcomm_->ring, indices_, tcomm_->ChunkBuffer.data(),
+                            tcomm_->ChunkLength, settings_.CodeFormat, processor_);
+    });
+    ++chunksHandled_;
+    --handlerDepth_;
+}
+
+void TForm1::stopReceiver() {
+    closing_.store(true);
+    Tcomm* receiver = tcomm_.get();
+    if (!receiver) return;
+    receiver->requestTermination();
+    // The handler is further down this very stack (a box it opened is dispatching): its
+    // hand-off cannot end before we return. A later call, at the latest the destructor's, joins.
+    if (handlerDepth_ > 0) return;
+    // A hand-off posted before `closing_` was set waits for this thread: let it be delivered
+    // (the handler then returns at once) before joining.
+    while (handOffsInFlight_.load() > 0) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
+        std::this_thread::sleep_for(kDrainPause);
+    }
+    receiver->join();
+}
+
+// --- Closing.
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+    if (ctx_.quitApplication) ctx_.quitApplication();
+}
+
+void TForm1::FormClose() {
+    receiver_.setReceiverStop(true);
+    // Without a receiver (start-up ended at the settings load) there is nothing to terminate.
+    if (tcomm_) stopReceiver();
+}
+
+}  // namespace zrq

@@ -1,0 +1,124 @@
+// FormCreate of the main bar: brings the system up in its fixed order, from the bar's placement
+// to the receiver thread.
+#include <QAction>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QString>
+
+#include "app/main_bar.h"
+#include "app/task_bar_exclusion.h"
+#include "base/date_patterns.h"
+#include "serial/port_map.h"
+#include "timecode/time_code_format.h"
+
+namespace zrq {
+namespace {
+
+constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good frame
+constexpr const char* kPortOpenFailed =
+    "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
+constexpr const char* kFileAccessError = "File access error";
+
+}  // namespace
+
+int primaryScreenWidth() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->geometry().width() : 0;
+}
+
+std::string pathInWorkDir(const std::string& workDir, const std::string& name) {
+    if (workDir.empty() || workDir == ".") return name;
+    return workDir.back() == '/' ? workDir + name : workDir + "/" + name;
+}
+
+void TForm1::FormCreate() {
+    excludeFromTaskBar(*this);  // failures are of no consequence
+    placeOnScreen();
+    // The date conventions ("-", "yyyy-mm-dd") are fixed in the date pattern helpers.
+    showStartTimeAndDate();
+    status_.StatusMessage = noSignalMessage();
+    if (!loadStoredSettings()) return;
+    forceRunValues();
+    markMenu();
+    openPort();
+    indices_.WriteIndex = 0;
+    indices_.ReadIndex = 0;
+    receiver_.setReceiverStop(false);
+    startReceiver();
+    startupCompleted_ = true;
+}
+
+void TForm1::placeOnScreen() {
+    const int screenWidth = ctx_.screenWidth ? ctx_.screenWidth() : primaryScreenWidth();
+    move(screenWidth - kBarWidth - kBarRightMargin, 0);
+}
+
+// Everything the tick reads is set here, before any box of start-up can let it run.
+void TForm1::showStartTimeAndDate() {
+    setTimeText(formatBarTime(ctx_.clock.now()));
+    tick_.reset();
+    status_.SilentSeconds = kSilentSecondsAtStart;
+    setDateText(formatDateWithWeekday(ctx_.clock.now()));
+}
+
+// False when the file exists but cannot be opened: start-up ends there.
+bool TForm1::loadStoredSettings() {
+    const LoadResult loaded = loadSettings(configPath_, storedSettings());
+    if (loaded.outcome == LoadOutcome::CannotOpen) {
+        ctx_.boxes.warning(gbk(kFileAccessError));
+        return false;
+    }
+    settings_ = loaded.settings.clock;
+    line_.Port = loaded.settings.port;
+    line_.BaudCode = loaded.settings.baudCode;
+    return true;
+}
+
+void TForm1::forceRunValues() {
+    settings_.JumpNoCorrect = 1;
+    status_.MonitorActive = false;
+    status_.NoSignal = true;
+    status_.JumpDetected = true;
+    status_.JumpLogEnabled = true;
+    status_.CommLogEnabled = false;
+}
+
+void TForm1::markMenu() {
+    PopupMenu1* menu = PopupMenu1_;
+    menu->N4->setChecked(settings_.JumpNoCorrect != 0);
+    menu->N12->setChecked(status_.JumpLogEnabled);
+    menu->N18->setChecked(status_.CommLogEnabled);
+    if (QAction* format = menu->formatItem(settings_.CodeFormat)) format->setChecked(true);
+    status_.CorrectNowRequested = false;
+    line_.setFixedValues();
+
+    const int port = line_.Port;
+    if (QAction* item = menu->portItem(port)) {
+        item->setChecked(true);
+    } else {
+        menu->setN21Caption(">>COM" + std::to_string(port));
+        menu->N21->setChecked(true);
+    }
+    if (QAction* baud = menu->baudItem(line_.BaudCode)) baud->setChecked(true);
+}
+
+void TForm1::openPort() {
+    SerialLibrary& serial = ctx_.serial;
+    if (!openSucceeded(serial.sio_open(line_.Port))) {
+        ctx_.boxes.error(gbk(kPortOpenFailed));
+        status_.NoSignal = true;
+    }
+    // Applied even after a failed open; it then fails with its own box and the port is closed.
+    if (!switcher_.PortSet()) {
+        serial.sio_close(line_.Port);
+        status_.NoSignal = true;
+    }
+}
+
+void TForm1::startReceiver() {
+    tcomm_ = std::make_unique<Tcomm>(ctx_.serial, line_.Port, [this](Tcomm&) { handOffChunk(); });
+    receiver_.attach(tcomm_.get());
+    tcomm_->start();
+}
+
+}  // namespace zrq

@@ -1,0 +1,35 @@
+// What the program's start-up is given from outside: the clock, the serial library, the message
+// boxes, the working directory and the screen, so tests can put fakes in their place.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "base/local_clock.h"
+#include "base/message_boxes.h"
+#include "serial/port_map.h"
+#include "serial/serial_library.h"
+
+namespace zrq {
+
+struct AppContext {
+    LocalClock& clock;
+    SerialLibrary& serial;
+    MessageBoxes& boxes;
+    // Holds "kelvosys.conf", the daily logs and the COMn entries; "." in the program.
+    std::string workDir = ".";
+    // Width in pixels of the primary screen; empty asks the toolkit.
+    std::function<int()> screenWidth;
+    // The ports the port dialog lists; empty lists those of the port map over workDir.
+    std::function<PortList()> listPorts;
+    // Runs after the bar's close handler, to end the program's event loop; empty in tests.
+    std::function<void()> quitApplication;
+};
+
+// The primary screen's width as the toolkit reports it; 0 without a screen.
+int primaryScreenWidth();
+
+// "<workDir>/<name>", or the name alone for the working directory itself.
+std::string pathInWorkDir(const std::string& workDir, const std::string& name);
+
+}  // namespace zrq
