@@ -37,8 +37,10 @@ inline constexpr int kSerialCallKinds = static_cast<int>(SerialCall::Write) + 1;
 
 inline const char* serialCallName(SerialCall call) {
     static constexpr const char* kNames[kSerialCallKinds] = {
-        "sio_open", "sio_close",   "sio_flush",            "sio_ioctl", "sio_flowctrl", "sio_DTR",
-        "sio_RTS",  "sio_getbaud", "sio_SetWriteTimeouts", "sio_read",  "sio_write"};
+        "sio_open",  "sio_close",    "sio_flush",
+        "sio_ioctl", "sio_flowctrl", "sio_DTR",
+        "sio_RTS",   "sio_getbaud",  "sio_SetWriteTimeouts",
+        "sio_read",  "sio_write"};
     return kNames[static_cast<int>(call)];
 }
 
@@ -64,13 +66,13 @@ struct SerialCallRecord {
 };
 
 class FakeSerialLibrary final : public SerialLibrary {
-public:
-    static constexpr int kPortCount = 256;                // ports 0..255; others never open
+  public:
+    static constexpr int kPortCount = 256;                    // ports 0..255; others never open
     static constexpr size_t kCallCapacity = size_t{1} << 16;  // reads beyond it go unrecorded
-    static constexpr int kNotOpen = 9;                    // EBADF: any call on a closed port
-    static constexpr int kNoSuchPort = 2;                 // ENOENT: a port outside 0..255
-    static constexpr int kPortBusy = 16;                  // EBUSY: opening a port already open
-    static constexpr int kAcceptAll = INT_MAX;            // write result: every byte is taken
+    static constexpr int kNotOpen = 9;                        // EBADF: any call on a closed port
+    static constexpr int kNoSuchPort = 2;                     // ENOENT: a port outside 0..255
+    static constexpr int kPortBusy = 16;                      // EBUSY: opening a port already open
+    static constexpr int kAcceptAll = INT_MAX;                // write result: every byte is taken
 
     FakeSerialLibrary() {
         calls_.reserve(kCallCapacity);
@@ -153,7 +155,8 @@ public:
         std::lock_guard lock(mutex_);
         std::vector<uint8_t> all;
         if (!validPort(port)) return all;
-        for (const auto& write : ports_[port].writes) all.insert(all.end(), write.begin(), write.end());
+        for (const auto& write : ports_[port].writes)
+            all.insert(all.end(), write.begin(), write.end());
         return all;
     }
     // The bytes taken by each sio_write on this port, one entry per call.
@@ -183,8 +186,7 @@ public:
             lock.unlock();
             if (condition()) return true;
             lock.lock();
-            if (!cv_.wait_until(lock, deadline, [&] { return generation_ != seen; }))
-                return false;
+            if (!cv_.wait_until(lock, deadline, [&] { return generation_ != seen; })) return false;
         }
     }
     bool waitForReads(long count, std::chrono::milliseconds timeout) {
@@ -290,7 +292,7 @@ public:
         return result;
     }
 
-private:
+  private:
     struct ResultQueue {
         std::vector<int> values;
         size_t next = 0;  // consumed by moving on, so taking one frees nothing

@@ -39,7 +39,9 @@ std::string tableDeviceName(int port) {
     return kTableFamilies[family] + std::to_string((port - 1) % kDevicesPerFamily);
 }
 
-bool isTablePort(int port) { return port >= 1 && port <= kHighestTablePort; }
+bool isTablePort(int port) {
+    return port >= 1 && port <= kHighestTablePort;
+}
 
 // A tty that another open holds exclusively refuses non-root opens with EBUSY; it is present.
 constexpr int kHeldExclusively = -2;
@@ -69,7 +71,8 @@ bool isPresentTerminal(int port, const std::string& path, bool onboardTableDevic
     if (fd == kHeldExclusively) return true;
     if (fd < 0) return false;
     bool present = ::isatty(fd) == 1;
-    if (present && onboardTableDevice) present = hasSerialHardware(fd, tableDeviceName(port), places);
+    if (present && onboardTableDevice)
+        present = hasSerialHardware(fd, tableDeviceName(port), places);
     ::close(fd);
     return present;
 }
@@ -86,7 +89,9 @@ std::string shownDevicePath(const std::string& entryPath) {
 
 }  // namespace
 
-std::string portName(int port) { return "COM" + std::to_string(port); }
+std::string portName(int port) {
+    return "COM" + std::to_string(port);
+}
 
 std::string devicePathForPort(int port, const PortMapPlaces& places) {
     if (port < 0) return {};
@@ -108,7 +113,8 @@ PortList listPorts(const PortMapPlaces& places) {
         if (!isTablePort(port)) continue;
         const std::string device = joinPath(places.devRoot, tableDeviceName(port));
         const bool onboard = (port - 1) / kDevicesPerFamily == kOnboardFamily;
-        if (isPresentTerminal(port, device, onboard, places)) ports.emplace_back(device, portName(port));
+        if (isPresentTerminal(port, device, onboard, places))
+            ports.emplace_back(device, portName(port));
     }
     return ports;
 }

@@ -14,9 +14,9 @@ struct PortMapPlaces {
     std::string sysClassTty = "/sys/class/tty";  // tells which ttyS* have hardware behind them
 };
 
-inline constexpr int kDevicesPerFamily = 32;        // ttyS0..31, ttyUSB0..31, ...
-inline constexpr int kHighestTablePort = 128;       // ports above resolve only through COMn
-inline constexpr int kHighestListedPort = 255;      // a stored port number is one byte
+inline constexpr int kDevicesPerFamily = 32;    // ttyS0..31, ttyUSB0..31, ...
+inline constexpr int kHighestTablePort = 128;   // ports above resolve only through COMn
+inline constexpr int kHighestListedPort = 255;  // a stored port number is one byte
 
 // "COM7" for 7.
 std::string portName(int port);

@@ -56,7 +56,8 @@ void Tcomm::Execute() {
         // then saw no read announced is sure that no read starts after it returns.
         insideRead_.store(true);
         int count = 0;
-        if (!receiverStop_.load()) count = serial_.sio_read(port_.load(), ChunkBuffer.data(), kMaxChunk);
+        if (!receiverStop_.load())
+            count = serial_.sio_read(port_.load(), ChunkBuffer.data(), kMaxChunk);
         insideRead_.store(false);
         insideRead_.notify_all();
         if (count < 1) continue;
@@ -76,7 +77,9 @@ void Tcomm::HoldReceiver() {
     while (insideRead_.load()) insideRead_.wait(true);
 }
 
-void Tcomm::ReleaseReceiver() { receiverStop_.store(false); }
+void Tcomm::ReleaseReceiver() {
+    receiverStop_.store(false);
+}
 
 void Tcomm::requestTermination() {
     receiverStop_.store(true);

@@ -22,17 +22,21 @@ constexpr speed_t kNoConstant = B0;  // the rate has no B-constant; set it throu
 
 // The termios speed of each rate code (kBaudRates gives the same rates in bit/s).
 constexpr speed_t kSpeeds[kRateCodes] = {
-    B50,   B75,   B110,  B134,  B150,  B300,  B600,  B1200,   B1800,   B2400,
+    B50,   B75,         B110,  B134,   B150,   B300,   B600,    B1200,   B1800,   B2400,
     B4800, kNoConstant, B9600, B19200, B38400, B57600, B115200, B230400, B460800, B921600};
 
 constexpr int kDataBitsMask = 3;  // mode bits 0..1: 0 = 5 data bits .. 3 = 8 data bits
 constexpr tcflag_t kDataBits[4] = {CS5, CS6, CS7, CS8};
 constexpr int kFlowMaskBits = kFlowHardware | kFlowSoftware;
 
-bool validPort(int port) { return port >= 0 && port < TermiosSerial::kPortSlots; }
+bool validPort(int port) {
+    return port >= 0 && port < TermiosSerial::kPortSlots;
+}
 
 // A pseudo-terminal has no modem-control lines and answers ENOTTY (some drivers EINVAL).
-bool noModemLines(int error) { return error == ENOTTY || error == EINVAL; }
+bool noModemLines(int error) {
+    return error == ENOTTY || error == EINVAL;
+}
 
 int rawMode(int fd) {
     struct termios settings {};
@@ -162,9 +166,13 @@ int TermiosSerial::modemLine(int port, int line, int level) {
     return noModemLines(errno) ? 0 : errno;
 }
 
-int TermiosSerial::sio_DTR(int port, int level) { return modemLine(port, TIOCM_DTR, level); }
+int TermiosSerial::sio_DTR(int port, int level) {
+    return modemLine(port, TIOCM_DTR, level);
+}
 
-int TermiosSerial::sio_RTS(int port, int level) { return modemLine(port, TIOCM_RTS, level); }
+int TermiosSerial::sio_RTS(int port, int level) {
+    return modemLine(port, TIOCM_RTS, level);
+}
 
 long TermiosSerial::sio_getbaud(int port) {
     const int fd = descriptorOf(port);

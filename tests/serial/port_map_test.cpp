@@ -16,7 +16,7 @@ using testing::Pty;
 using testing::TempDir;
 
 class PortMapTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fs::create_directories(dir / "work");
         fs::create_directories(dir / "dev");
@@ -33,9 +33,9 @@ TEST_F(PortMapTest, TablePortsResolveToTheirDeviceFamily) {
         int port;
         const char* device;  // under the device root; "" = no device
     } table[] = {
-        {1, "ttyS0"},    {32, "ttyS31"},   {33, "ttyUSB0"},  {64, "ttyUSB31"},
-        {65, "ttyACM0"}, {96, "ttyACM31"}, {97, "rfcomm0"},  {128, "rfcomm31"},
-        {129, ""},       {255, ""},        {0, ""},          {-4, ""},
+        {1, "ttyS0"},    {32, "ttyS31"},   {33, "ttyUSB0"}, {64, "ttyUSB31"},
+        {65, "ttyACM0"}, {96, "ttyACM31"}, {97, "rfcomm0"}, {128, "rfcomm31"},
+        {129, ""},       {255, ""},        {0, ""},         {-4, ""},
     };
     for (const auto& row : table) {
         SCOPED_TRACE(row.port);
@@ -69,16 +69,16 @@ TEST_F(PortMapTest, AnEmptyWorkingDirectoryMeansTheCurrentOne) {
 
 TEST_F(PortMapTest, ListingHoldsPresentTerminalsInPortOrder) {
     Pty onboard, usb, acm, linkedLow, linkedHigh, unbacked;
-    fs::create_symlink(usb.slaveName(), dir / "dev/ttyUSB0");          // COM33
-    fs::create_symlink(onboard.slaveName(), dir / "dev/ttyS0");        // COM1, has hardware
+    fs::create_symlink(usb.slaveName(), dir / "dev/ttyUSB0");    // COM33
+    fs::create_symlink(onboard.slaveName(), dir / "dev/ttyS0");  // COM1, has hardware
     fs::create_directories(dir / "sys/ttyS0/device");
-    fs::create_symlink(unbacked.slaveName(), dir / "dev/ttyS1");       // COM2, no hardware
-    fs::create_symlink(acm.slaveName(), dir / "dev/ttyACM31");         // COM96
-    touch(dir / "dev/ttyACM0");                                        // a file, not a device
-    fs::create_symlink("/dev/null", dir / "dev/rfcomm0");              // a device, not a tty
-    fs::create_symlink(linkedLow.slaveName(), dir / "work/COM34");     // beside the table
-    fs::create_symlink(linkedHigh.slaveName(), dir / "work/COM250");   // above the table
-    fs::create_symlink(dir / "nowhere", dir / "work/COM96");           // hides ttyACM31
+    fs::create_symlink(unbacked.slaveName(), dir / "dev/ttyS1");      // COM2, no hardware
+    fs::create_symlink(acm.slaveName(), dir / "dev/ttyACM31");        // COM96
+    touch(dir / "dev/ttyACM0");                                       // a file, not a device
+    fs::create_symlink("/dev/null", dir / "dev/rfcomm0");             // a device, not a tty
+    fs::create_symlink(linkedLow.slaveName(), dir / "work/COM34");    // beside the table
+    fs::create_symlink(linkedHigh.slaveName(), dir / "work/COM250");  // above the table
+    fs::create_symlink(dir / "nowhere", dir / "work/COM96");          // hides ttyACM31
 
     const PortList expected = {
         {dir / "dev/ttyS0", "COM1"},
@@ -99,7 +99,9 @@ TEST_F(PortMapTest, ARelativeComLinkIsListedWithItsAbsoluteTarget) {
     EXPECT_EQ(ports[1], (std::pair<std::string, std::string>{dir / "dev/ttyUSB5", "COM38"}));
 }
 
-TEST_F(PortMapTest, NothingPresentListsNothing) { EXPECT_TRUE(listPorts(places).empty()); }
+TEST_F(PortMapTest, NothingPresentListsNothing) {
+    EXPECT_TRUE(listPorts(places).empty());
+}
 
 }  // namespace
 }  // namespace zrq

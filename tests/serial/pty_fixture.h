@@ -21,7 +21,7 @@ namespace zrq::testing {
 
 // A fresh directory under /tmp, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir() {
         char pattern[] = "/tmp/zrq-serial-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -37,13 +37,13 @@ public:
     const std::string& path() const { return path_; }
     std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // The device end is the master; the program end is the slave, reached through links.
 class Pty {
-public:
+  public:
     Pty() {
         char name[256] = {};
         if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
@@ -114,7 +114,7 @@ public:
 
     static constexpr std::chrono::milliseconds kPatience{5000};
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string slaveName_;

@@ -23,7 +23,7 @@ using testing::TempDir;
 constexpr int kPort = 5;
 
 class TermiosSerialTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::filesystem::create_symlink(pty.slaveName(), dir / "COM5");
         ASSERT_EQ(serial.sio_open(kPort), 0);
@@ -37,8 +37,10 @@ protected:
         while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
             const int n = serial.sio_read(kPort, buffer, length);
             largestRead = std::max(largestRead, n);
-            if (n > 0) got.insert(got.end(), buffer, buffer + n);
-            else std::this_thread::sleep_for(2ms);
+            if (n > 0)
+                got.insert(got.end(), buffer, buffer + n);
+            else
+                std::this_thread::sleep_for(2ms);
         }
         return got;
     }
@@ -65,8 +67,8 @@ TEST_F(TermiosSerialTest, BytesPassBothWaysAtTheDeviceRates) {
         EXPECT_EQ(serial.sio_write(kPort, frame.data(), int(frame.size())), int(frame.size()));
         EXPECT_EQ(pty.receive(frame.size()), frame);
         pty.send({0xAA, 0x00, 0x24, 0x05, 0x01, 0x03, 0x12, 0x00, 0x31});
-        EXPECT_EQ(readBytes(9), (std::vector<uint8_t>{0xAA, 0x00, 0x24, 0x05, 0x01, 0x03, 0x12,
-                                                      0x00, 0x31}));
+        EXPECT_EQ(readBytes(9),
+                  (std::vector<uint8_t>{0xAA, 0x00, 0x24, 0x05, 0x01, 0x03, 0x12, 0x00, 0x31}));
     }
 }
 
@@ -169,7 +171,8 @@ TEST_F(TermiosSerialTest, ReaderAndWriterThreadsWorkAtOnce) {
     std::atomic<size_t> accepted{0};
     std::thread writer([&] {
         for (size_t frame = 0; frame < kFrames; ++frame)
-            accepted += size_t(serial.sio_write(kPort, &outbound[frame * kFrameBytes], kFrameBytes));
+            accepted +=
+                size_t(serial.sio_write(kPort, &outbound[frame * kFrameBytes], kFrameBytes));
     });
     std::thread device([&] { pty.send(inbound); });
     const std::vector<uint8_t> atDevice = pty.receive(outbound.size());
@@ -247,7 +250,10 @@ TEST_F(TermiosSerialTest, CallsOnAPortThatIsNotOpenHaveNoEffect) {
 
 TEST_F(TermiosSerialTest, APortWithoutATerminalBehindItDoesNotOpen) {
     std::filesystem::create_directories(dir / "dev");
-    { std::FILE* file = std::fopen((dir / "COM7").c_str(), "w"); std::fclose(file); }
+    {
+        std::FILE* file = std::fopen((dir / "COM7").c_str(), "w");
+        std::fclose(file);
+    }
     std::filesystem::create_directory(dir / "COM8");
     std::filesystem::create_symlink(dir / "missing", dir / "COM9");
     std::filesystem::create_symlink("/dev/null", dir / "COM10");
