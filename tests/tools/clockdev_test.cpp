@@ -2,6 +2,9 @@
 // reports about the bytes written to it, its pieces and noise, its peer handling and its end.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <termios.h>
+
 #include <filesystem>
 #include <sstream>
 
@@ -319,6 +322,29 @@ TEST(Peer, ClosingAndReopeningKeepsTheTerminalAndSendsNothingStale) {
     const std::vector<uint8_t> ack{0x55, 0xAA};
     ASSERT_EQ(write(fd, ack.data(), ack.size()), 2);
     EXPECT_TRUE(device.process->waitFor("ack", 2000));
+}
+
+TEST(SerialPortMode, SendsOnAGivenTerminalDevice) {
+    // A pseudo-terminal pair stands in for a serial port: clockdev opens the slave as a device.
+    int master = -1;
+    int slave = -1;
+    char name[256];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ClockdevProcess device({"--device", name, "--format", "ST_CODE", "--baud", "9600"});
+    ASSERT_TRUE(device.started());
+    EXPECT_EQ(fieldOf(device.readyLine(), "port"), name);
+    EXPECT_EQ(fieldOf(device.readyLine(), "link"), "-");
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    const std::vector<uint8_t> frame = readBytes(master, 12, kFrameWaitMs);
+    ASSERT_EQ(frame.size(), 12u);
+    EXPECT_EQ(frame[0], 0xAA);
+    EXPECT_EQ(frame[11], 0x03);
+    termios settings{};
+    ASSERT_EQ(tcgetattr(slave, &settings), 0);
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    EXPECT_FALSE(settings.c_lflag & (ICANON | ECHO));
+    close(master);
+    close(slave);
 }
 
 TEST(Ending, CountStopsAfterThatManyFramesAndRemovesTheLink) {
