@@ -141,7 +141,6 @@ void TForm1::createControls() {
     Label2->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     Label1 = makeLabel(Panel1, "Label1", false);
     Label1->setAlignment(Qt::AlignCenter);
-    Label1->setAttribute(Qt::WA_TranslucentBackground);
     Label1->setText(QStringLiteral("88:88:88"));
 
     auto* row = new QHBoxLayout(Panel1);
