@@ -1,0 +1,593 @@
+// Frame processing end to end: chunks of bytes go through the frame search into the processing;
+// the effects checked are clock sets, bytes on the serial line, monitor lines and log files.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/fake_clock.h"
+#include "base/message_boxes.h"
+#include "serial/fake_serial_library.h"
+#include "timecode/frame_processor.h"
+#include "timecode/frame_search.h"
+
+namespace {
+
+// Counts allocations while armed, to show that a frame costs no allocation with the lines off.
+bool gCountAllocations = false;
+int gAllocations = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (gCountAllocations) ++gAllocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+// The replaced operator new takes its memory from malloc, so free is the matching release.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace zrq {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kPort = 1;
+constexpr Bytes::value_type kAck1 = 0x55, kAck2 = 0xAA;
+
+uint8_t bcd(int value) { return static_cast<uint8_t>((value / 10) * 16 + value % 10); }
+
+// A TVZ_CODE frame: AA 00, year within the century, month, day, one byte not interpreted, hour,
+// minute, second, all BCD. A date byte of 0 means absent.
+Bytes tvz(int yy, int month, int day, int hour, int minute, int second) {
+    return {0xAA, 0x00, bcd(yy), bcd(month), bcd(day), 0x03, bcd(hour), bcd(minute), bcd(second)};
+}
+Bytes tvzAt(int hour, int minute, int second) { return tvz(24, 5, 1, hour, minute, second); }
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+LocalTimeRecord at(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
+    LocalTimeRecord t;
+    t.year = static_cast<uint16_t>(year);
+    t.month = static_cast<uint16_t>(month);
+    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek(year, month, day));
+    t.day = static_cast<uint16_t>(day);
+    t.hour = static_cast<uint16_t>(hour);
+    t.minute = static_cast<uint16_t>(minute);
+    t.second = static_cast<uint16_t>(second);
+    t.milliseconds = static_cast<uint16_t>(ms);
+    return t;
+}
+LocalTimeRecord mayFirst(int hour, int minute, int second, int ms = 0) {
+    return at(2024, 5, 1, hour, minute, second, ms);
+}
+
+class RecordingMonitor final : public MonitorLines {
+public:
+    void appendLine(const GbkText& line) override { lines.push_back(line.toUtf8()); }
+    std::vector<std::string> lines;  // UTF-8
+};
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/zrq-heart-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~TempDir() { std::filesystem::remove_all(path_); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Everything the processing touches, with the clock at 2024-05-01 12:00:31.000 and every
+// minute's second 31 as the correction moment, jumps above 3 s.
+class Processing : public ::testing::Test {
+protected:
+    Processing() : log(clock, boxes, dir.path()), processor(context()) {
+        serial.sio_open(kPort);
+        line.Port = kPort;
+        settings.CodeFormat = TVZ_CODE;
+        settings.CorrectionMode = 1;
+        settings.CorrectionSecond = 31;
+        settings.JumpThresholdSec = 3;
+        status.JumpLogEnabled = false;
+        clock.setNow(mayFirst(12, 0, 31));
+    }
+
+    FrameProcessorContext context() {
+        return {clock, serial, line, settings, status, monitor, log};
+    }
+
+    void feed(const Bytes& chunk) {
+        handleReceivedChunk(ring, indices, chunk.data(), static_cast<int>(chunk.size()),
+                            settings.CodeFormat, processor);
+    }
+
+    // The texts of one kind's entries in the log file of 2024-05-01, as UTF-8.
+    std::vector<std::string> logTexts(int kind) const {
+        const std::string path = dir.path() + "/" + EventLog::fileName(kind, mayFirst(0, 0, 0));
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        std::vector<std::string> texts;
+        const std::string marker = " ------";
+        for (size_t pos = bytes.find(marker); pos != std::string::npos;) {
+            const size_t begin = pos + marker.size();
+            const size_t next = bytes.find("\r\n", begin);
+            texts.push_back(GbkText::fromBytes(bytes.substr(begin, next - begin)).toUtf8());
+            pos = next == std::string::npos ? next : bytes.find(marker, next);
+        }
+        return texts;
+    }
+
+    std::vector<Bytes> acks() const { return serial.writes(kPort); }
+
+    void clearLogs() const {
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            std::filesystem::remove(entry.path());
+    }
+
+    // Feeds one frame per listed time with the PC clock right on it; returns the times set.
+    std::vector<LocalTimeRecord> runFrames(const std::vector<LocalTimeRecord>& times) {
+        std::vector<LocalTimeRecord> set;
+        for (const LocalTimeRecord& t : times) {
+            clock.setNow(t);
+            const size_t before = clock.sets().size();
+            feed(tvz(t.year % 100, t.month, t.day, t.hour, t.minute, t.second));
+            if (clock.sets().size() > before) set.push_back(clock.sets().back());
+        }
+        return set;
+    }
+
+    FakeClock clock;
+    FakeSerialLibrary serial;
+    LineSettings line;
+    ClockSettings settings;
+    StatusState status;
+    RecordingMonitor monitor;
+    RecordingMessageBoxes boxes;
+    TempDir dir;
+    EventLog log;
+    FrameProcessor processor;
+    RingStorage ring{};
+    RingIndices indices{};
+};
+
+// --- Lines ---------------------------------------------------------------------------------
+
+TEST_F(Processing, FrameAndAcknowledgementLinesFollowTheFlags) {
+    const std::string frameLine = "【2024-05-01 12:00:31】  AA 00 24 05 01 03 12 00 31";
+    const std::string hex = " AA 00 24 05 01 03 12 00 31";
+    const std::string ack = "12:00:31[SENDING:] 55 AA ";
+    struct Case {
+        bool monitorActive, commLog;
+        std::vector<std::string> monitorLines, commLogTexts;
+    };
+    const Case cases[] = {
+        {false, false, {}, {}},
+        {true, false, {frameLine, ack}, {}},
+        // With only the log on, the monitor's list still collects the frame line, not the ack.
+        {false, true, {frameLine}, {hex, ack}},
+        {true, true, {frameLine, ack}, {hex, ack}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << "monitor " << c.monitorActive << " log " << c.commLog);
+        monitor.lines.clear();
+        clearLogs();
+        status.MonitorActive = c.monitorActive;
+        status.CommLogEnabled = c.commLog;
+        clock.setNow(mayFirst(12, 0, 31));
+        feed(tvzAt(12, 0, 31));
+        EXPECT_EQ(monitor.lines, c.monitorLines);
+        EXPECT_EQ(logTexts(kCommunicationLog), c.commLogTexts);
+        EXPECT_EQ(acks().size(), 1u);
+        serial.clearWrites(kPort);
+    }
+    EXPECT_TRUE(logTexts(kJumpLog).empty());
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(Processing, DumpReadsAcrossTheRingsWrap) {
+    status.MonitorActive = true;
+    ring[998] = 0x01;
+    ring[999] = 0xAB;
+    ring[0] = 0x0C;
+    ring[1] = 0xFF;
+    processor.frameDump(ring, 998, 4);
+    ASSERT_EQ(monitor.lines.size(), 1u);
+    EXPECT_EQ(monitor.lines[0], "【2024-05-01 12:00:31】  01 AB 0C FF");
+}
+
+// --- Jump detection --------------------------------------------------------------------------
+
+TEST_F(Processing, JumpIsADifferenceStrictlyAboveTheThreshold) {
+    settings.CorrectionMode = 0;  // no schedule: comparison only
+    status.JumpLogEnabled = true;
+    struct Case {
+        LocalTimeRecord pc;
+        uint8_t threshold;
+        bool jump;
+    };
+    const Case cases[] = {
+        {mayFirst(12, 0, 35), 4, false},  // 4 s apart, threshold 4
+        {mayFirst(12, 0, 35), 3, true},   // one second more than the threshold
+        {mayFirst(12, 0, 27), 3, true},   // PC behind
+        {mayFirst(12, 0, 28), 3, false},
+        {mayFirst(12, 0, 31, 999), 0, false},  // milliseconds are not compared
+        {mayFirst(13, 0, 31), 255, true},
+    };
+    size_t expectedEntries = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.pc.hour << ":" << c.pc.minute << ":" << c.pc.second
+                                          << " threshold " << int(c.threshold));
+        settings.JumpThresholdSec = c.threshold;
+        clock.setNow(c.pc);
+        status.JumpDetected = !c.jump;
+        feed(tvzAt(12, 0, 31));
+        EXPECT_EQ(status.JumpDetected, c.jump);
+        expectedEntries += c.jump ? 1 : 0;
+        EXPECT_EQ(logTexts(kJumpLog).size(), expectedEntries);
+    }
+    EXPECT_TRUE(clock.sets().empty());
+}
+
+TEST_F(Processing, JumpLogTextsAreExact) {
+    settings.CorrectionMode = 0;
+    status.JumpLogEnabled = true;
+    clock.setNow(mayFirst(12, 0, 35));
+    feed(tvzAt(12, 0, 31));
+    clock.setNow(mayFirst(12, 0, 32));
+    feed(tvz(24, 5, 2, 12, 0, 32));  // a day ahead
+    EXPECT_EQ(logTexts(kJumpLog),
+              (std::vector<std::string>{
+                  "跳动发生！接收时间信息是：12:0:31  当前机器时间是：12:0:35  跳动设置是：3秒",
+                  "跳动发生！接收日期信息是：2024-5-2  当前机器日期是：2024-5-1  跳动设置是：3秒",
+              }));
+    EXPECT_TRUE(status.JumpDetected);
+}
+
+TEST_F(Processing, EveryAcceptedFrameResetsTheSilenceCount) {
+    settings.CorrectionMode = 0;
+    for (const Bytes& frame : {tvzAt(12, 0, 31), tvzAt(25, 0, 0), tvz(24, 13, 1, 12, 0, 31)}) {
+        status.SilentSeconds = 7;
+        feed(frame);
+        EXPECT_EQ(status.SilentSeconds, 0);
+    }
+}
+
+// --- Schedules -------------------------------------------------------------------------------
+
+TEST_F(Processing, SchedulesPickTheirMoments) {
+    std::vector<LocalTimeRecord> everySecondOfThreeMinutes;
+    for (int s = 0; s < 180; ++s) everySecondOfThreeMinutes.push_back(mayFirst(11, s / 60, s % 60));
+    std::vector<LocalTimeRecord> second31OfEveryMinute;
+    for (int m = 0; m < 150; ++m) second31OfEveryMinute.push_back(mayFirst(11 + m / 60, m % 60, 31));
+
+    struct Case {
+        const char* name;
+        uint8_t mode, minute, second;
+        std::vector<double> points;
+        int pointCount;
+        const std::vector<LocalTimeRecord>& frames;
+        std::vector<LocalTimeRecord> expectedSets;
+    };
+    const Case cases[] = {
+        {"every minute at 31",
+         1, 0, 31, {}, 0, everySecondOfThreeMinutes,
+         {mayFirst(11, 0, 31), mayFirst(11, 1, 31), mayFirst(11, 2, 31)}},
+        {"every hour at 0:31",
+         2, 0, 31, {}, 0, second31OfEveryMinute,
+         {mayFirst(11, 0, 31), mayFirst(12, 0, 31), mayFirst(13, 0, 31)}},
+        {"daily points, milliseconds ignored",
+         3, 0, 0, {timeOfDayValue(11, 2, 31, 500), timeOfDayValue(11, 0, 5, 0)}, 2,
+         everySecondOfThreeMinutes, {mayFirst(11, 0, 5), mayFirst(11, 2, 31)}},
+        {"daily points beyond the count are not used",
+         3, 0, 0, {timeOfDayValue(11, 0, 5, 0), timeOfDayValue(11, 1, 5, 0)}, 1,
+         everySecondOfThreeMinutes, {mayFirst(11, 0, 5)}},
+        {"no daily points: never", 3, 0, 0, {timeOfDayValue(11, 0, 5, 0)}, 0,
+         everySecondOfThreeMinutes, {}},
+        {"unknown mode: never", 7, 0, 31, {}, 0, everySecondOfThreeMinutes, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        settings.CorrectionMode = c.mode;
+        settings.CorrectionMinute = c.minute;
+        settings.CorrectionSecond = c.second;
+        settings.DailyPoints = {};
+        for (size_t i = 0; i < c.points.size(); ++i) settings.DailyPoints[i] = c.points[i];
+        settings.DailyPointCount = static_cast<uint8_t>(c.pointCount);
+        serial.clearWrites(kPort);
+        EXPECT_EQ(runFrames(c.frames), c.expectedSets);
+        EXPECT_EQ(acks().size(), c.expectedSets.size());
+    }
+}
+
+TEST_F(Processing, DailyPointWalkStopsAtTheLastSlot) {
+    settings.CorrectionMode = 3;
+    settings.DailyPointCount = 255;  // a corrupt count: only the 25 slots are ever read
+    settings.DailyPoints.fill(timeOfDayValue(6, 0, 0, 0));
+    settings.DailyPoints[kDailyPointSlots - 1] = timeOfDayValue(12, 0, 31, 0);
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(clock.sets().size(), 1u);  // the 25th slot is walked
+    // What lies past the slots (small numbers, read as midnight) is never taken for a point.
+    clock.setNow(mayFirst(0, 0, 0));
+    feed(tvzAt(0, 0, 0));
+    EXPECT_EQ(clock.sets().size(), 1u);
+}
+
+// --- Correction ------------------------------------------------------------------------------
+
+TEST_F(Processing, JumpNoCorrectSuppressesOnlyScheduledCorrectionsAfterAJump) {
+    settings.JumpNoCorrect = 1;
+    struct Case {
+        const char* name;
+        LocalTimeRecord pc;
+        bool requested;
+        bool expectSet;
+    };
+    const Case cases[] = {
+        {"within the threshold", mayFirst(12, 0, 33), false, true},
+        {"beyond the threshold", mayFirst(12, 0, 36), false, false},
+        {"beyond the threshold with a pending request", mayFirst(12, 0, 36), true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t sets = clock.sets().size();
+        serial.clearWrites(kPort);
+        clock.setNow(c.pc);
+        status.CorrectNowRequested = c.requested;
+        feed(tvzAt(12, 0, 31));
+        EXPECT_EQ(clock.sets().size() - sets, c.expectSet ? 1u : 0u);
+        EXPECT_EQ(acks().size(), c.expectSet ? 1u : 0u);
+        EXPECT_EQ(status.JumpDetected, !c.expectSet);
+        EXPECT_FALSE(status.CorrectNowRequested);
+    }
+}
+
+TEST_F(Processing, MidnightIsAJumpOfAlmostADayButARequestStillCorrects) {
+    settings.JumpNoCorrect = 1;
+    settings.CorrectionSecond = 0;
+    clock.setNow(mayFirst(23, 59, 59));
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    EXPECT_TRUE(status.JumpDetected);
+    EXPECT_TRUE(clock.sets().empty());
+
+    status.CorrectNowRequested = true;
+    clock.setNow(mayFirst(23, 59, 59));
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    ASSERT_EQ(clock.sets().size(), 1u);
+    EXPECT_EQ(clock.sets()[0], at(2024, 5, 2, 0, 0, 0));  // the frame's date
+
+    status.CorrectNowRequested = true;
+    clock.setNow(mayFirst(23, 59, 59));
+    feed(tvz(0, 0, 0, 0, 0, 0));  // no date: the PC's
+    ASSERT_EQ(clock.sets().size(), 2u);
+    EXPECT_EQ(clock.sets()[1], mayFirst(0, 0, 0));
+    EXPECT_FALSE(status.CorrectNowRequested);
+    EXPECT_FALSE(status.JumpDetected);
+}
+
+TEST_F(Processing, OutOfRangeTimeKeepsTheRequestAndOutOfRangeDateDropsIt) {
+    settings.CorrectionMode = 0;
+    status.CorrectNowRequested = true;
+    feed(tvzAt(25, 0, 31));
+    EXPECT_TRUE(clock.sets().empty());
+    EXPECT_TRUE(status.CorrectNowRequested);
+    EXPECT_TRUE(status.JumpDetected);
+    feed(tvzAt(12, 60, 31));
+    feed(tvzAt(12, 0, 60));
+    EXPECT_TRUE(clock.sets().empty());
+    EXPECT_TRUE(status.CorrectNowRequested);
+
+    feed(tvz(24, 13, 1, 12, 0, 31));
+    EXPECT_TRUE(clock.sets().empty());
+    EXPECT_FALSE(status.CorrectNowRequested);
+    EXPECT_TRUE(status.JumpDetected);
+
+    status.CorrectNowRequested = true;
+    feed(tvz(24, 5, 32, 12, 0, 31));
+    EXPECT_FALSE(status.CorrectNowRequested);
+
+    status.CorrectNowRequested = true;
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(clock.sets().size(), 1u);
+    EXPECT_FALSE(status.CorrectNowRequested);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(Processing, SetsTheReceivedSecondPlusFineTunePlusTimeSpent) {
+    settings.FineTuneMs = 135;
+    clock.setNow(mayFirst(12, 0, 30, 900));  // the PC's milliseconds play no part
+    // The chunk's two readings are taken at once; the handler then needs 20 ms.
+    clock.beforeRead = [](FakeClock& c) {
+        if (c.readCount() == 2) c.advanceMs(20);
+    };
+    feed(tvzAt(12, 0, 31));
+    ASSERT_EQ(clock.sets().size(), 1u);
+    EXPECT_EQ(clock.sets()[0], mayFirst(12, 0, 31, 155));
+    EXPECT_EQ(clock.sets()[0].dayOfWeek, 3);  // Wednesday
+    EXPECT_EQ(acks(), (std::vector<Bytes>{{kAck1, kAck2}}));
+    EXPECT_EQ(processor.pcClockReading(), mayFirst(12, 0, 31, 155));
+}
+
+TEST_F(Processing, TimeSpentCarriesIntoTheDate) {
+    settings.FineTuneMs = 999;
+    settings.CorrectionMode = 0;
+    status.CorrectNowRequested = true;
+    clock.setNow(at(2024, 12, 31, 23, 59, 59));
+    clock.beforeRead = [](FakeClock& c) {
+        if (c.readCount() == 2) c.advanceMs(2);
+    };
+    feed(tvz(24, 12, 31, 23, 59, 59));
+    ASSERT_EQ(clock.sets().size(), 1u);
+    EXPECT_EQ(clock.sets()[0], at(2025, 1, 1, 0, 0, 0, 1));
+}
+
+TEST_F(Processing, TwoFramesInOneChunkCorrectTwiceAgainstTheFirstSetting) {
+    status.JumpLogEnabled = true;
+    settings.CorrectionMode = 3;
+    settings.DailyPointCount = 2;
+    settings.DailyPoints[0] = timeOfDayValue(12, 0, 31, 0);
+    settings.DailyPoints[1] = timeOfDayValue(12, 0, 32, 0);
+    clock.setNow(mayFirst(12, 0, 41));  // the PC runs 10 s ahead
+    clock.beforeRead = [](FakeClock& c) { c.advanceMs(1); };
+    feed(tvzAt(12, 0, 31) + tvzAt(12, 0, 32));
+
+    // Reads, 1 ms apart: arrival 41.001, PC reading 41.002, two for the jump-log entry, fresh
+    // date 41.005, now 41.006 -> set 31.005 (5 ms after arrival); fresh date 31.006, now 31.007 ->
+    // set 32.007 (7 ms after arrival), however far the first set moved the clock.
+    EXPECT_EQ(clock.sets(), (std::vector<LocalTimeRecord>{mayFirst(12, 0, 31, 5),
+                                                          mayFirst(12, 0, 32, 7)}));
+    EXPECT_EQ(acks(), (std::vector<Bytes>{{kAck1, kAck2}, {kAck1, kAck2}}));
+    // Only the first frame was a jump: the second was compared with the time the first set.
+    EXPECT_EQ(logTexts(kJumpLog).size(), 1u);
+    EXPECT_FALSE(status.JumpDetected);
+}
+
+TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
+    status.MonitorActive = true;
+    status.CommLogEnabled = true;
+    status.JumpLogEnabled = true;
+    status.CorrectNowRequested = true;
+    clock.refuseSetsWith(EPERM);
+    clock.setNow(mayFirst(12, 0, 41));
+    feed(tvzAt(12, 0, 31));
+
+    EXPECT_EQ(clock.sets().size(), 1u);  // tried once
+    EXPECT_TRUE(acks().empty());
+    EXPECT_TRUE(status.CorrectNowRequested);
+    EXPECT_TRUE(status.JumpDetected);
+    const std::string failed = "12:00:41[SETTIME FAILED:] Operation not permitted";
+    EXPECT_EQ(monitor.lines, (std::vector<std::string>{
+                                 "【2024-05-01 12:00:41】  AA 00 24 05 01 03 12 00 31", failed}));
+    EXPECT_EQ(logTexts(kCommunicationLog),
+              (std::vector<std::string>{" AA 00 24 05 01 03 12 00 31", failed}));
+    const auto jumpLog = logTexts(kJumpLog);
+    ASSERT_EQ(jumpLog.size(), 2u);
+    EXPECT_EQ(jumpLog[1], "校时失败！系统拒绝设置时间：Operation not permitted");
+
+    // Without a jump the flag stays clear; the next accepted set acknowledges as usual.
+    clock.refuseSetsWith(0);
+    clock.setNow(mayFirst(12, 0, 31));
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(acks().size(), 1u);
+    EXPECT_FALSE(status.CorrectNowRequested);
+}
+
+TEST_F(Processing, DateThatCannotBeSetIsSkippedAndReceptionGoesOn) {
+    settings.CodeFormat = ST_CODE;
+    settings.CorrectionMode = 0;
+    // ST_CODE: AA, two bytes not read, century, year, month, day, one byte, hour, minute, second,
+    // end byte 03.
+    auto st = [](uint8_t century, uint8_t yy, uint8_t month, uint8_t day) {
+        return Bytes{0xAA, 0x00, 0x00, century, yy, month, day, 0x00, 0x12, 0x00, 0x31, 0x03};
+    };
+    struct Case {
+        const char* name;
+        Bytes frame;
+        std::vector<LocalTimeRecord> expectedSets;
+    };
+    const Case cases[] = {
+        {"30 February", st(0x20, 0x24, 0x02, 0x30), {}},
+        {"31 April", st(0x20, 0x24, 0x04, 0x31), {}},
+        {"29 February of a common year", st(0x20, 0x23, 0x02, 0x29), {}},
+        {"29 February of a leap year", st(0x20, 0x24, 0x02, 0x29), {at(2024, 2, 29, 12, 0, 31)}},
+        {"year 1500", st(0x15, 0x00, 0x05, 0x01), {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = clock.sets().size();
+        serial.clearWrites(kPort);
+        clock.setNow(mayFirst(12, 0, 31));
+        status.CorrectNowRequested = true;
+        status.JumpDetected = false;
+        feed(c.frame);
+        EXPECT_EQ(std::vector<LocalTimeRecord>(clock.sets().begin() + before, clock.sets().end()),
+                  c.expectedSets);
+        EXPECT_EQ(acks().size(), c.expectedSets.size());
+        EXPECT_EQ(status.CorrectNowRequested, c.expectedSets.empty());
+        EXPECT_EQ(status.JumpDetected, c.expectedSets.empty());
+    }
+    // Reception goes on: a good frame after a bad one still corrects.
+    clock.setNow(mayFirst(12, 0, 31));
+    status.CorrectNowRequested = true;
+    feed(st(0x20, 0x24, 0x02, 0x30));
+    feed(st(0x20, 0x24, 0x05, 0x01));
+    EXPECT_EQ(clock.sets().back(), mayFirst(12, 0, 31));
+    EXPECT_FALSE(status.CorrectNowRequested);
+}
+
+// --- Allocation ------------------------------------------------------------------------------
+
+// A clock and a serial line that keep only the latest call, so that counting allocations sees
+// the processing alone.
+class QuietClock final : public LocalClock {
+public:
+    LocalTimeRecord current = mayFirst(12, 0, 31);
+    int setCount = 0;
+    LocalTimeRecord now() override { return current; }
+    int set(const LocalTimeRecord& time) override {
+        current = time;
+        ++setCount;
+        return 0;
+    }
+};
+
+class QuietSerial final : public SerialLibrary {
+public:
+    int writeCount = 0;
+    int sio_open(int) override { return 0; }
+    void sio_close(int) override {}
+    void sio_flush(int, int) override {}
+    int sio_ioctl(int, int, int) override { return 0; }
+    int sio_flowctrl(int, int) override { return 0; }
+    int sio_DTR(int, int) override { return 0; }
+    int sio_RTS(int, int) override { return 0; }
+    long sio_getbaud(int) override { return 4800; }
+    void sio_SetWriteTimeouts(int, int) override {}
+    int sio_read(int, uint8_t*, int) override { return 0; }
+    int sio_write(int, const uint8_t*, int length) override {
+        ++writeCount;
+        return length;
+    }
+};
+
+TEST_F(Processing, FramesAllocateNothingWithTheLinesOff) {
+    QuietClock quietClock;
+    QuietSerial quietSerial;
+    status.JumpLogEnabled = true;  // no jump, so nothing is logged
+    FrameProcessor quiet({quietClock, quietSerial, line, settings, status, monitor, log});
+    const Bytes plain = tvzAt(12, 0, 30);
+    const Bytes moment = tvzAt(12, 0, 31);
+
+    gAllocations = 0;
+    gCountAllocations = true;
+    quietClock.current = mayFirst(12, 0, 30);
+    handleReceivedChunk(ring, indices, plain.data(), 9, TVZ_CODE, quiet);
+    quietClock.current = mayFirst(12, 0, 31);
+    handleReceivedChunk(ring, indices, moment.data(), 9, TVZ_CODE, quiet);
+    gCountAllocations = false;
+
+    EXPECT_EQ(gAllocations, 0);
+    EXPECT_EQ(quietClock.setCount, 1);
+    EXPECT_EQ(quietSerial.writeCount, 1);
+}
+
+}  // namespace
+}  // namespace zrq
