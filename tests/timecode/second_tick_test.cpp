@@ -1,0 +1,371 @@
+// The per-second tick: the PC time frame's bytes, one update per new second of the clock, the
+// date label once per day and the status lamp.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "base/date_time_value.h"
+#include "base/fake_clock.h"
+#include "serial/fake_serial_library.h"
+#include "timecode/second_tick.h"
+
+namespace {
+
+// Counts allocations while armed, to show what the tick costs per event.
+bool gCountAllocations = false;
+int gAllocations = 0;
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (gCountAllocations) ++gAllocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+// The replaced operator new takes its memory from malloc, so free is the matching release.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace zrq {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int kPort = 3;
+
+LocalTimeRecord at(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
+    LocalTimeRecord t;
+    t.year = static_cast<uint16_t>(year);
+    t.month = static_cast<uint16_t>(month);
+    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek(year, month, day));
+    t.day = static_cast<uint16_t>(day);
+    t.hour = static_cast<uint16_t>(hour);
+    t.minute = static_cast<uint16_t>(minute);
+    t.second = static_cast<uint16_t>(second);
+    t.milliseconds = static_cast<uint16_t>(ms);
+    return t;
+}
+
+class RecordingBar final : public BarView {
+public:
+    void setTimeText(const std::string& ascii) override { times.push_back(ascii); }
+    void setDateText(const GbkText& text) override { dates.push_back(text.toUtf8()); }
+    void setLamp(Lamp lamp) override { lamps.push_back(lamp); }
+    std::vector<std::string> times, dates;  // UTF-8
+    std::vector<Lamp> lamps;
+};
+
+TEST(PcTimeFrame, BytesAreBcdWithMillisecondsAsFourDigits) {
+    struct Case {
+        LocalTimeRecord time;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {at(2024, 5, 1, 13, 7, 42, 305),
+         {0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x13, 0x07, 0x42, 0x03, 0x05, 0xA3}},
+        {at(2000, 12, 31, 23, 59, 59, 0),
+         {0xAA, 0xAA, 0x00, 0x00, 0x12, 0x31, 0x23, 0x59, 0x59, 0x00, 0x00, 0xA3}},
+        {at(2099, 1, 9, 0, 0, 0, 7),
+         {0xAA, 0xAA, 0x00, 0x99, 0x01, 0x09, 0x00, 0x00, 0x00, 0x00, 0x07, 0xA3}},
+        {at(2024, 5, 1, 9, 5, 7, 99),
+         {0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x09, 0x05, 0x07, 0x00, 0x99, 0xA3}},
+        {at(2024, 5, 1, 9, 5, 7, 100),
+         {0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x09, 0x05, 0x07, 0x01, 0x00, 0xA3}},
+        {at(2024, 5, 1, 9, 5, 7, 999),
+         {0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x09, 0x05, 0x07, 0x09, 0x99, 0xA3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.time.year << " ms " << c.time.milliseconds);
+        const PcTimeFrame frame = buildPcTimeFrame(c.time, c.time);
+        EXPECT_EQ(Bytes(frame.begin(), frame.end()), c.expected);
+    }
+}
+
+TEST(PcTimeFrame, TimeAndDateComeFromTheirOwnReadings) {
+    const PcTimeFrame frame =
+        buildPcTimeFrame(at(2024, 5, 1, 23, 59, 59, 998), at(2024, 5, 2, 0, 0, 0, 1));
+    EXPECT_EQ(Bytes(frame.begin(), frame.end()),
+              (Bytes{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x02, 0x23, 0x59, 0x59, 0x09, 0x98, 0xA3}));
+}
+
+TEST(Lamp, FirstStateThatHoldsWins) {
+    EXPECT_EQ(chooseLamp(true, true), Lamp::Red);
+    EXPECT_EQ(chooseLamp(true, false), Lamp::Red);
+    EXPECT_EQ(chooseLamp(false, true), Lamp::Yellow);
+    EXPECT_EQ(chooseLamp(false, false), Lamp::Green);
+    EXPECT_EQ(lampMessage(Lamp::Red).toUtf8(), "未收到标准时间码，请检查通讯连接和设置!");
+    EXPECT_EQ(lampMessage(Lamp::Red).size(), 39u);
+    EXPECT_EQ(lampMessage(Lamp::Yellow).toUtf8(), "标准与本地时间跳跃，如校正请选择菜单立即校时！");
+    EXPECT_EQ(lampMessage(Lamp::Yellow).size(), 46u);
+    EXPECT_EQ(lampMessage(Lamp::Green).toUtf8(), "工作正常！");
+    EXPECT_EQ(lampMessage(Lamp::Green).size(), 10u);
+    EXPECT_EQ(&noSignalMessage(), &lampMessage(Lamp::Red));
+    const LampRgb green = lampRgb(Lamp::Green);
+    EXPECT_EQ((std::vector<int>{green.r, green.g, green.b}), (std::vector<int>{0, 128, 0}));
+    const LampRgb yellow = lampRgb(Lamp::Yellow);
+    EXPECT_EQ((std::vector<int>{yellow.r, yellow.g, yellow.b}), (std::vector<int>{255, 255, 0}));
+    const LampRgb red = lampRgb(Lamp::Red);
+    EXPECT_EQ((std::vector<int>{red.r, red.g, red.b}), (std::vector<int>{255, 0, 0}));
+}
+
+// The tick as start-up leaves it, with the clock at 2024-05-01 13:07:42.305 (a Wednesday).
+class Tick : public ::testing::Test {
+protected:
+    Tick() : tick(clock, serial, line, status, bar) {
+        serial.sio_open(kPort);
+        line.Port = kPort;
+        clock.setNow(at(2024, 5, 1, 13, 7, 42, 305));
+        status.StatusMessage = noSignalMessage();
+        tick.reset();
+    }
+
+    std::vector<Bytes> frames() const { return serial.writes(kPort); }
+
+    // Timer events every 2 ms for `ms` milliseconds.
+    void runFor(int ms) {
+        for (int t = 0; t < ms; t += 2) {
+            clock.advanceMs(2);
+            tick.onTimer();
+        }
+    }
+
+    FakeClock clock;
+    FakeSerialLibrary serial;
+    LineSettings line;
+    StatusState status;
+    RecordingBar bar;
+    SecondTick tick;
+};
+
+TEST_F(Tick, FirstEventDoesTheFullUpdateAndShowsRed) {
+    tick.onTimer();
+    EXPECT_EQ(bar.times, (std::vector<std::string>{"13:07:42"}));
+    EXPECT_EQ(frames(), (std::vector<Bytes>{{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x13, 0x07,
+                                             0x42, 0x03, 0x05, 0xA3}}));
+    EXPECT_EQ(bar.dates, (std::vector<std::string>{"2024-05-01 星期三 "}));
+    EXPECT_EQ(bar.lamps, (std::vector<Lamp>{Lamp::Red}));
+    EXPECT_EQ(status.SilentSeconds, 51);
+    EXPECT_TRUE(status.NoSignal);
+    EXPECT_EQ(status.StatusMessage, noSignalMessage());
+}
+
+TEST_F(Tick, FrameTimeIsTheFirstReadingAndTheDateALaterOne) {
+    clock.setNow(at(2024, 5, 1, 23, 59, 59, 998));
+    clock.beforeRead = [](FakeClock& c) { c.advanceMs(1); };  // 1 ms per reading
+    tick.onTimer();
+    // Readings: 23:59:59.999 (frame time), 00:00:00.000 (bar), 00:00:00.001 (frame date).
+    EXPECT_EQ(frames(), (std::vector<Bytes>{{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x02, 0x23, 0x59,
+                                             0x59, 0x09, 0x99, 0xA3}}));
+    EXPECT_EQ(bar.times, (std::vector<std::string>{"0:00:00"}));
+    EXPECT_EQ(bar.dates, (std::vector<std::string>{"2024-05-02 星期四 "}));
+}
+
+TEST_F(Tick, EventsWithinOneSecondDoNothingAfterOneClockReading) {
+    tick.onTimer();
+    const int reads = clock.readCount();
+    const size_t calls = serial.calls().size();
+    // From .305 to .999 of the same second.
+    for (int ms = 305; ms < 998; ms += 2) {
+        clock.advanceMs(2);
+        tick.onTimer();
+    }
+    EXPECT_EQ(clock.readCount() - reads, (998 - 305) / 2 + 1);
+    EXPECT_EQ(serial.calls().size(), calls);
+    EXPECT_EQ(bar.times.size(), 1u);
+    EXPECT_EQ(status.SilentSeconds, 51);
+}
+
+TEST_F(Tick, ExactlyOneFramePerSecondWhileTheClockRuns) {
+    clock.setNow(at(2024, 5, 1, 13, 7, 42, 0));
+    tick.onTimer();
+    runFor(10'000);
+    ASSERT_EQ(frames().size(), 11u);
+    for (size_t i = 0; i < frames().size(); ++i) {
+        EXPECT_EQ(frames()[i][8], 0x42 + (i < 8 ? i : i + 6)) << i;  // BCD 42..49, 50..52
+        // The event that notices the second runs 2 ms or less into it.
+        EXPECT_LE(frames()[i][10], i == 0 ? 0x00 : 0x02) << i;
+    }
+    EXPECT_EQ(bar.times.back(), "13:07:52");
+    EXPECT_EQ(status.SilentSeconds, 61);
+}
+
+TEST_F(Tick, StepToAnotherSecondCountsOnce) {
+    tick.onTimer();
+    for (int seconds : {-32, 3600 + 5}) {
+        SCOPED_TRACE(seconds);
+        const int32_t silent = status.SilentSeconds;
+        const size_t sent = frames().size();
+        clock.advanceSeconds(seconds);
+        tick.onTimer();
+        tick.onTimer();
+        EXPECT_EQ(status.SilentSeconds, silent + 1);
+        EXPECT_EQ(frames().size(), sent + 1);
+    }
+    EXPECT_EQ(bar.times, (std::vector<std::string>{"13:07:42", "13:07:10", "14:07:15"}));
+    EXPECT_EQ(frames().back()[6], 0x14);
+    EXPECT_EQ(frames().back()[8], 0x15);
+}
+
+TEST_F(Tick, StepByWholeMinutesWaitsForTheSecondsToChange) {
+    tick.onTimer();
+    clock.advanceSeconds(120);  // 13:09:42.305
+    tick.onTimer();
+    clock.advanceSeconds(-3600);  // 12:09:42.305
+    tick.onTimer();
+    EXPECT_EQ(frames().size(), 1u);
+    EXPECT_EQ(bar.times.size(), 1u);
+    clock.advanceMs(700);  // 12:09:43.005
+    tick.onTimer();
+    EXPECT_EQ(bar.times, (std::vector<std::string>{"13:07:42", "12:09:43"}));
+    EXPECT_EQ(frames().size(), 2u);
+}
+
+TEST_F(Tick, LampTurnsRedAtTheSixthNewSecondAfterTheLastGoodFrame) {
+    tick.onTimer();
+    status.SilentSeconds = 0;  // a good frame, no jump
+    status.JumpDetected = false;
+    std::vector<Lamp> expected{Lamp::Red};
+    for (int s = 1; s <= 5; ++s) expected.push_back(Lamp::Green);
+    for (int s = 6; s <= 8; ++s) expected.push_back(Lamp::Red);
+    for (int s = 1; s <= 8; ++s) {
+        clock.advanceSeconds(1);
+        tick.onTimer();
+    }
+    EXPECT_EQ(bar.lamps, expected);
+    EXPECT_EQ(status.StatusMessage, lampMessage(Lamp::Red));
+}
+
+TEST_F(Tick, NoSignalWinsOverAJumpAndIsRecomputedEverySecond) {
+    tick.onTimer();
+    status.JumpDetected = true;
+    status.SilentSeconds = 0;
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_EQ(bar.lamps.back(), Lamp::Yellow);
+    EXPECT_EQ(status.StatusMessage.toUtf8(), "标准与本地时间跳跃，如校正请选择菜单立即校时！");
+
+    status.NoSignal = true;  // a port switch between two seconds
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_FALSE(status.NoSignal);
+    EXPECT_EQ(bar.lamps.back(), Lamp::Yellow);
+
+    status.SilentSeconds = 5;
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_EQ(bar.lamps.back(), Lamp::Red);
+    EXPECT_EQ(status.StatusMessage, noSignalMessage());
+
+    status.SilentSeconds = 0;
+    status.JumpDetected = false;
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_EQ(bar.lamps.back(), Lamp::Green);
+    EXPECT_EQ(status.StatusMessage.toUtf8(), "工作正常！");
+}
+
+TEST_F(Tick, DateLabelChangesOncePerDayAndAtStart) {
+    clock.setNow(at(2024, 5, 1, 23, 59, 58, 500));
+    tick.onTimer();
+    runFor(3000);  // through midnight into 2 May
+    EXPECT_EQ(bar.dates, (std::vector<std::string>{"2024-05-01 星期三 ", "2024-05-02 星期四 "}));
+    EXPECT_EQ(bar.times.size(), 4u);
+
+    tick.reset();  // start-up again on the same day
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_EQ(bar.dates.back(), "2024-05-02 星期四 ");
+    EXPECT_EQ(bar.dates.size(), 3u);
+
+    // A century on, year % 100, month and day are the same: the label is left as it is.
+    clock.setNow(at(2124, 5, 2, 10, 0, 0));
+    tick.onTimer();
+    EXPECT_EQ(bar.dates.size(), 3u);
+    clock.setNow(at(2024, 5, 3, 10, 0, 1));
+    tick.onTimer();
+    EXPECT_EQ(bar.dates.back(), "2024-05-03 星期五 ");
+}
+
+TEST_F(Tick, FrameIsWrittenWhateverThePortsState) {
+    serial.sio_close(kPort);
+    tick.onTimer();
+    const auto calls = serial.calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().text(), "sio_write 3 12");
+    EXPECT_LT(calls.back().result, 0);
+    EXPECT_EQ(bar.lamps.size(), 1u);  // the tick went on
+}
+
+TEST_F(Tick, SilenceCountStopsAtItsLimit) {
+    status.SilentSeconds = INT32_MAX - 1;
+    tick.onTimer();
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_EQ(status.SilentSeconds, INT32_MAX);
+    EXPECT_TRUE(status.NoSignal);
+}
+
+// A serial line and a bar that keep nothing, so that counting allocations sees the tick alone.
+class QuietSerial final : public SerialLibrary {
+public:
+    int writeCount = 0;
+    int sio_open(int) override { return 0; }
+    void sio_close(int) override {}
+    void sio_flush(int, int) override {}
+    int sio_ioctl(int, int, int) override { return 0; }
+    int sio_flowctrl(int, int) override { return 0; }
+    int sio_DTR(int, int) override { return 0; }
+    int sio_RTS(int, int) override { return 0; }
+    long sio_getbaud(int) override { return 4800; }
+    void sio_SetWriteTimeouts(int, int) override {}
+    int sio_read(int, uint8_t*, int) override { return 0; }
+    int sio_write(int, const uint8_t*, int length) override {
+        ++writeCount;
+        return length;
+    }
+};
+
+class QuietBar final : public BarView {
+public:
+    int updates = 0;
+    void setTimeText(const std::string&) override { ++updates; }
+    void setDateText(const GbkText&) override {}
+    void setLamp(Lamp) override {}
+};
+
+TEST(TickAllocation, NewSecondsOfTheSameDayAllocateNothing) {
+    FakeClock clock(at(2024, 5, 1, 13, 7, 42, 305));
+    QuietSerial serial;
+    QuietBar bar;
+    LineSettings line;
+    StatusState status;
+    status.StatusMessage = noSignalMessage();
+    SecondTick tick(clock, serial, line, status, bar);
+    tick.reset();
+    status.JumpDetected = true;
+    status.SilentSeconds = 2;
+    tick.onTimer();  // date label and the longest message: the one-off costs
+
+    gAllocations = 0;
+    gCountAllocations = true;
+    for (int event = 0; event < 2000; ++event) {  // 4 s of events, lamp yellow, green, red
+        if (event == 500) status.JumpDetected = false;
+        clock.advanceMs(2);
+        tick.onTimer();
+    }
+    gCountAllocations = false;
+
+    EXPECT_EQ(gAllocations, 0);
+    EXPECT_EQ(serial.writeCount, 5);
+    EXPECT_EQ(bar.updates, 5);
+}
+
+}  // namespace
+}  // namespace zrq
