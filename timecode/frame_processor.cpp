@@ -18,7 +18,7 @@ constexpr double kMsPerDay = 86'400'000.0;
 constexpr int kMaxHour = 23;
 constexpr int kMaxMinute = 59;
 constexpr int kMaxSecond = 59;
-constexpr int kMaxDumpBytes = kRingSize;   // a dump never shows more than the ring holds
+constexpr int kMaxDumpBytes = kRingSize;  // a dump never shows more than the ring holds
 constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
 
 // Corrections are scheduled by one of these modes (ClockSettings.CorrectionMode).

@@ -8,8 +8,8 @@
 namespace zrq {
 namespace {
 
-constexpr uint16_t kNoSecondShown = 60;  // no clock reading has this seconds value
-constexpr int32_t kMaxSilentSeconds = 5; // more new seconds than this without a frame: no signal
+constexpr uint16_t kNoSecondShown = 60;   // no clock reading has this seconds value
+constexpr int32_t kMaxSilentSeconds = 5;  // more new seconds than this without a frame: no signal
 constexpr uint8_t kFrameStart = 0xAA;
 constexpr uint8_t kFrameZero = 0x00;
 constexpr uint8_t kFrameEnd = 0xA3;

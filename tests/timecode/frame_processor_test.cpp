@@ -277,7 +277,9 @@ TEST_F(Processing, SchedulesPickTheirMoments) {
     std::vector<LocalTimeRecord> everySecondOfThreeMinutes;
     for (int s = 0; s < 180; ++s) everySecondOfThreeMinutes.push_back(mayFirst(11, s / 60, s % 60));
     std::vector<LocalTimeRecord> second31OfEveryMinute;
-    for (int m = 0; m < 150; ++m) second31OfEveryMinute.push_back(mayFirst(11 + m / 60, m % 60, 31));
+    for (int m = 0; m < 150; ++m) {
+        second31OfEveryMinute.push_back(mayFirst(11 + m / 60, m % 60, 31));
+    }
 
     struct Case {
         const char* name;
