@@ -1,0 +1,414 @@
+#!/usr/bin/env python3
+# End-to-end tests of the program: run it on a private X display against the simulated clock
+# device, with a fake clock, and check the bytes on the wire, the files it writes and the pixels
+# it shows. Usage: e2e_tests.py --build-dir DIR CASE  (exit 0 pass, 1 fail, 77 skipped).
+import argparse
+import glob
+import os
+import re
+import subprocess
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import e2e_harness as h  # noqa: E402
+
+RED = (255, 0, 0)
+YELLOW = (255, 255, 0)
+GREEN = (0, 128, 0)
+
+# A PC time frame reaches the device within this much of the program's clock.
+PC_TIME_TOLERANCE_MS = 100
+FINE_TUNE_MS = 135          # the default fine adjustment of a first start
+JUMP_THRESHOLD_S = 3        # the default jump threshold
+CORRECTION_SECOND = 31      # the default schedule: every minute at second 31
+EXIT_LIMIT_S = 1.0
+# The frames' dates and times: far from today's date, so that only a fake clock produces them.
+TEST_DAY = (2026, 3, 7)
+
+JUMP_LOG_PATTERN = re.compile(r"^\d{6}S\.txt$")
+
+
+class Failure(AssertionError):
+    pass
+
+
+def expect(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def test_day_at(hour, minute, second):
+    return h.local_epoch_ns(*TEST_DAY, hour, minute, second)
+
+
+def lamp_colour(session, png):
+    """The lamp's colour: the centre of the lamp area, which must be one colour across its
+    inner 8 x 8 pixels (a half-drawn or mis-placed lamp fails here)."""
+    left = h.BAR_LEFT + 5
+    top = h.BAR_TOP + 5
+    block = h.region_pixels(png, left, top, 8, 8)
+    colours = {p for row in block for p in row}
+    expect(len(colours) == 1, "the lamp area %d,%d 8x8 is not one colour: %s" %
+           (left, top, sorted(colours)))
+    return colours.pop()
+
+
+def wait_lamp(session, colour, timeout=4.0):
+    """Takes screenshots until the lamp shows `colour`; returns the last picture's path."""
+    deadline = time.monotonic() + timeout
+    while True:
+        png = session.screenshot()
+        seen = lamp_colour(session, png)
+        if seen == colour or time.monotonic() > deadline:
+            expect(seen == colour, "lamp is %s, expected %s" % (seen, colour))
+            return png
+        time.sleep(0.25)
+
+
+def start_program_with_bar(session):
+    program = session.start_program()
+    bar = session.wait_bar(program.pid)
+    expect(bar is not None, "no 185x17 bar window appeared; program output:\n" + program.output())
+    window, geometry = bar
+    expect(geometry[:2] == (h.BAR_LEFT, h.BAR_TOP),
+           "bar at %d,%d, expected %d,%d" % (geometry[0], geometry[1], h.BAR_LEFT, h.BAR_TOP))
+    return program, window
+
+
+def pc_time_mismatches(device, device_offset_ns, program_offset_for):
+    """For every PC time frame the device got: its time minus the program's clock at its
+    arrival, in ms. `program_offset_for(real_ns)` gives the program's fake offset then."""
+    differences = []
+    for event in device.of_kind("pctime"):
+        year, month, day, hour, minute, second, ms = h.decode_pc_time_frame(event["bytes"])
+        frame_ns = h.local_epoch_ns(year, month, day, hour, minute, second, ms)
+        arrival_real_ns = event["t_ms"] * h.NS_PER_MS - device_offset_ns
+        program_clock_ns = arrival_real_ns + program_offset_for(arrival_real_ns)
+        differences.append((frame_ns - program_clock_ns) / h.NS_PER_MS)
+    return differences
+
+
+def jump_logs(session):
+    return sorted(n for n in os.listdir(session.workdir) if JUMP_LOG_PATTERN.match(n))
+
+
+def day_file(clock_ns, suffix):
+    """<yymmdd><suffix> of a local date."""
+    local = time.localtime(clock_ns // h.NS_PER_SECOND)
+    return "%02d%02d%02d%s" % (local.tm_year % 100, local.tm_mon, local.tm_mday, suffix)
+
+
+# --- the menu ----------------------------------------------------------------------------------
+
+# Keyboard paths to the entries, from the top (Down) for those above the disabled entry
+# "跳动不校时" and from the bottom (Up) for those below it, so that no path depends on whether
+# the style lets the keyboard stop on a disabled entry. Separators and hidden entries are
+# passed over by the menu itself.
+MENU_PATHS = {
+    "N31": ("Down", 1), "N11": ("Down", 2), "N10": ("Down", 3),
+    "com11": ("Down", 4), "com21": ("Down", 5), "com31": ("Down", 6), "com41": ("Down", 7),
+    "N21": ("Down", 8), "N48001": ("Down", 9), "N96001": ("Down", 10),
+    "N6": ("Down", 11), "N16": ("Down", 12), "N3": ("Down", 13),
+    "N12": ("Up", 6), "N18": ("Up", 5), "N15": ("Up", 4), "About1": ("Up", 3),
+    "N19": ("Up", 2), "N20": ("Up", 2), "N8": ("Up", 1),
+}
+
+
+def open_menu(session, program, bar_point=(h.BAR_LEFT + 100, h.BAR_TOP + 8)):
+    """Right-clicks the bar and waits for the pop-up menu; returns its window and geometry."""
+    before = set(session.visible_windows(pid=program.pid))
+    session.click(*bar_point, button=3)
+
+    def menu():
+        for window in session.visible_windows(pid=program.pid):
+            if window not in before:
+                return window, session.window_geometry(window)
+        return None
+    found = session.wait_until(menu, timeout=3.0)
+    expect(found is not None, "no pop-up menu after a right-click on the bar at %d,%d" % bar_point)
+    # The pointer leaves the menu, so that no entry is highlighted under it.
+    session.x("xdotool", "mousemove", "--sync", "5", str(h.SCREEN_HEIGHT - 5))
+    return found
+
+
+def choose(session, program, entry):
+    """Opens the menu and chooses the entry with the given object name by keyboard."""
+    open_menu(session, program)
+    direction, steps = MENU_PATHS[entry]
+    session.keys(*([direction] * steps))
+    session.x("xdotool", "key", "Return")
+
+
+# --- tests -------------------------------------------------------------------------------------
+
+def test_pc_time_frames(session):
+    """A silent device: one PC time frame a second carrying the program's fake time; the lamp
+    is red from the start and stays red."""
+    # The program's clock runs an hour and half a second ahead of the device's, so frames
+    # matching it can only come from the program's own (fake) clock, to the millisecond.
+    device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 40),
+                                                       3600 * h.NS_PER_SECOND + 500 * h.NS_PER_MS)
+    device = session.start_device("--listen-only")
+    program, _ = start_program_with_bar(session)
+    png = session.screenshot()
+    expect(lamp_colour(session, png) == RED, "lamp not red right after start")
+    session.save_screenshot("bar-start-red", crop=(h.BAR_LEFT - 5, 0, h.BAR_WIDTH + 10, 22))
+
+    frames = device.wait_for("pctime", timeout=9.0, count=6)
+    expect(frames, "fewer than 6 PC time frames in 9 s: %d" % len(device.of_kind("pctime")))
+    frames = frames[:6]
+    seconds = []
+    for event in frames:
+        expect(event.get("valid") == "yes", "invalid PC time frame: " + event["line"])
+        year, month, day, hour, minute, second, ms = h.decode_pc_time_frame(event["bytes"])
+        expect((year, month, day) == TEST_DAY, "frame date %d-%d-%d" % (year, month, day))
+        seconds.append(h.local_epoch_ns(year, month, day, hour, minute, second) // h.NS_PER_SECOND)
+    expect(seconds == list(range(seconds[0], seconds[0] + 6)),
+           "frames are not one per second: %s" % [s % 60 for s in seconds])
+    # The first frame goes out at start-up, wherever in its second that is; the rest at the
+    # start of each second.
+    arrivals = [e["t_ms"] for e in frames[1:]]
+    gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+    expect(all(800 <= g <= 1200 for g in gaps), "frame spacing (ms): %s" % gaps)
+
+    differences = pc_time_mismatches(device, device_offset, lambda real: program_offset)
+    expect(all(abs(d) <= PC_TIME_TOLERANCE_MS for d in differences),
+           "PC time frames differ from the program's clock by (ms): %s" % differences)
+    expect(not device.of_kind("ack") and not device.of_kind("unknown"),
+           "unexpected bytes: %s" % [e["line"] for e in device.events
+                                     if e["event"] in ("ack", "unknown")])
+    expect(lamp_colour(session, session.screenshot()) == RED, "lamp not red without frames")
+    expect(program.running(), "program ended")
+
+
+def test_good_frames(session):
+    """A device on time: green lamp, no jump log, the menu and its dialogs, and the exit from
+    the menu within a second."""
+    session.set_clocks(test_day_at(10, 0, 40))
+    device = session.start_device()
+    program, _ = start_program_with_bar(session)
+    expect(device.wait_for("sent", timeout=6.0, count=4), "device sent fewer than 4 frames")
+    wait_lamp(session, GREEN)
+    session.save_screenshot("bar-green", crop=(h.BAR_LEFT - 5, 0, h.BAR_WIDTH + 10, 22))
+    expect(jump_logs(session) == [], "jump log written for frames on time: %s" % jump_logs(session))
+
+    _, (mx, my, mw, mh) = open_menu(session, program)
+    session.save_screenshot("menu", crop=(max(0, mx - 200), 0, min(h.SCREEN_WIDTH, mx + mw + 10)
+                                          - max(0, mx - 200), my + mh + 10))
+    session.keys("Escape")
+
+    for entry, title, name in (("N16", "^通讯观测$", "monitor-window"),
+                               ("N3", "^校时设置$", "settings-dialog"),
+                               ("N21", "^Serial Port$", "port-dialog"),
+                               ("About1", "^关于", "about-box")):
+        show_dialog(session, program, entry, title, name)
+
+    expect(program.running(), "program ended before the exit entry")
+    expect(jump_logs(session) == [], "jump log written: %s" % jump_logs(session))
+    choose(session, program, "N8")
+    chosen = time.monotonic()
+    status = program.wait_exit(EXIT_LIMIT_S + 2.0)
+    took = time.monotonic() - chosen
+    expect(status is not None, "program still runs 3 s after 关闭退出")
+    expect(took <= EXIT_LIMIT_S, "exit took %.2f s" % took)
+    expect(status == 0, "exit status %s; output:\n%s" % (status, program.output()))
+    expect(device.wait_for("hangup", timeout=2.0), "device saw no hangup after the exit")
+
+
+def show_dialog(session, program, entry, title, name):
+    """Chooses a menu entry that opens a modal window, keeps a screenshot of it and closes it.
+    A window that does not appear is reported, not failed (its entry may not be wired yet)."""
+    choose(session, program, entry)
+    window = session.wait_window(name=title, pid=program.pid, timeout=3.0)
+    if window is None:
+        print("e2e: NOTE: entry %s opened no window titled %s" % (entry, title))
+        return
+    x, y, w, hgt = session.window_geometry(window)
+    session.save_screenshot(name, crop=(max(0, x - 4), max(0, y - 4), w + 8, hgt + 8))
+    session.focus(window)
+    session.keys("Escape")
+    closed = session.wait_until(lambda: window not in session.visible_windows(pid=program.pid),
+                                timeout=3.0)
+    if not closed:
+        session.x("xdotool", "windowclose", str(window), check=False)
+    expect(closed, "window %s stayed open after Escape" % title)
+
+
+def test_jump_log(session):
+    """Frames 10 s ahead: one jump-log entry per frame in the fake day's file, in GBK, the
+    yellow lamp, and no scheduled correction while the jump lasts."""
+    # Frames carry device time + 10 s; the first one names second 28, so second 31 (a
+    # correction moment) comes within the run. Sent 200 ms into the second, the frames are
+    # compared well inside one second of the program's clock.
+    _, program_offset = session.set_clocks(test_day_at(10, 0, 18))
+    device = session.start_device("--offset", "10", "--delay-ms", "200")
+    program, _ = start_program_with_bar(session)
+    sent = device.wait_for("sent", timeout=10.0, count=6)
+    expect(sent, "device sent fewer than 6 frames")
+    time.sleep(0.5)
+    sent = device.of_kind("sent")
+    wait_lamp(session, YELLOW)
+    session.save_screenshot("bar-yellow", crop=(h.BAR_LEFT - 5, 0, h.BAR_WIDTH + 10, 22))
+
+    name = day_file(h.real_now_ns() + program_offset, "S.txt")
+    expect(jump_logs(session) == [name], "jump logs %s, expected %s" % (jump_logs(session), name))
+    with open(session.file(name), "rb") as log:
+        raw = log.read()
+    expect("跳动发生！接收时间信息是：".encode("gbk") in raw, "jump text not in GBK")
+    text = raw.decode("gbk")
+    expect(text.startswith("\r\n") and not text.endswith("\r\n"),
+           "entries must start with CR LF and the file end with the text: %r" % text[-40:])
+    entries = text.split("\r\n")[1:]
+    expect(len(sent) - 1 <= len(entries) <= len(sent),
+           "%d entries for %d frames:\n%s" % (len(entries), len(sent), text))
+    # The frames carry the device's time plus 10 s; the device's clock is the program's.
+    carried = {e["time"]: h.local_epoch_ns(*TEST_DAY, *map(int, e["time"].split(":")))
+               for e in sent}
+    entry_pattern = re.compile(r"^ (\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) ------(.*)$")
+    logged = []
+    for entry in entries:
+        match = entry_pattern.match(entry)
+        expect(match, "entry layout: %r" % entry)
+        stamp = [int(v) for v in match.groups()[:6]]
+        expect(tuple(stamp[:3]) == TEST_DAY, "entry date %s" % stamp[:3])
+        pc_ns = h.local_epoch_ns(*TEST_DAY, *stamp[3:])
+        received = time.localtime(pc_ns // h.NS_PER_SECOND + 10)
+        expected = "跳动发生！接收时间信息是：%d:%d:%d  当前机器时间是：%d:%d:%d  跳动设置是：%d秒" % (
+            received.tm_hour, received.tm_min, received.tm_sec, *stamp[3:], JUMP_THRESHOLD_S)
+        expect(match.group(7) == expected, "entry text %r, expected %r (from its stamp)" %
+               (match.group(7), expected))
+        logged.append(time.strftime("%H:%M:%S", received))
+    expect(all(t in carried for t in logged), "entries for frames never sent: %s, sent %s" %
+           (logged, sorted(carried)))
+    expect(logged == sorted(set(logged)), "entries repeat or go back: %s" % logged)
+
+    # Second 31 was among the frames, yet the jump stopped the scheduled correction.
+    expect(any(t.endswith(":%02d" % CORRECTION_SECOND) for t in logged),
+           "no frame for second %d was logged: %s" % (CORRECTION_SECOND, logged))
+    expect(not device.of_kind("ack"), "acknowledged a correction despite the jump")
+    expect(h.read_clock_offset(session.clock_file) == program_offset, "the fake clock was set")
+
+
+def test_scheduled_correction(session):
+    """At second 31 the program sets its clock to the device's time plus 135 ms and answers
+    55 AA; its PC time frames then follow the new time."""
+    ahead_ns = 2400 * h.NS_PER_MS   # within the jump threshold, so the correction is made
+    device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 25), ahead_ns)
+    device = session.start_device()
+    program, _ = start_program_with_bar(session)
+    acks = device.wait_for("ack", timeout=12.0)
+    expect(acks, "no acknowledgement; device events:\n" +
+           "\n".join(e["line"] for e in device.events[-15:]))
+    ack = acks[0]
+    expect(ack["bytes"] == [0x55, 0xAA], "acknowledgement bytes %s" % ack["bytes"])
+    frame31 = [e for e in device.of_kind("sent") if e["time"].endswith(":%02d" % CORRECTION_SECOND)]
+    expect(frame31, "no frame for second 31 before the acknowledgement")
+    frame_start_ms = frame31[0]["t_ms"] // 1000 * 1000
+    expect(frame_start_ms <= ack["t_ms"] < frame_start_ms + 1000,
+           "acknowledgement at %d, not within the second of the 31 frame (%d)" %
+           (ack["t_ms"], frame_start_ms))
+
+    new_offset = h.read_clock_offset(session.clock_file)
+    expect(new_offset != program_offset, "the fake clock was not set")
+    # The program took the frame to have arrived 135 ms after its second began, when it
+    # really arrived somewhere between that start and the acknowledgement.
+    ahead_ms = (new_offset - device_offset) / h.NS_PER_MS
+    latest_arrival_ms = ack["t_ms"] - frame_start_ms
+    expect(FINE_TUNE_MS - latest_arrival_ms - 2 <= ahead_ms <= FINE_TUNE_MS + 2,
+           "after the correction the program runs %.1f ms ahead of the device (expected %d ms "
+           "less at most %d ms of arrival)" % (ahead_ms, FINE_TUNE_MS, latest_arrival_ms))
+
+    time.sleep(3.2)
+    expect(len(device.of_kind("ack")) == 1, "more than one acknowledgement: %s" %
+           [e["line"] for e in device.of_kind("ack")])
+    ack_real_ns = ack["t_ms"] * h.NS_PER_MS - device_offset
+    differences = pc_time_mismatches(
+        device, device_offset,
+        lambda real: program_offset if real < ack_real_ns - 500 * h.NS_PER_MS else new_offset)
+    after = [d for d, e in zip(differences, device.of_kind("pctime")) if e["t_ms"] > ack["t_ms"]]
+    expect(len(after) >= 2, "fewer than 2 PC time frames after the correction")
+    expect(all(abs(d) <= PC_TIME_TOLERANCE_MS for d in after),
+           "PC time frames after the correction differ from the set clock by (ms): %s" % after)
+    wait_lamp(session, GREEN)
+    expect(jump_logs(session) == [], "jump log written: %s" % jump_logs(session))
+
+
+def test_second_instance(session):
+    """A second start shows the "警告" box, no bar, and ends once a key dismisses it; the
+    first copy keeps running and keeps sending PC time frames on its port."""
+    session.set_clocks(test_day_at(10, 0, 40))
+    device = session.start_device("--listen-only")
+    first, _ = start_program_with_bar(session)
+    expect(device.wait_for("pctime", timeout=5.0, count=2), "first copy sends no PC time frames")
+
+    second = session.start_program()
+    warning = session.wait_window(name="^警告$", pid=second.pid, timeout=6.0)
+    expect(warning is not None, "the second copy showed no window titled 警告; output:\n" +
+           second.output())
+    expect(session.wait_bar(second.pid, timeout=0.5) is None, "the second copy shows a bar")
+    x, y, w, hgt = session.window_geometry(warning)
+    session.save_screenshot("second-copy-warning", crop=(max(0, x - 4), max(0, y - 4),
+                                                         w + 8, hgt + 8))
+    expect(second.running(), "the second copy ended before its box was dismissed")
+    before_dismiss = len(device.of_kind("pctime"))
+
+    session.focus(warning)
+    session.keys("Return")
+    status = second.wait_exit(3.0)
+    expect(status is not None, "the second copy still runs after its box was dismissed")
+    expect(first.running(), "the first copy ended")
+    expect(device.wait_for("pctime", timeout=4.0, count=before_dismiss + 3),
+           "the first copy stopped sending PC time frames")
+    expect(not device.of_kind("hangup"), "the port was closed: %s" % device.of_kind("hangup"))
+    expect(not os.path.exists(session.file("kelvosys.conf")), "a configuration file appeared")
+
+
+CASES = {
+    "pc_time_frames": test_pc_time_frames,
+    "good_frames": test_good_frames,
+    "jump_log": test_jump_log,
+    "scheduled_correction": test_scheduled_correction,
+    "second_instance": test_second_instance,
+}
+
+
+def isolate_lock_namespace():
+    """Re-runs this process in a network namespace of its own when possible: the program's
+    single-instance lock is an abstract socket, which is per namespace, so a copy that someone
+    else runs on this machine cannot make the run see a second start (and the run's copies
+    cannot disturb theirs). X still works: its socket is a file."""
+    if os.environ.get("ZRQ_E2E_ISOLATED") == "1":
+        return
+    os.environ["ZRQ_E2E_ISOLATED"] = "1"
+    probe = subprocess.run(["unshare", "--net", "true"], capture_output=True)
+    if probe.returncode != 0:
+        print("e2e: no private network namespace; a running copy elsewhere would disturb this")
+        return
+    os.execvp("unshare", ["unshare", "--net", "--", sys.executable] + sys.argv)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    isolate_lock_namespace()
+    try:
+        with h.Session(args.build_dir, args.case) as session:
+            CASES[args.case](session)
+    except h.Skip as skip:
+        print("e2e: skipped: %s" % skip)
+        return h.SKIP_RETURN_CODE
+    except (Failure, h.HarnessError) as failure:
+        traceback.print_exc()
+        print("e2e: FAILED: %s" % failure)
+        return 1
+    print("e2e: passed: %s" % args.case)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
