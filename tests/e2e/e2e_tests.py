@@ -78,17 +78,48 @@ def start_program_with_bar(session):
     return program, window
 
 
-def pc_time_mismatches(device, device_offset_ns, program_offset_for):
-    """For every PC time frame the device got: its time minus the program's clock at its
-    arrival, in ms. `program_offset_for(real_ns)` gives the program's fake offset then."""
+def pc_time_mismatches(device, device_offset_ns, program_offset_ns, after_ms=None):
+    """For every PC time frame the device got (after device time `after_ms`, if given): its
+    time minus the program's clock at its arrival, in ms, for a program clock running
+    `program_offset_ns` from the real one."""
     differences = []
     for event in device.of_kind("pctime"):
+        if after_ms is not None and event["t_ms"] <= after_ms:
+            continue
         year, month, day, hour, minute, second, ms = h.decode_pc_time_frame(event["bytes"])
         frame_ns = h.local_epoch_ns(year, month, day, hour, minute, second, ms)
         arrival_real_ns = event["t_ms"] * h.NS_PER_MS - device_offset_ns
-        program_clock_ns = arrival_real_ns + program_offset_for(arrival_real_ns)
-        differences.append((frame_ns - program_clock_ns) / h.NS_PER_MS)
+        differences.append((frame_ns - arrival_real_ns - program_offset_ns) / h.NS_PER_MS)
     return differences
+
+
+def check_correction(session, device, device_offset_ns, old_offset_ns, carried_ahead_s=0,
+                     delay_ms=0):
+    """Waits for the acknowledgement of a correction and checks the clock the program set: the
+    time the frame carried plus 135 ms, less however late in its second the frame arrived
+    (between the device's send delay and the acknowledgement). Returns (the frame that was
+    acknowledged, the acknowledgement, the new offset of the program's clock)."""
+    acks = device.wait_for("ack", timeout=12.0)
+    expect(acks, "no acknowledgement; device events:\n" +
+           "\n".join(e["line"] for e in device.events[-15:]))
+    ack = acks[0]
+    expect(ack["bytes"] == [0x55, 0xAA], "acknowledgement bytes %s" % ack["bytes"])
+    frames = [e for e in device.of_kind("sent") if e["t_ms"] <= ack["t_ms"]]
+    expect(frames, "acknowledgement before any frame")
+    frame = frames[-1]
+    second_start_ms = (frame["t_ms"] - delay_ms) // 1000 * 1000
+    expect(ack["t_ms"] < second_start_ms + 1000,
+           "acknowledgement %d ms after the start of the frame's second" %
+           (ack["t_ms"] - second_start_ms))
+    new_offset = h.read_clock_offset(session.clock_file)
+    expect(new_offset != old_offset_ns, "acknowledged, but the fake clock was not set")
+    ahead_ms = (new_offset - device_offset_ns) / h.NS_PER_MS - carried_ahead_s * 1000
+    earliest_ms, latest_ms = delay_ms, ack["t_ms"] - second_start_ms
+    expect(FINE_TUNE_MS - latest_ms - 2 <= ahead_ms <= FINE_TUNE_MS - earliest_ms + 2,
+           "the set clock runs %.1f ms ahead of the frame's time; expected %d ms less the "
+           "arrival, %d..%d ms into the second" % (ahead_ms, FINE_TUNE_MS, earliest_ms,
+                                                   latest_ms))
+    return frame, ack, new_offset
 
 
 def jump_logs(session):
@@ -174,7 +205,7 @@ def test_pc_time_frames(session):
     gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
     expect(all(800 <= g <= 1200 for g in gaps), "frame spacing (ms): %s" % gaps)
 
-    differences = pc_time_mismatches(device, device_offset, lambda real: program_offset)
+    differences = pc_time_mismatches(device, device_offset, program_offset)
     expect(all(abs(d) <= PC_TIME_TOLERANCE_MS for d in differences),
            "PC time frames differ from the program's clock by (ms): %s" % differences)
     expect(not device.of_kind("ack") and not device.of_kind("unknown"),
@@ -194,6 +225,7 @@ def test_good_frames(session):
     wait_lamp(session, GREEN)
     session.save_screenshot("bar-green", crop=(h.BAR_LEFT - 5, 0, h.BAR_WIDTH + 10, 22))
     expect(jump_logs(session) == [], "jump log written for frames on time: %s" % jump_logs(session))
+    check_communication_log(session, program, device)
 
     _, (mx, my, mw, mh) = open_menu(session, program)
     session.save_screenshot("menu", crop=(max(0, mx - 200), 0, min(h.SCREEN_WIDTH, mx + mw + 10)
@@ -218,6 +250,35 @@ def test_good_frames(session):
     expect(device.wait_for("hangup", timeout=2.0), "device saw no hangup after the exit")
 
 
+def check_communication_log(session, program, device):
+    """Turns on "通讯记录" and checks that each frame that follows is logged as its bytes in hex,
+    one entry per frame, in the fake day's C.txt."""
+    frames_before = len(device.of_kind("sent"))
+    choose(session, program, "N18")
+    device.wait_for("sent", timeout=5.0, count=len(device.of_kind("sent")) + 3)
+    time.sleep(0.3)
+    name = day_file(h.local_epoch_ns(*TEST_DAY, 12, 0, 0), "C.txt")
+    expect(os.path.exists(session.file(name)), "no communication log %s: %s" %
+           (name, sorted(os.listdir(session.workdir))))
+    with open(session.file(name), "rb") as log:
+        entries = log.read().decode("ascii").split("\r\n")
+    expect(entries[0] == "", "the log does not begin with a line break")
+    logged = []
+    for entry in entries[1:]:
+        match = re.match(r"^ 2026-03-07 \d\d:\d\d:\d\d ------((?: [0-9A-F]{2})+)$", entry)
+        expect(match, "communication log entry %r" % entry)
+        logged.append(match.group(1))
+    sent = [" " + " ".join("%02X" % b for b in e["bytes"]) for e in device.of_kind("sent")]
+    expect(len(logged) >= 3 and logged[0] in sent, "logged frames: %s" % logged)
+    # The frames since the switch (one around it may or may not be in), in order, each once.
+    first = sent.index(logged[0])
+    expect(first >= frames_before - 1 and sent[first:first + len(logged)] == logged,
+           "logged frames:\n%s\nsent (switched on after %d):\n%s" %
+           ("\n".join(logged), frames_before, "\n".join(sent)))
+    expect(len(sent) - (first + len(logged)) <= 1, "frames not logged: %s" %
+           sent[first + len(logged):])
+
+
 def show_dialog(session, program, entry, title, name):
     """Chooses a menu entry that opens a modal window, keeps a screenshot of it and closes it.
     A window that does not appear is reported, not failed (its entry may not be wired yet)."""
@@ -239,11 +300,12 @@ def show_dialog(session, program, entry, title, name):
 
 def test_jump_log(session):
     """Frames 10 s ahead: one jump-log entry per frame in the fake day's file, in GBK, the
-    yellow lamp, and no scheduled correction while the jump lasts."""
+    yellow lamp, and no scheduled correction while the jump lasts; then "立即校正" sets the
+    clock to the frames' time and the lamp turns green."""
     # Frames carry device time + 10 s; the first one names second 28, so second 31 (a
     # correction moment) comes within the run. Sent 200 ms into the second, the frames are
     # compared well inside one second of the program's clock.
-    _, program_offset = session.set_clocks(test_day_at(10, 0, 18))
+    device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 18))
     device = session.start_device("--offset", "10", "--delay-ms", "200")
     program, _ = start_program_with_bar(session)
     sent = device.wait_for("sent", timeout=10.0, count=6)
@@ -291,6 +353,14 @@ def test_jump_log(session):
     expect(not device.of_kind("ack"), "acknowledged a correction despite the jump")
     expect(h.read_clock_offset(session.clock_file) == program_offset, "the fake clock was set")
 
+    choose(session, program, "N6")
+    check_correction(session, device, device_offset, program_offset, carried_ahead_s=10,
+                     delay_ms=200)
+    wait_lamp(session, GREEN)
+    time.sleep(1.2)
+    expect(len(device.of_kind("ack")) == 1, "one request, several corrections: %s" %
+           [e["line"] for e in device.of_kind("ack")])
+
 
 def test_scheduled_correction(session):
     """At second 31 the program sets its clock to the device's time plus 135 ms and answers
@@ -298,37 +368,15 @@ def test_scheduled_correction(session):
     ahead_ns = 2400 * h.NS_PER_MS   # within the jump threshold, so the correction is made
     device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 25), ahead_ns)
     device = session.start_device()
-    program, _ = start_program_with_bar(session)
-    acks = device.wait_for("ack", timeout=12.0)
-    expect(acks, "no acknowledgement; device events:\n" +
-           "\n".join(e["line"] for e in device.events[-15:]))
-    ack = acks[0]
-    expect(ack["bytes"] == [0x55, 0xAA], "acknowledgement bytes %s" % ack["bytes"])
-    frame31 = [e for e in device.of_kind("sent") if e["time"].endswith(":%02d" % CORRECTION_SECOND)]
-    expect(frame31, "no frame for second 31 before the acknowledgement")
-    frame_start_ms = frame31[0]["t_ms"] // 1000 * 1000
-    expect(frame_start_ms <= ack["t_ms"] < frame_start_ms + 1000,
-           "acknowledgement at %d, not within the second of the 31 frame (%d)" %
-           (ack["t_ms"], frame_start_ms))
-
-    new_offset = h.read_clock_offset(session.clock_file)
-    expect(new_offset != program_offset, "the fake clock was not set")
-    # The program took the frame to have arrived 135 ms after its second began, when it
-    # really arrived somewhere between that start and the acknowledgement.
-    ahead_ms = (new_offset - device_offset) / h.NS_PER_MS
-    latest_arrival_ms = ack["t_ms"] - frame_start_ms
-    expect(FINE_TUNE_MS - latest_arrival_ms - 2 <= ahead_ms <= FINE_TUNE_MS + 2,
-           "after the correction the program runs %.1f ms ahead of the device (expected %d ms "
-           "less at most %d ms of arrival)" % (ahead_ms, FINE_TUNE_MS, latest_arrival_ms))
-
+    start_program_with_bar(session)
+    frame, ack, new_offset = check_correction(session, device, device_offset, program_offset)
+    expect(frame["time"].endswith(":%02d" % CORRECTION_SECOND),
+           "corrected on the frame for %s, not at second %d" % (frame["time"],
+                                                               CORRECTION_SECOND))
     time.sleep(3.2)
     expect(len(device.of_kind("ack")) == 1, "more than one acknowledgement: %s" %
            [e["line"] for e in device.of_kind("ack")])
-    ack_real_ns = ack["t_ms"] * h.NS_PER_MS - device_offset
-    differences = pc_time_mismatches(
-        device, device_offset,
-        lambda real: program_offset if real < ack_real_ns - 500 * h.NS_PER_MS else new_offset)
-    after = [d for d, e in zip(differences, device.of_kind("pctime")) if e["t_ms"] > ack["t_ms"]]
+    after = pc_time_mismatches(device, device_offset, new_offset, after_ms=ack["t_ms"])
     expect(len(after) >= 2, "fewer than 2 PC time frames after the correction")
     expect(all(abs(d) <= PC_TIME_TOLERANCE_MS for d in after),
            "PC time frames after the correction differ from the set clock by (ms): %s" % after)
