@@ -1,0 +1,152 @@
+// Google Benchmarks of the work done on the user-interface thread: the received-data handler per
+// chunk, the tick event with and without a new second, the PC time frame and one real clock
+// reading. Every benchmark also reports the allocations counted in its timed loop.
+#include <benchmark/benchmark.h>
+
+#include "bench/allocation_counter.h"
+#include "bench/bench_rig.h"
+#include "timecode/time_code_format.h"
+
+namespace zrq::bench {
+namespace {
+
+constexpr int kPlanBytes = 64 * 1024;  // one round of chunks; larger than the ring many times
+constexpr int kNoisyGap = 20;          // random bytes after each frame in the noisy streams
+constexpr int64_t kRecordsDropInterval = 4096;  // iterations between emptying the fakes' records
+// The new-second benchmark restarts its day before the date changes, so it measures seconds
+// within one day; the date label's own cost is in the allocation check.
+constexpr int64_t kSecondsBeforeRestart = 80'000;
+
+void reportAllocations(benchmark::State& state, int64_t allocations) {
+    state.counters["allocs"] = benchmark::Counter(static_cast<double>(allocations));
+}
+
+// Per chunk: the handler over a stream played round and round, cut as the shape says.
+void BM_Handler(benchmark::State& state) {
+    const int format = static_cast<int>(state.range(0));
+    const int noise = static_cast<int>(state.range(1));
+    const auto shape = static_cast<ChunkShape>(state.range(2));
+    const ChunkPlan plan = makeChunkPlan(format, noise, shape, kPlanBytes);
+    const int64_t framesPerRound = acceptedFramesPerRound(format, plan);
+    HandlerRig rig(format);
+
+    size_t next = 0;
+    int64_t bytes = 0;
+    int64_t sinceDrop = 0;
+    AllocationWindow window;
+    for (auto _ : state) {
+        const Chunk& c = plan.chunks[next];
+        rig.handle(plan.data(c), c.length);
+        bytes += c.length;
+        if (++next == plan.chunks.size()) next = 0;
+        if (++sinceDrop == kRecordsDropInterval) {
+            state.PauseTiming();
+            rig.dropRecords();
+            state.ResumeTiming();
+            sinceDrop = 0;
+        }
+    }
+    reportAllocations(state, window.stop());
+    state.SetBytesProcessed(bytes);
+    // CPU seconds per byte; the console shows it with its unit (e.g. 12.3ns).
+    state.counters["per_byte"] = benchmark::Counter(
+        static_cast<double>(bytes), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["frames_per_chunk"] =
+        static_cast<double>(framesPerRound) / static_cast<double>(plan.chunks.size());
+}
+
+void handlerArguments(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"format", "noise", "shape"});
+    for (int format : {TVZ_CODE, EB_CODE, ST_CODE}) {
+        for (int noise : {0, kNoisyGap}) {
+            for (ChunkShape shape : {ChunkShape::Full, ChunkShape::OnePerFrame, ChunkShape::Pieces})
+                b->Args({format, noise, static_cast<int>(shape)});
+        }
+    }
+}
+BENCHMARK(BM_Handler)->Apply(handlerArguments);
+
+// A timer event that finds no new second, on a clock that costs nothing to read.
+void BM_TickIdle(benchmark::State& state) {
+    FixedClock clock(streamStart());
+    FakeSerialLibrary serial;
+    LineSettings line;
+    line.Port = kBenchPort;
+    StatusState status;
+    CountingBar bar;
+    SecondTick tick(clock, serial, line, status, bar);
+    tick.reset();
+    tick.onTimer();  // the start-up's first event shows the second; later ones find it shown
+
+    AllocationWindow window;
+    for (auto _ : state) tick.onTimer();
+    reportAllocations(state, window.stop());
+    state.counters["new_seconds"] = static_cast<double>(bar.timeTexts - 1);
+}
+BENCHMARK(BM_TickIdle);
+
+// A timer event that finds a new second: time label, PC time frame written, lamp and message.
+void BM_TickNewSecond(benchmark::State& state) {
+    FakeClock fakeClock({2024, 5, 3, 1, 0, 0, 0, 7});
+    UncountedClock clock(fakeClock);
+    FakeSerialLibrary fakeSerial;
+    UncountedSerial serial(fakeSerial);
+    fakeSerial.sio_open(kBenchPort);
+    LineSettings line;
+    line.Port = kBenchPort;
+    StatusState status;
+    CountingBar bar;
+    SecondTick tick(clock, serial, line, status, bar);
+    tick.reset();
+    tick.onTimer();
+
+    int64_t seconds = 0;
+    AllocationWindow window;
+    for (auto _ : state) {
+        fakeClock.advanceSeconds(1);
+        tick.onTimer();
+        if (++seconds == kSecondsBeforeRestart) {
+            state.PauseTiming();
+            UncountedScope scope;
+            fakeClock.setNow({2024, 5, 3, 1, 0, 0, 0, 7});
+            fakeSerial.clearWrites(kBenchPort);
+            fakeSerial.clearCalls();
+            seconds = 0;
+            state.ResumeTiming();
+        }
+    }
+    reportAllocations(state, window.stop());
+    state.counters["date_texts"] = static_cast<double>(bar.dateTexts);
+}
+BENCHMARK(BM_TickNewSecond);
+
+void BM_BuildPcTimeFrame(benchmark::State& state) {
+    LocalTimeRecord time{2024, 5, 3, 1, 13, 7, 42, 0};
+    AllocationWindow window;
+    for (auto _ : state) {
+        time.milliseconds = static_cast<uint16_t>((time.milliseconds + 37) % 1000);
+        benchmark::DoNotOptimize(time);
+        PcTimeFrame frame = buildPcTimeFrame(time, time);
+        benchmark::DoNotOptimize(frame);
+    }
+    reportAllocations(state, window.stop());
+}
+BENCHMARK(BM_BuildPcTimeFrame);
+
+// One reading of the machine's local clock (clock_gettime and localtime_r): what an idle tick
+// costs on top of its own work. Reading only; nothing here sets a clock.
+void BM_SystemClockNow(benchmark::State& state) {
+    SystemClock clock;
+    AllocationWindow window;
+    for (auto _ : state) {
+        LocalTimeRecord time = clock.now();
+        benchmark::DoNotOptimize(time);
+    }
+    reportAllocations(state, window.stop());
+}
+BENCHMARK(BM_SystemClockNow);
+
+}  // namespace
+}  // namespace zrq::bench
+
+BENCHMARK_MAIN();
