@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDialog>
 #include <QFont>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -15,8 +17,12 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
+#include "app/help_file.h"
+#include "app/task_bar_exclusion.h"
+#include "app/tray.h"
 #include "timecode/frame_search.h"
 
 namespace zrq {
@@ -53,7 +59,21 @@ QColor lampColor(Lamp lamp) {
     return QColor(rgb.r, rgb.g, rgb.b);
 }
 
+constexpr const char* kNoTrayMessage = "系统托盘不可用，显示条保持显示。";
+
+// The plain box takes GBK; the texts built here are UTF-8.
+GbkText gbkOf(const QString& text) { return gbk(text.toStdString()); }
+
 }  // namespace
+
+ShellServices desktopShellServices() {
+    return ShellServices{
+        .showModal = [](QDialog& dialog) { dialog.exec(); },
+        .trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); },
+        .openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); },
+        .programDir = [] { return QCoreApplication::applicationDirPath(); },
+    };
+}
 
 void ReceiverHandle::HoldReceiver() {
     if (receiver_) {
@@ -93,7 +113,9 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
       PopupMenu1_(new PopupMenu1(this)),
       switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, receiver_, status_, settings_,
-                              indices_, *PopupMenu1_, [this] { saveConfiguration(); }}) {
+                              indices_, *PopupMenu1_, [this] { saveConfiguration(); }}),
+      services_(desktopShellServices()),
+      tray_(new BarTray([this](const QPoint& at) { openPopupMenu(at); }, this)) {
     setObjectName("Form1");
     // LineSettings and ReceiverStop are zero until start-up sets them.
     line_.Port = 0;
@@ -264,13 +286,19 @@ void TForm1::N48001Click(QAction* item) {
     runGuarded(ctx_.boxes, [&] { switcher_.N48001Click(PopupMenu1::tagOf(item)); });
 }
 
-void TForm1::N21Click() { undoAutomaticToggle(PopupMenu1_->N21); }
+void TForm1::N21Click() {
+    undoAutomaticToggle(PopupMenu1_->N21);
+    showDialog(dialogs_.port);
+}
 
 void TForm1::N6Click() { status_.CorrectNowRequested = true; }
 
-void TForm1::N16Click() {}
+void TForm1::N16Click() {
+    status_.MonitorActive = true;
+    showDialog(dialogs_.monitor);
+}
 
-void TForm1::N3Click() {}
+void TForm1::N3Click() { showDialog(dialogs_.settings); }
 
 void TForm1::N12Click() {
     status_.JumpLogEnabled = !status_.JumpLogEnabled;
@@ -282,13 +310,47 @@ void TForm1::N18Click() {
     PopupMenu1_->N18->setChecked(status_.CommLogEnabled);
 }
 
-void TForm1::N15Click() {}
+void TForm1::N15Click() {
+    const QString document = helpDocumentName(QString::fromLatin1(kHelpFileName));
+    const QStringList searched = helpSearchPaths(services_.programDir(), document);
+    const std::optional<QString> found = findHelpDocument(searched);
+    if (!found) {
+        ctx_.boxes.plain(gbkOf(helpMissingMessage(document, searched)));
+        return;
+    }
+    if (!services_.openUrl(QUrl::fromLocalFile(*found))) {
+        ctx_.boxes.plain(gbkOf(helpNotOpenedMessage(*found)));
+    }
+}
 
-void TForm1::About1Click() {}
+void TForm1::About1Click() { showDialog(dialogs_.about); }
 
-void TForm1::N20Click() {}
+void TForm1::N20Click() {
+    tray_->removeIcon();
+    // A window manager drops the window's state when it is withdrawn: set it again before mapping.
+    excludeFromTaskBar(*this);
+    show();
+    move(shownPosition_);
+    PopupMenu1_->N19->setVisible(true);
+    PopupMenu1_->N20->setVisible(false);
+}
 
-void TForm1::N19Click() {}
+void TForm1::N19Click() {
+    // Hiding the bar with nowhere to put the icon would leave no way back to the menu.
+    if (!services_.trayAvailable()) {
+        ctx_.boxes.plain(gbk(kNoTrayMessage));
+        return;
+    }
+    shownPosition_ = pos();
+    tray_->addIcon();
+    hide();
+    PopupMenu1_->N19->setVisible(false);
+    PopupMenu1_->N20->setVisible(true);
+}
+
+void TForm1::showDialog(QDialog* dialog) {
+    if (dialog) services_.showModal(*dialog);
+}
 
 void TForm1::N8Click() { close(); }
 

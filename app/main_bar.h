@@ -3,10 +3,13 @@
 #pragma once
 
 #include <QPoint>
+#include <QString>
+#include <QUrl>
 #include <QWidget>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,6 +28,7 @@
 #include "timecode/status_state.h"
 
 class QCloseEvent;
+class QDialog;
 class QFrame;
 class QLabel;
 class QMouseEvent;
@@ -66,6 +70,33 @@ private:
     bool receiverStop_ = false;  // only while no receiver exists
 };
 
+// How the menu reaches the desktop: modal dialogs, the tray, the help viewer and the browser.
+// Tests replace these, so that no dialog blocks them and nothing leaves the program.
+struct ShellServices {
+    // Shows a dialog modally and returns when it closes; the event loop runs on inside it, so the
+    // tick and the received-data handler go on.
+    std::function<void(QDialog&)> showModal;
+    // Whether a notification area is there to take the tray icon.
+    std::function<bool()> trayAvailable;
+    // Opens a document or web address with the desktop's viewer; false when none would.
+    std::function<bool(const QUrl&)> openUrl;
+    // The folder the program was started from, where the help document lies.
+    std::function<QString()> programDir;
+};
+
+// The toolkit's own: exec, QSystemTrayIcon, QDesktopServices, the application's folder.
+ShellServices desktopShellServices();
+
+// The four windows the menu opens. They are created after the bar, which finds them here.
+struct MenuDialogs {
+    QDialog* about = nullptr;     // TAboutBox
+    QDialog* settings = nullptr;  // TForm2
+    QDialog* monitor = nullptr;   // TForm3
+    QDialog* port = nullptr;      // TForm4
+};
+
+class BarTray;
+
 class TForm1 final : public QWidget, public BarView {
     Q_OBJECT
 public:
@@ -75,6 +106,10 @@ public:
 
     // The monitor window, once it exists.
     void attachMonitor(MonitorLines* monitor) { monitorLink_.attach(monitor); }
+    // The dialogs of the menu, once they exist; an entry whose dialog is missing does nothing.
+    void attachDialogs(const MenuDialogs& dialogs) { dialogs_ = dialogs; }
+    ShellServices& services() { return services_; }
+    BarTray& tray() { return *tray_; }
 
     // BarView, for the tick.
     void setTimeText(const std::string& ascii) override;
@@ -147,6 +182,7 @@ private:
     void FormClose();
     void createControls();
     void connectMenu();
+    void showDialog(QDialog* dialog);
     void handOffChunk();          // receiver thread
     void handleReceivedData();    // user-interface thread, inside the hand-off
     StoredSettings storedSettings() const;
@@ -169,6 +205,10 @@ private:
     PopupMenu1* PopupMenu1_;
     PortSwitcher switcher_;
     std::unique_ptr<Tcomm> tcomm_;
+    ShellServices services_;
+    MenuDialogs dialogs_;
+    BarTray* tray_;
+    QPoint shownPosition_;  // where the bar stood when it went into the tray
 
     bool startupCompleted_ = false;
     bool lampShown_ = false;

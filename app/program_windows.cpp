@@ -1,14 +1,21 @@
 // Creation of the five windows in order, and their wiring to the bar's shared state.
 #include "app/program_windows.h"
 
+#include <QApplication>
+
+#include "app/tray.h"
 #include "serial/port_map.h"
 
 namespace zrq {
 
 ProgramWindows::ProgramWindows(const AppContext& context) {
+    // Every window without an icon of its own takes the program's.
+    QApplication::setWindowIcon(programIcon());
     bar_ = std::make_unique<TForm1>(context);
     aboutBox_ = std::make_unique<TAboutBox>();
     TForm1& bar = *bar_;
+    // Through the bar's services at the moment of the click, so a replaced opener applies.
+    aboutBox_->setLinkOpener([&bar](const QUrl& url) { return bar.services().openUrl(url); });
     settingsDialog_ = std::make_unique<TForm2>(bar.settings(), context.boxes,
                                                [&bar] { bar.saveConfiguration(); });
     monitorWindow_ = std::make_unique<TForm3>(bar.status(), context.boxes);
@@ -22,11 +29,16 @@ ProgramWindows::ProgramWindows(const AppContext& context) {
     portDialog_ = std::make_unique<TForm4>(
         std::move(lister), [&bar](int port) { return bar.switcher().dialogSwitch(port); },
         context.boxes);
+    bar.attachDialogs(MenuDialogs{.about = aboutBox_.get(),
+                                  .settings = settingsDialog_.get(),
+                                  .monitor = monitorWindow_.get(),
+                                  .port = portDialog_.get()});
 }
 
 ProgramWindows::~ProgramWindows() {
     bar_->stopReceiver();
     bar_->attachMonitor(nullptr);
+    bar_->attachDialogs({});
     portDialog_.reset();
     monitorWindow_.reset();
     settingsDialog_.reset();
