@@ -1,0 +1,122 @@
+"""The installed tree: exactly the files a desktop installation needs, where the program and the
+desktop look for them, with icons of the sizes their folders promise."""
+import os
+import pathlib
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+BUILD_DIR, SOURCE_DIR, VERSION = (sys.argv.pop(1) for _ in range(3))
+APP_ID = "org.horivo.Zrq"
+ICON_SIZES = (16, 32, 48, 64, 128, 256)
+
+EXPECTED_FILES = {
+    "bin/zrq", "bin/clockdev", "bin/zrq-launch",
+    "share/zrq/ZEQU.html",
+    f"share/applications/{APP_ID}.desktop",
+    f"share/metainfo/{APP_ID}.metainfo.xml",
+    "share/icons/hicolor/scalable/apps/zrq.svg",
+} | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES}
+
+
+def png_size_and_corner_alpha(path):
+    """Width, height and the alpha of the top-left pixel of an 8-bit RGBA PNG. The first pixel
+    of the first row is stored unpredicted whatever the row's filter, so no unfiltering is
+    needed."""
+    data = path.read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", f"{path} is not a PNG"
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    assert (depth, colour) == (8, 6), f"{path} is not 8-bit RGBA"
+    idat, pos = b"", 8
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        if kind == b"IDAT":
+            idat += data[pos + 8:pos + 8 + length]
+        pos += 12 + length
+    first_row = zlib.decompressobj().decompress(idat, 1 + 4)
+    return width, height, first_row[4]
+
+
+def desktop_entry(path):
+    entry, group = {}, None
+    for line in path.read_text(encoding="utf-8").splitlines():
+        if line.startswith("["):
+            group = line.strip("[]")
+        elif "=" in line and group == "Desktop Entry":
+            key, value = line.split("=", 1)
+            entry[key] = value
+    return entry
+
+
+class InstalledTreeTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = pathlib.Path(tempfile.mkdtemp(prefix="zrq-install-"))
+        cls.prefix = cls.tmp / "usr"
+        subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(cls.prefix)],
+                       check=True, capture_output=True, timeout=120)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp)
+
+    def test_exactly_the_expected_files(self):
+        installed = {str(p.relative_to(self.prefix)) for p in self.prefix.rglob("*")
+                     if not p.is_dir()}
+        self.assertEqual(installed, EXPECTED_FILES)
+
+    def test_programs_are_executable(self):
+        for name in ("zrq", "clockdev", "zrq-launch"):
+            with self.subTest(name):
+                self.assertTrue(os.access(self.prefix / "bin" / name, os.X_OK))
+
+    def test_help_document_where_the_program_looks(self):
+        # The program looks beside itself, then in ../share/zrq relative to its folder.
+        beside_program = self.prefix / "bin" / "../share/zrq/ZEQU.html"
+        self.assertEqual(beside_program.read_bytes(),
+                         (pathlib.Path(SOURCE_DIR) / "app/help/ZEQU.html").read_bytes())
+
+    def test_icons_match_their_folders_and_have_a_clear_background(self):
+        for n in ICON_SIZES:
+            with self.subTest(size=n):
+                path = self.prefix / f"share/icons/hicolor/{n}x{n}/apps/zrq.png"
+                width, height, corner_alpha = png_size_and_corner_alpha(path)
+                self.assertEqual((width, height), (n, n))
+                self.assertEqual(corner_alpha, 0)
+
+    def test_desktop_entry_starts_the_launcher_with_the_installed_icon(self):
+        path = self.prefix / f"share/applications/{APP_ID}.desktop"
+        if shutil.which("desktop-file-validate"):
+            result = subprocess.run(["desktop-file-validate", str(path)], capture_output=True,
+                                    text=True)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        entry = desktop_entry(path)
+        self.assertEqual(entry["Type"], "Application")
+        self.assertTrue((self.prefix / "bin" / entry["Exec"]).is_file())
+        self.assertTrue((self.prefix / f"share/icons/hicolor/scalable/apps/{entry['Icon']}.svg")
+                        .is_file())
+        self.assertEqual(entry["Name"], "ZRQ 时钟同步")
+        for key in ("Name[zh_CN]", "Name[en]", "Comment", "Comment[zh_CN]", "Comment[en]"):
+            with self.subTest(key):
+                self.assertTrue(entry.get(key))
+        self.assertIn("Utility", entry["Categories"].split(";"))
+
+    def test_metainfo_names_this_release_and_the_desktop_entry(self):
+        path = self.prefix / f"share/metainfo/{APP_ID}.metainfo.xml"
+        text = path.read_text(encoding="utf-8")
+        self.assertIn(f'<release version="{VERSION}"', text)
+        self.assertIn(f"<launchable type=\"desktop-id\">{APP_ID}.desktop</launchable>", text)
+        self.assertIsNone(re.search(r"@[A-Z_]+@", text), "a placeholder was left unfilled")
+        if shutil.which("appstreamcli"):
+            result = subprocess.run(["appstreamcli", "validate", "--no-net", "--pedantic",
+                                     str(path)], capture_output=True, text=True)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
