@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 import time
+import traceback
 
 import e2e_harness as harness
 
@@ -57,14 +58,16 @@ def check(condition, message, *args):
         raise FaultFailure(message % args if args else message)
 
 
-def build_dir_from_argv(default_relative="build"):
-    """The build directory: the first argument, else $ZRQ_BUILD_DIR, else <repo>/build."""
-    if len(sys.argv) > 1:
-        return sys.argv[1]
+def build_dir_from_argv():
+    """The build directory: --build-dir DIR (as ctest passes it), else $ZRQ_BUILD_DIR, else
+    <repo>/build."""
+    arguments = sys.argv[1:]
+    if "--build-dir" in arguments and arguments.index("--build-dir") + 1 < len(arguments):
+        return arguments[arguments.index("--build-dir") + 1]
     if os.environ.get("ZRQ_BUILD_DIR"):
         return os.environ["ZRQ_BUILD_DIR"]
     here = os.path.dirname(os.path.abspath(__file__))
-    return os.path.join(here, "..", "..", default_relative)
+    return os.path.join(here, "..", "..", "build")
 
 
 def run_fault_test(main):
@@ -74,8 +77,9 @@ def run_fault_test(main):
     except harness.Skip as skip:
         print("SKIP: %s" % skip)
         sys.exit(harness.SKIP_RETURN_CODE)
-    except FaultFailure as failure:
-        print("FAIL: %s" % failure)
+    except (FaultFailure, harness.HarnessError):
+        traceback.print_exc()
+        print("FAIL")
         sys.exit(1)
     print("PASS")
 

@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+# The device goes away (clockdev ends, its pseudo-terminal hangs up) and comes back on the same
+# COM1 link: the lamp turns red at the sixth second without frames, the program stays responsive,
+# and choosing COM1 again from the menu restarts reception on the new line.
+import os
+import time
+
+import e2e_harness as harness
+import faults_support as faults
+from faults_support import check
+
+GOOD_FRAMES_TIMEOUT_S = 6.0
+# The lamp turns red at the sixth new second after the last good frame; that frame reached the
+# program just after its second began, so red shows between 5 and 6 s after it, plus the time
+# to draw and photograph the bar.
+RED_NOT_BEFORE_S = 4.8
+RED_BY_S = 7.0
+BACK_GREEN_TIMEOUT_S = 6.0
+WATCH_S = 4
+
+
+def wait_green(session, program, timeout, what):
+    check(faults.wait_lamp(session, program.pid, faults.GREEN, timeout),
+          "%s: the lamp is %s, not green", what, faults.lamp(session, program.pid))
+
+
+def last_frame_ns(device):
+    sent = device.of_kind("sent")
+    check(sent, "the device sent no frame")
+    return sent[-1]["received_ns"]
+
+
+def watch_lamp_turn_red(session, program, since_ns):
+    """Seconds from `since_ns` to the first screenshot that shows red."""
+    while True:
+        colour = faults.lamp(session, program.pid)
+        elapsed = (harness.real_now_ns() - since_ns) / 1e9
+        if colour == faults.RED:
+            return elapsed
+        check(elapsed < RED_BY_S, "the lamp is still %s %.1f s after the last frame", colour,
+              elapsed)
+        time.sleep(0.1)
+
+
+def test(build_dir):
+    with harness.Session(build_dir, "fault-device") as session:
+        session.set_clocks(harness.real_now_ns())
+        first = session.start_device("--baud", "4800")
+        program = faults.start_program(session)
+        faults.bar(session, program.pid)
+        wait_green(session, program, GOOD_FRAMES_TIMEOUT_S, "with the device")
+        faults.expect_alive(session, program, first, "before the device goes")
+
+        # The device goes away: its process ends, the pseudo-terminal hangs up, the link goes.
+        faults.stop_device(session, first)
+        gone_ns = last_frame_ns(first)
+        check(not os.path.lexists(session.file("COM1")), "clockdev left its COM1 link behind")
+        red_after = watch_lamp_turn_red(session, program, gone_ns)
+        check(red_after >= RED_NOT_BEFORE_S, "the lamp turned red %.1f s after the last frame, "
+              "before the sixth second without one", red_after)
+        check(program.running(), "the program ended when the device went away")
+        check(faults.menu_opens(session, program.pid),
+              "the menu does not open after the device went away")
+        check(not faults.boxes(session, program.pid), "a box appeared when the device went away")
+
+        # The device comes back on a new pseudo-terminal behind the same link. The program still
+        # holds the old line: nothing reaches it until the port is chosen again.
+        second = session.start_device("--baud", "4800")
+        time.sleep(2.0)
+        check(not second.of_kind("pctime"), "PC time frames reached the new device before the "
+              "port was chosen again: %s", second.of_kind("pctime")[:1])
+        check(faults.lamp(session, program.pid) == faults.RED,
+              "the lamp left red with no line to the device")
+
+        faults.choose(session, program.pid, "COM1")
+        check(not faults.boxes(session, program.pid),
+              "choosing COM1 again showed a box: %s", faults.boxes(session, program.pid))
+        wait_green(session, program, BACK_GREEN_TIMEOUT_S, "after choosing COM1 again")
+        faults.expect_alive(session, program, second, "after choosing COM1 again", WATCH_S)
+        frames = faults.pc_times(second)
+        seconds = [f[1][3:6] for f in frames]
+        check(len(set(seconds)) == len(seconds), "a second came twice on the new line: %s",
+              seconds)
+        # The switch saved the port it reopened.
+        saved = faults.read_bytes(session.file(faults.CONFIG_FILE))
+        check(saved is not None and len(saved) == faults.CONFIG_RECORD_SIZE and saved[0] == 1,
+              "kelvosys.conf after the switch: %r", saved)
+
+
+if __name__ == "__main__":
+    faults.run_fault_test(test)
