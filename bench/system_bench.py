@@ -86,17 +86,43 @@ def peak_rss_mb(pid):
     return None
 
 
+def thread_ticks(pid):
+    """{thread id: (name, utime + stime in clock ticks)} of a process's threads."""
+    threads = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/comm" % (pid, tid), encoding="utf-8") as comm:
+                name = comm.read().strip()
+            with open("/proc/%d/task/%s/stat" % (pid, tid), encoding="ascii") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()
+            threads[tid] = (name, int(fields[11]) + int(fields[12]))
+        except OSError:
+            continue  # the thread ended meanwhile
+    return threads
+
+
 class CpuMeter:
-    """CPU time of a process over a stretch of wall time, as a share of one core in percent."""
+    """CPU time of a process over a stretch of wall time, as a share of one core in percent,
+    also per thread (which thread spends it: the event loop, the receiver, the toolkit's)."""
 
     def __init__(self, pid):
         self.pid = pid
         self.start_ticks = cpu_ticks(pid)
+        self.start_threads = thread_ticks(pid)
         self.start_s = time.monotonic()
 
     def percent(self):
         used_s = (cpu_ticks(self.pid) - self.start_ticks) / CLOCK_TICKS
         return 100.0 * used_s / (time.monotonic() - self.start_s)
+
+    def per_thread(self):
+        elapsed = time.monotonic() - self.start_s
+        shares = {}
+        for tid, (name, ticks) in thread_ticks(self.pid).items():
+            before = self.start_threads.get(tid, (name, 0))[1]
+            key = "%s (%s)" % (name, tid)
+            shares[key] = round(100.0 * (ticks - before) / CLOCK_TICKS / elapsed, 3)
+        return shares
 
 
 class OffsetWatcher(threading.Thread):
@@ -262,7 +288,8 @@ def program_run(session, seconds, device=None, watcher=None, during=None):
     if during:
         during(deadline)
     time.sleep(max(0.0, deadline - time.monotonic()))
-    result = {"cpu_percent": meter.percent(), "rss_mb": peak_rss_mb(program.pid),
+    result = {"cpu_percent": meter.percent(), "cpu_threads": meter.per_thread(),
+              "rss_mb": peak_rss_mb(program.pid),
               "start_ns": start_ns, "end_ns": h.real_now_ns()}
     if watcher:
         watcher.stop()
@@ -431,6 +458,17 @@ def limit_cell(key, what=""):
     return "%s%g %s" % (what, limit, unit)
 
 
+FORMAT_NAMES = {"1": "TVZ_CODE", "2": "EB_CODE", "3": "ST_CODE"}
+
+
+def handler_case(name):
+    """'BM_Handler/format:1/noise:20/shape:0' -> 'TVZ_CODE, 20 noise bytes a frame'."""
+    args = dict(part.split(":") for part in name.split("/")[1:])
+    noise = int(args.get("noise", 0))
+    return "%s, %s" % (FORMAT_NAMES.get(args.get("format"), "?"),
+                       "%d noise bytes a frame" % noise if noise else "no noise")
+
+
 def micro_rows(micro):
     rows = []
     by_name = {b["name"]: b for b in micro["benchmarks"]}
@@ -441,7 +479,7 @@ def micro_rows(micro):
         if not chosen:
             return None, "—"
         b = max(chosen, key=lambda b: b["per_byte"])
-        return b["per_byte"] * 1e9, b["name"].replace("BM_Handler/", "")
+        return b["per_byte"] * 1e9, handler_case(b["name"])
 
     for shape, label in ((0, "255-byte chunks"), (2, "7-byte pieces"), (1, "one frame a chunk")):
         ns, name = worst(shape)
@@ -450,9 +488,9 @@ def micro_rows(micro):
                      ratio(ns, "handler_ns_per_byte")))
     one = [b for b in handler if b["name"].endswith("shape:1")]
     if one:
-        worst_chunk = max(b["cpu_time"] for b in one)
-        rows.append(("handler per chunk of one frame (worst format)", fmt(worst_chunk, 0) + " ns",
-                     "—", "—", "—"))
+        b = max(one, key=lambda b: b["cpu_time"])
+        rows.append(("handler per chunk of one frame (worst: %s)" % handler_case(b["name"]),
+                     fmt(b["cpu_time"], 0) + " ns", "—", "—", "—"))
     for name, label in (("BM_TickIdle", "tick event, no new second (own cost)"),
                         ("BM_SystemClockNow", "one reading of the local clock"),
                         ("BM_TickNewSecond", "tick event, new second (fake clock and port)"),
@@ -555,6 +593,11 @@ def main():
     table = markdown_table(rows)
     print()
     print(table)
+    print()
+    for name, run in (("idle", idle), ("receiving", receiving), ("corrections", corrections)):
+        busy = sorted(run["cpu_threads"].items(), key=lambda item: -item[1])
+        print("CPU per thread, %s: %s" % (name, ", ".join("%s %.2f %%" % (thread, share)
+                                                          for thread, share in busy if share)))
     with open(os.path.join(out_dir, "table.md"), "w", encoding="utf-8") as out:
         out.write(table + "\n")
     with open(os.path.join(out_dir, "results.json"), "w", encoding="utf-8") as out:

@@ -117,6 +117,29 @@ class TickLatenessTest(unittest.TestCase):
         self.assertAlmostEqual(arrivals[0], 4.0)
 
 
+class MicroRowsTest(unittest.TestCase):
+    def test_worst_case_per_byte_in_ns_and_allocation_verdicts(self):
+        benchmarks = [
+            {"name": "BM_Handler/format:1/noise:0/shape:0", "per_byte": 12e-9, "cpu_time": 3000},
+            {"name": "BM_Handler/format:3/noise:20/shape:0", "per_byte": 40e-9, "cpu_time": 9000},
+            {"name": "BM_Handler/format:2/noise:0/shape:1", "per_byte": 20e-9, "cpu_time": 260},
+        ]
+        allocations = [
+            {"allocations": 0, "events": 100, "scenario": "handler TVZ_CODE noise=0 full255 (x)"},
+            {"allocations": 2, "events": 50, "scenario": "handler ST_CODE noise=0 pieces7 (x)"},
+            {"allocations": 0, "events": 9, "scenario": "receiver passes (reads)"},
+            {"allocations": 5, "events": 5, "scenario": "tick, date label text (date changes)"},
+        ]
+        rows = {row[0]: row for row in sb.micro_rows({"benchmarks": benchmarks,
+                                                      "allocation_rows": allocations})}
+        full = rows["handler per byte, 255-byte chunks (worst: ST_CODE, 20 noise bytes a frame)"]
+        self.assertEqual((full[1], full[4]), ("40.00 ns/B", "0.80"))
+        self.assertEqual(rows["allocations: handler, per chunk"][1:], ("2 in 150", "—", "0",
+                                                                       "FAILS"))
+        self.assertEqual(rows["allocations: receiver, per pass"][4], "ok")
+        self.assertEqual(rows["allocations: tick, date label (once a day)"][3:], ("allowed", "—"))
+
+
 class OffsetWatcherTest(unittest.TestCase):
     def test_notices_each_rewrite_of_the_clock_file(self):
         with tempfile.TemporaryDirectory() as directory:
