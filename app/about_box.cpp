@@ -23,11 +23,10 @@ namespace {
 
 constexpr int kPicturePixels = 64;
 constexpr int kProductNamePixels = 18;
-constexpr int kHistoryWidth = 360;
-constexpr int kHistoryHeight = 130;
+constexpr int kHistoryWidth = 470;
+constexpr int kHistoryHeight = 150;
 
 constexpr const char* kHistory =
-    "版本历史\n"
     "1.0.0\n"
     "· 在 Linux 桌面运行：串口经终端接口收发，本机时钟经系统接口设置。\n"
     "· 支持 TVZ_CODE、EB_CODE、ST_CODE 三种时间码，4800 和 9600 波特。\n"
@@ -79,6 +78,10 @@ TAboutBox::TAboutBox(QWidget* parent)
     Maker->setToolTip(QLatin1String(kMakerSite));
     connect(Maker, &QLabel::linkActivated, this, &TAboutBox::LinkClick);
 
+    HistoryTitle = makeLabel("HistoryTitle", utf8("版本历史"));
+    QFont titleFont = HistoryTitle->font();
+    titleFont.setBold(true);
+    HistoryTitle->setFont(titleFont);
     History = new QPlainTextEdit(utf8(kHistory), this);
     History->setObjectName(QStringLiteral("History"));
     History->setReadOnly(true);
@@ -100,6 +103,7 @@ TAboutBox::TAboutBox(QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(HistoryTitle);
     layout->addWidget(History);
     layout->addWidget(OKButton, 0, Qt::AlignHCenter);
     // Fixed at the size the contents ask for, whatever font stands in for the requested one.

@@ -42,6 +42,7 @@ class TAboutBox final : public QDialog {
     QLabel* ProductName = nullptr;
     QLabel* Version = nullptr;
     QLabel* Maker = nullptr;
+    QLabel* HistoryTitle = nullptr;
     QPlainTextEdit* History = nullptr;
     QPushButton* OKButton = nullptr;
 };
