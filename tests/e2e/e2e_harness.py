@@ -27,6 +27,8 @@ NS_PER_SECOND = 1_000_000_000
 NS_PER_MS = 1_000_000
 
 CAP_SYS_TIME_BIT = 25
+# The program's single-instance lock: an abstract Unix socket, shown so in /proc/net/unix.
+LOCK_SOCKET = "@ZRQ"
 CAP_DROP_OPTIONS = ("--inh-caps=-sys_time", "--bounding-set=-sys_time")
 PRELOAD_NAME = "libzrqfakeclock.so"
 CLOCK_FILE_ENV = "ZRQ_FAKE_CLOCK_FILE"
@@ -153,6 +155,13 @@ def check_running_safely(pid, program_path):
     if re.search(r"/libc[.-]", mapped):
         raise UnsafeLaunch("the program runs without %s" % PRELOAD_NAME)
     return False
+
+
+def single_instance_lock_held():
+    """Whether some process of this network namespace holds the program's lock socket."""
+    with open("/proc/net/unix", encoding="ascii", errors="replace") as sockets:
+        return any(line.split()[-1] == LOCK_SOCKET for line in sockets
+                   if len(line.split()) >= 8)
 
 
 def stop_group(process, timeout=STOP_TIMEOUT_S):
@@ -349,6 +358,8 @@ class Session:
         return self
 
     def __exit__(self, kind, value, trace):
+        if kind is not None and not issubclass(kind, Skip):
+            print(self.diagnostics())
         self.close(keep=kind is not None or os.environ.get("ZRQ_E2E_KEEP") == "1")
         return False
 
@@ -410,6 +421,9 @@ class Session:
         return device
 
     def start_program(self):
+        if not self._programs and single_instance_lock_held():
+            raise HarnessError("another copy of the program holds its single-instance lock "
+                               "(abstract socket %s) in this network namespace" % LOCK_SOCKET)
         program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs))
         self._programs.append(program)
         return program
@@ -426,6 +440,18 @@ class Session:
             print("e2e: working directory kept: %s" % self.workdir)
         else:
             shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def diagnostics(self, last_events=20):
+        """What a failed run leaves to look at: each program's output and the device's last
+        events."""
+        lines = []
+        for index, program in enumerate(self._programs):
+            lines.append("--- program %d (pid %d) output:" % (index, program.pid))
+            lines.append(program.output().rstrip())
+        for index, device in enumerate(self._devices):
+            lines.append("--- device %d, last events:" % index)
+            lines.extend(e["line"] for e in device.events[-last_events:])
+        return "\n".join(lines)
 
     def file(self, name):
         return os.path.join(self.workdir, name)
@@ -521,7 +547,7 @@ class Session:
         return path
 
     def save_screenshot(self, name, crop=None):
-        """Keeps a screenshot (or a region of it: (x, y, w, h)) as <build>/screenshots/<name>.png."""
+        """Keeps a screenshot, or its region (x, y, w, h), as <build>/screenshots/<name>.png."""
         os.makedirs(self.screenshot_dir, exist_ok=True)
         target = os.path.join(self.screenshot_dir, name + ".png")
         source = self.screenshot()

@@ -3,7 +3,6 @@
 # device, with a fake clock, and check the bytes on the wire, the files it writes and the pixels
 # it shows. Usage: e2e_tests.py --build-dir DIR CASE  (exit 0 pass, 1 fail, 77 skipped).
 import argparse
-import glob
 import os
 import re
 import subprocess

@@ -3,11 +3,14 @@
 # liveness checks, extra devices on other COMn links, and the program in a mount namespace.
 import os
 import re
+import select
 import struct
 import subprocess
 import sys
+import threading
 import time
 import traceback
+import tty
 
 import e2e_harness as harness
 
@@ -403,3 +406,78 @@ def namespaces_allowed(private_mount=False):
     except (OSError, subprocess.TimeoutExpired):
         return False
     return result.returncode == 0
+
+
+class ScriptedDevice:
+    """A device of the test's own on a pseudo-terminal linked as a COMn entry: it writes prepared
+    pieces of bytes, each with one write at its own time, so that the test knows every byte and
+    where the program's reads can split them; it collects what the program sends back."""
+
+    def __init__(self, session, link_name="COM1"):
+        self.master, self.slave = os.openpty()
+        # Raw before the program opens it: no echo of the pieces back to the master.
+        tty.setraw(self.slave)
+        self.link = session.file(link_name)
+        os.symlink(os.ttyname(self.slave), self.link)
+        self.written = []   # (real ns, bytes) of each piece, in order
+        self._incoming = bytearray()
+        self._frames = []   # (real ns, 12 bytes) of each PC time frame
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while not self._stop.is_set():
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if not ready:
+                continue
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:
+                return
+            with self._lock:
+                self._incoming += data
+                self._split_frames(harness.real_now_ns())
+
+    def _split_frames(self, now_ns):
+        while True:
+            start = self._incoming.find(b"\xAA\xAA\x00")
+            if start < 0 or len(self._incoming) < start + 12:
+                return
+            frame = bytes(self._incoming[start:start + 12])
+            del self._incoming[:start + 12]
+            if frame[11] == 0xA3:
+                self._frames.append((now_ns, list(frame)))
+
+    def pc_times(self, since_ns=0):
+        """The PC time frames received after a real time, as (received_ns, decoded)."""
+        with self._lock:
+            return [(t, harness.decode_pc_time_frame(f)) for t, f in self._frames
+                    if t >= since_ns]
+
+    def wait_opened(self, timeout):
+        """True once the program holds the line (its first PC time frame arrived)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.pc_times():
+                return True
+            time.sleep(harness.POLL_INTERVAL_S)
+        return False
+
+    def play(self, schedule):
+        """Writes each (real ns, bytes) piece at its time."""
+        for due_ns, piece in schedule:
+            wait = (due_ns - harness.real_now_ns()) / 1e9
+            if wait > 0:
+                time.sleep(wait)
+            os.write(self.master, piece)
+            self.written.append((harness.real_now_ns(), piece))
+
+    def close(self):
+        self._stop.set()
+        self._reader.join(harness.STOP_TIMEOUT_S)
+        for fd in (self.slave, self.master):
+            os.close(fd)
+        if os.path.islink(self.link):
+            os.unlink(self.link)
