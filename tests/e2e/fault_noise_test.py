@@ -6,7 +6,6 @@
 # written (clockdev's sent and noise lines, or the pieces of the test's own device).
 #
 # Run time: ZRQ_FAULT_NOISE_SECONDS (default 60) of streaming, shared by the three runs.
-import collections
 import os
 import random
 import re
