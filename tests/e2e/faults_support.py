@@ -481,3 +481,70 @@ class ScriptedDevice:
             os.close(fd)
         if os.path.islink(self.link):
             os.unlink(self.link)
+
+
+# --- the menu's marks, read from a screenshot ------------------------------------------------
+
+# The visible rows of the open menu, top to bottom, while the bar is shown.
+MENU_ROWS = MENU_STOPS[:13] + ("跳动不校时",) + MENU_STOPS[13:]
+# Columns of a menu row, from the menu's left edge: the check box or radio dot, then the text.
+MARK_COLUMNS = (6, 25)
+TEXT_START = 27
+TEXT_MARGIN = 10
+# Brightness (mean of r, g, b) below which a pixel is ink: text, a separator, a box's border.
+INK = 200
+# Below this it is a mark: a tick or a radio dot is black, a box's border is light grey.
+MARK_INK = 90
+MARK_PIXELS = 8
+# The disabled "跳动不校时" draws its tick grey: more ink than an empty box's border.
+GREY_MARK_PIXELS = 30
+ROW_MIN_HEIGHT = 4
+ROW_JOIN_GAP = 3
+
+
+def _brightness(pixel):
+    return sum(pixel) // 3
+
+
+def _row_bands(rows, width):
+    """Runs of pixel rows holding text (taller than a separator line), joined across an
+    underscore's gap."""
+    bands, current = [], None
+    for y, row in enumerate(rows):
+        ink = any(_brightness(p) < INK for p in row[TEXT_START:width - TEXT_MARGIN])
+        if ink and current and y - current[1] <= ROW_JOIN_GAP:
+            current[1] = y
+        elif ink:
+            if current:
+                bands.append(current)
+            current = [y, y]
+    if current:
+        bands.append(current)
+    return [(a, z) for a, z in bands if z - a + 1 >= ROW_MIN_HEIGHT]
+
+
+def menu_marks(session, pid):
+    """Opens the menu and reads its marks: {caption: checked} for every row, and the right end
+    of the ">>... " entry's text beside that of "COM1" (a longer caption such as ">>COM0" ends
+    further right). Closes the menu again."""
+    menu = open_menu(session, pid)
+    x, y, width, height, _ = window_info(session, menu)
+    time.sleep(harness.SETTLE_S)  # drawn
+    rows = harness.region_pixels(session.screenshot(), x, y, width, height)
+    session.keys("Escape")
+    bands = _row_bands(rows, width)
+    if len(bands) != len(MENU_ROWS):
+        raise harness.HarnessError("the menu shows %d rows, expected %d" % (len(bands),
+                                                                            len(MENU_ROWS)))
+    marks, text_ends = {}, {}
+    for caption, (top, bottom) in zip(MENU_ROWS, bands):
+        area = [_brightness(p) for row in rows[top:bottom + 1]
+                for p in row[MARK_COLUMNS[0]:MARK_COLUMNS[1]]]
+        if caption == "跳动不校时":
+            marks[caption] = sum(1 for v in area if v < INK) >= GREY_MARK_PIXELS
+        else:
+            marks[caption] = sum(1 for v in area if v < MARK_INK) >= MARK_PIXELS
+        text_ends[caption] = max(c for row in rows[top:bottom + 1]
+                                 for c in range(TEXT_START, width - TEXT_MARGIN)
+                                 if _brightness(row[c]) < INK)
+    return marks, text_ends
