@@ -18,6 +18,9 @@ constexpr double kMsPerDay = 86'400'000.0;
 constexpr int kMaxHour = 23;
 constexpr int kMaxMinute = 59;
 constexpr int kMaxSecond = 59;
+// Date-time values count days in four-digit years; an ST_CODE century byte with a nibble above 9
+// decodes to a year of 10000 or more, which names no moment that could be set.
+constexpr int kLastSettableYear = 9999;
 constexpr int kMaxDumpBytes = kRingSize;  // a dump never shows more than the ring holds
 constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
 
@@ -212,9 +215,9 @@ void FrameProcessor::compareDate(const DecodedTimeCode& code, bool& momentMatch)
 // arrived: the frame is taken to have arrived FineTuneMs after the start of the second it names.
 //
 // A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
-// of a common year), or whose year the clock cannot hold (outside 1601..30827), gives no time to
-// set: nothing is set or sent, both flags stay as the comparisons left them (a pending request
-// waits for a usable frame) and reception goes on.
+// of a common year), or whose year lies outside 1601..9999 (the clock record starts at 1601, a
+// date-time value ends at 9999), gives no time to set: nothing is set or sent, both flags stay as
+// the comparisons left them (a pending request waits for a usable frame) and reception goes on.
 void FrameProcessor::correct(const DecodedTimeCode& code) {
     if (code.hour > kMaxHour || code.minute > kMaxMinute || code.second > kMaxSecond) return;
 
@@ -227,7 +230,7 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     const LocalTimeRecord now = ctx_.clock.now();
     const int64_t elapsedMs = millisecondsBetween(chunkArrival_, now) - clockStepsMs_;
     const auto timeToSet = addMilliseconds(received, ctx_.settings.FineTuneMs + elapsedMs);
-    if (!timeToSet) return;
+    if (!timeToSet || timeToSet->year > kLastSettableYear) return;
 
     if (const int error = ctx_.clock.set(*timeToSet); error != 0) {
         reportRefusedSet(error);

@@ -1,0 +1,140 @@
+// Frame processing on hostile date fields: years no date-time value can hold are never set.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/fake_clock.h"
+#include "base/message_boxes.h"
+#include "serial/fake_serial_library.h"
+#include "timecode/frame_processor.h"
+#include "timecode/frame_search.h"
+
+namespace zrq {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kPort = 1;
+
+LocalTimeRecord at(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
+    LocalTimeRecord t;
+    t.year = static_cast<uint16_t>(year);
+    t.month = static_cast<uint16_t>(month);
+    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek(year, month, day));
+    t.day = static_cast<uint16_t>(day);
+    t.hour = static_cast<uint16_t>(hour);
+    t.minute = static_cast<uint16_t>(minute);
+    t.second = static_cast<uint16_t>(second);
+    t.milliseconds = static_cast<uint16_t>(ms);
+    return t;
+}
+
+// ST_CODE: AA, two bytes not read, BCD century, year, month, day, one byte not read, BCD hour,
+// minute, second, end byte 03.
+Bytes st(uint8_t century, uint8_t yy, uint8_t month, uint8_t day, uint8_t hour, uint8_t minute,
+         uint8_t second) {
+    return {0xAA, 0x00, 0x00, century, yy, month, day, 0x00, hour, minute, second, 0x03};
+}
+
+class NullMonitor final : public MonitorLines {
+public:
+    void appendLine(const GbkText&) override {}
+};
+
+class LogDir {
+public:
+    LogDir() {
+        char pattern[] = "/tmp/zrq-review-XXXXXX";
+        path_ = ::mkdtemp(pattern);
+    }
+    ~LogDir() { std::filesystem::remove_all(path_); }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// An immediate correction is pending and the PC reads 2024-05-01 12:00:31; only ST_CODE frames,
+// whose four-digit year can be driven past 9999 by nibbles above 9, are fed.
+class HostileYears : public ::testing::Test {
+protected:
+    HostileYears()
+        : log(clock, boxes, dir.path()),
+          processor({clock, serial, line, settings, status, monitor, log}) {
+        serial.sio_open(kPort);
+        line.Port = kPort;
+        settings.CodeFormat = ST_CODE;
+        settings.JumpThresholdSec = 3;
+        status.JumpLogEnabled = false;
+    }
+
+    void feed(const Bytes& chunk) {
+        handleReceivedChunk(ring, indices, chunk.data(), static_cast<int>(chunk.size()),
+                            settings.CodeFormat, processor);
+    }
+
+    FakeClock clock;
+    FakeSerialLibrary serial;
+    LineSettings line;
+    ClockSettings settings;
+    StatusState status;
+    NullMonitor monitor;
+    RecordingMessageBoxes boxes;
+    LogDir dir;
+    EventLog log;
+    FrameProcessor processor;
+    RingStorage ring{};
+    RingIndices indices{};
+};
+
+TEST_F(HostileYears, OnlyYearsUpTo9999AreSetAndAcknowledged) {
+    struct Case {
+        const char* name;
+        Bytes frame;
+        uint16_t fineTuneMs;
+        std::vector<LocalTimeRecord> expectedSets;
+    };
+    const Case cases[] = {
+        {"year 9999 is the last one set", st(0x99, 0x99, 0x05, 0x01, 0x12, 0x00, 0x31), 0,
+         {at(9999, 5, 1, 12, 0, 31)}},
+        {"century nibble above 9 gives 10000", st(0x9A, 0x00, 0x05, 0x01, 0x12, 0x00, 0x31), 0,
+         {}},
+        {"century A0 gives 10024", st(0xA0, 0x24, 0x05, 0x01, 0x12, 0x00, 0x31), 0, {}},
+        {"every nibble F gives 16665", st(0xFF, 0xFF, 0x05, 0x01, 0x12, 0x00, 0x31), 0, {}},
+        {"fine adjustment carrying out of 9999", st(0x99, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59),
+         999, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        clock.setNow(at(2024, 5, 1, 12, 0, 31));
+        // Time passes between the readings, so the last case carries past 9999-12-31 23:59:59.999.
+        clock.beforeRead = [](FakeClock& fake) { fake.advanceMs(1); };
+        settings.FineTuneMs = c.fineTuneMs;
+        status.CorrectNowRequested = true;
+        const size_t setsBefore = clock.sets().size();
+        serial.clearWrites(kPort);
+
+        feed(c.frame);
+
+        const std::vector<LocalTimeRecord> sets(clock.sets().begin() + setsBefore,
+                                                clock.sets().end());
+        ASSERT_EQ(sets.size(), c.expectedSets.size());
+        for (size_t i = 0; i < sets.size(); ++i) {
+            EXPECT_EQ(sets[i].year, c.expectedSets[i].year);
+            EXPECT_EQ(sets[i].month, c.expectedSets[i].month);
+            EXPECT_EQ(sets[i].day, c.expectedSets[i].day);
+            EXPECT_EQ(sets[i].hour, c.expectedSets[i].hour);
+            EXPECT_EQ(sets[i].second, c.expectedSets[i].second);
+        }
+        const std::vector<Bytes> expectedAcks(c.expectedSets.size(), Bytes{0x55, 0xAA});
+        EXPECT_EQ(serial.writes(kPort), expectedAcks);
+        // A frame that gives no time to set leaves the request for the next usable frame.
+        EXPECT_EQ(status.CorrectNowRequested, c.expectedSets.empty());
+    }
+}
+
+}  // namespace
+}  // namespace zrq
