@@ -6,35 +6,13 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <future>
 #include <mutex>
-#include <new>
 #include <stdexcept>
 #include <vector>
 
 #include "serial/fake_serial_library.h"
-
-// Allocations made on threads that asked to be watched (the receiver, from its first read on).
-namespace {
-thread_local bool watchAllocations = false;
-std::atomic<long> watchedAllocations{0};
-}  // namespace
-
-// GCC pairs the replaced operators with the built-in ones when it inlines and warns wrongly.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-    if (watchAllocations) ++watchedAllocations;
-    if (void* memory = std::malloc(size ? size : 1)) return memory;
-    throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
+#include "tests/support/counting_new.h"
 
 namespace zrq {
 namespace {
@@ -299,7 +277,9 @@ TEST(ReceiverAllocations, NothingIsAllocatedPerPass) {
     std::atomic<int32_t> port{1};
     for (int i = 0; i < 10; ++i) fake.queueRead(1, Bytes(kMaxChunk, uint8_t(i)));
     fake.queueResults(SerialCall::Read, 1, {0, -1, 0, -1});
-    fake.setReadHook([](int) { watchAllocations = true; });
+    // Counted on the receiver's thread only, from its first read on.
+    testing::countedAllocations = 0;
+    fake.setReadHook([](int) { testing::countThisThread = true; });
     std::atomic<int> handOffs{0};
     std::atomic<long> bytes{0};
     Tcomm receiver{fake, port, [&](Tcomm& self) {
@@ -311,7 +291,7 @@ TEST(ReceiverAllocations, NothingIsAllocatedPerPass) {
     receiver.HoldReceiver();
     EXPECT_EQ(handOffs.load(), 10);
     EXPECT_EQ(bytes.load(), 10 * kMaxChunk);
-    EXPECT_EQ(watchedAllocations.load(), 0);
+    EXPECT_EQ(testing::countedAllocations.load(), 0);
 }
 
 TEST(ReceiverWithoutThread, HoldReleaseAndStopChangeOnlyTheFlag) {

@@ -1,53 +1,37 @@
 // Frame processing end to end: chunks of bytes go through the frame search into the processing;
 // the effects checked are clock sets, bytes on the serial line, monitor lines and log files.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "base/fake_clock.h"
 #include "base/message_boxes.h"
 #include "serial/fake_serial_library.h"
+#include "tests/support/bytes.h"
+#include "tests/support/counting_new.h"
+#include "tests/support/quiet_serial.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/time_records.h"
 #include "timecode/frame_processor.h"
 #include "timecode/frame_search.h"
-
-namespace {
-
-// Counts allocations while armed, to show that a frame costs no allocation with the lines off.
-bool gCountAllocations = false;
-int gAllocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (gCountAllocations) ++gAllocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-
-// The replaced operator new takes its memory from malloc, so free is the matching release.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace zrq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing::at;
+using testing::bcd;
+using testing::Bytes;
+using testing::concat;
+using testing::QuietSerial;
+using testing::TempDir;
 
 constexpr int kPort = 1;
 constexpr Bytes::value_type kAck1 = 0x55, kAck2 = 0xAA;
-
-uint8_t bcd(int value) { return static_cast<uint8_t>((value / 10) * 16 + value % 10); }
 
 // A TVZ_CODE frame: AA 00, year within the century, month, day, one byte not interpreted, hour,
 // minute, second, all BCD. A date byte of 0 means absent.
@@ -56,23 +40,6 @@ Bytes tvz(int yy, int month, int day, int hour, int minute, int second) {
 }
 Bytes tvzAt(int hour, int minute, int second) { return tvz(24, 5, 1, hour, minute, second); }
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-LocalTimeRecord at(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
-    LocalTimeRecord t;
-    t.year = static_cast<uint16_t>(year);
-    t.month = static_cast<uint16_t>(month);
-    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek(year, month, day));
-    t.day = static_cast<uint16_t>(day);
-    t.hour = static_cast<uint16_t>(hour);
-    t.minute = static_cast<uint16_t>(minute);
-    t.second = static_cast<uint16_t>(second);
-    t.milliseconds = static_cast<uint16_t>(ms);
-    return t;
-}
 LocalTimeRecord mayFirst(int hour, int minute, int second, int ms = 0) {
     return at(2024, 5, 1, hour, minute, second, ms);
 }
@@ -81,19 +48,6 @@ class RecordingMonitor final : public MonitorLines {
 public:
     void appendLine(const GbkText& line) override { lines.push_back(line.toUtf8()); }
     std::vector<std::string> lines;  // UTF-8
-};
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/zrq-heart-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
 };
 
 // Everything the processing touches, with the clock at 2024-05-01 12:00:31.000 and every
@@ -449,7 +403,7 @@ TEST_F(Processing, TwoFramesInOneChunkCorrectTwiceAgainstTheFirstSetting) {
     settings.DailyPoints[1] = timeOfDayValue(12, 0, 32, 0);
     clock.setNow(mayFirst(12, 0, 41));  // the PC runs 10 s ahead
     clock.beforeRead = [](FakeClock& c) { c.advanceMs(1); };
-    feed(tvzAt(12, 0, 31) + tvzAt(12, 0, 32));
+    feed(concat({tvzAt(12, 0, 31), tvzAt(12, 0, 32)}));
 
     // Reads, 1 ms apart: arrival 41.001, PC reading 41.002, two for the jump-log entry, fresh
     // date 41.005, now 41.006 -> set 31.005 (5 ms after arrival); fresh date 31.006, now 31.007 ->
@@ -551,25 +505,6 @@ public:
     }
 };
 
-class QuietSerial final : public SerialLibrary {
-public:
-    int writeCount = 0;
-    int sio_open(int) override { return 0; }
-    void sio_close(int) override {}
-    void sio_flush(int, int) override {}
-    int sio_ioctl(int, int, int) override { return 0; }
-    int sio_flowctrl(int, int) override { return 0; }
-    int sio_DTR(int, int) override { return 0; }
-    int sio_RTS(int, int) override { return 0; }
-    long sio_getbaud(int) override { return 4800; }
-    void sio_SetWriteTimeouts(int, int) override {}
-    int sio_read(int, uint8_t*, int) override { return 0; }
-    int sio_write(int, const uint8_t*, int length) override {
-        ++writeCount;
-        return length;
-    }
-};
-
 TEST_F(Processing, FramesAllocateNothingWithTheLinesOff) {
     QuietClock quietClock;
     QuietSerial quietSerial;
@@ -578,15 +513,14 @@ TEST_F(Processing, FramesAllocateNothingWithTheLinesOff) {
     const Bytes plain = tvzAt(12, 0, 30);
     const Bytes moment = tvzAt(12, 0, 31);
 
-    gAllocations = 0;
-    gCountAllocations = true;
+    testing::AllocationCount allocations;
     quietClock.current = mayFirst(12, 0, 30);
     handleReceivedChunk(ring, indices, plain.data(), 9, TVZ_CODE, quiet);
     quietClock.current = mayFirst(12, 0, 31);
     handleReceivedChunk(ring, indices, moment.data(), 9, TVZ_CODE, quiet);
-    gCountAllocations = false;
+    allocations.stop();
 
-    EXPECT_EQ(gAllocations, 0);
+    EXPECT_EQ(allocations.count(), 0);
     EXPECT_EQ(quietClock.setCount, 1);
     EXPECT_EQ(quietSerial.writeCount, 1);
 }

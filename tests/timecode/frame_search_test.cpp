@@ -4,44 +4,19 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
-#include <new>
 #include <ostream>
 #include <vector>
 
+#include "tests/support/bytes.h"
+#include "tests/support/counting_new.h"
 #include "timecode/frame_search.h"
-
-namespace {
-
-// Counts allocations while armed, to show that the search allocates nothing per chunk.
-bool gCountAllocations = false;
-int gAllocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (gCountAllocations) {
-        ++gAllocations;
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-
-// The replaced operator new takes its memory from malloc, so free is the matching release; the
-// compiler cannot see that through inlining and would warn.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace zrq {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testing::Bytes;
+using testing::concat;
 
 // What the search reported, in order.
 struct Event {
@@ -214,14 +189,6 @@ struct StreamCase {
     int readOffset;                  // ReadIndex afterwards, as a stream offset (-1: unmoved)
 };
 
-Bytes join(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
 uint16_t positionOf(uint16_t startIndex, int offset) {
     return static_cast<uint16_t>((startIndex + 1 + offset + kRingSize) % kRingSize);
 }
@@ -286,7 +253,7 @@ std::vector<std::vector<Bytes>> chunkings(const Bytes& stream) {
 void expectListedEvents(const std::vector<StreamCase>& cases) {
     for (const StreamCase& c : cases) {
         for (uint16_t start : startPositions(c.bytes.size())) {
-            SCOPED_TRACE(testing::Message() << c.legend << ", indices starting at " << start);
+            SCOPED_TRACE(::testing::Message() << c.legend << ", indices starting at " << start);
             SearchRun run(c.format, start);
             run.feed(c.bytes);
             EXPECT_EQ(run.sink.events, listedEvents(c, start));
@@ -313,8 +280,8 @@ bool agreesWithModel(const StreamCase& c, uint16_t start, const std::vector<Byte
                       run.indices.WriteIndex == model.writeIndex();
     EXPECT_TRUE(same) << c.legend << ", indices starting at " << start << ", first chunk of "
                       << chunks.front().size() << " of " << chunks.size() << " chunks\n  search: "
-                      << testing::PrintToString(run.sink.events)
-                      << "\n  model:  " << testing::PrintToString(model.events);
+                      << ::testing::PrintToString(run.sink.events)
+                      << "\n  model:  " << ::testing::PrintToString(model.events);
     return same;
 }
 
@@ -346,21 +313,21 @@ const DecodedTimeCode kSecondAA{12, 0, 110, 2024, 5, 1};
 const std::vector<StreamCase> kTvzStreams{
     {"one frame", TVZ_CODE, T31, {B(), D(0, 9), F(0, k31)}, 8},
     {"garbage and a false sync before a frame", TVZ_CODE,
-     join({{0x11, 0x22, 0x33, 0xAA, 0x05}, T31}), {B(), D(5, 9), F(5, k31)}, 13},
-    {"two frames back to back", TVZ_CODE, join({T31, T32}),
+     concat({{0x11, 0x22, 0x33, 0xAA, 0x05}, T31}), {B(), D(5, 9), F(5, k31)}, 13},
+    {"two frames back to back", TVZ_CODE, concat({T31, T32}),
      {B(), D(0, 9), F(0, k31), D(9, 9), F(9, k32)}, 17},
-    {"AA AA 00: the second AA starts the frame", TVZ_CODE, join({{0xAA}, T31}),
+    {"AA AA 00: the second AA starts the frame", TVZ_CODE, concat({{0xAA}, T31}),
      {B(), D(1, 9), F(1, k31)}, 9},
     {"a frame whose last byte AA starts the next one", TVZ_CODE,
-     join({T_AA, Bytes(T31.begin() + 1, T31.end())}),
+     concat({T_AA, Bytes(T31.begin() + 1, T31.end())}),
      {B(), D(0, 9), F(0, kSecondAA), D(8, 9), F(8, k31)}, 16},
     {"a frame one byte short", TVZ_CODE, Bytes(T31.begin(), T31.end() - 1), {B()}, 0},
     {"a lone trailing AA stays unexamined", TVZ_CODE, {0x01, 0x02, 0xAA}, {B()}, 2},
-    {"a frame, then a lone AA", TVZ_CODE, join({T31, {0x01, 0x02, 0xAA}}),
+    {"a frame, then a lone AA", TVZ_CODE, concat({T31, {0x01, 0x02, 0xAA}}),
      {B(), D(0, 9), F(0, k31)}, 8},
     {"no sync byte at all", TVZ_CODE, {0x01, 0x02, 0x03, 0x00, 0x55, 0x03}, {B()}, 5},
     {"frame among garbage with more garbage after", TVZ_CODE,
-     join({{0x00, 0xAA, 0x01}, T31, {0x00, 0xAA, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}}),
+     concat({{0x00, 0xAA, 0x01}, T31, {0x00, 0xAA, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}}),
      {B(), D(3, 9), F(3, k31)}, 13},
 };
 
@@ -371,17 +338,17 @@ const Bytes E31_AA{0xAA, 0xAA, 0xAA, 0x1F, 0x00, 0x0C, 0x00, 0x01, 0x05, 0x18, 0
 
 const std::vector<StreamCase> kEbStreams{
     {"one frame", EB_CODE, E31, {B(), D(0, 13), F(0, k31)}, 11},
-    {"garbage before a frame", EB_CODE, join({{0x11, 0x22}, E31}), {B(), D(2, 13), F(2, k31)},
+    {"garbage before a frame", EB_CODE, concat({{0x11, 0x22}, E31}), {B(), D(2, 13), F(2, k31)},
      13},
-    {"a second frame in the same chunk is skipped into", EB_CODE, join({E31, E32}),
+    {"a second frame in the same chunk is skipped into", EB_CODE, concat({E31, E32}),
      {B(), D(0, 13), F(0, k31)}, 22},
     {"a rejected candidate skips 11 bytes onto a frame", EB_CODE,
-     join({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A}, E31}),
+     concat({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A}, E31}),
      {B(), D(11, 13), F(11, k31)}, 22},
     {"a rejected candidate skips 11 bytes into a frame", EB_CODE,
-     join({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B}, E31}), {B()},
+     concat({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B}, E31}), {B()},
      22},
-    {"a frame ending AA AA makes a false frame of the next one", EB_CODE, join({E31_AA, E32}),
+    {"a frame ending AA AA makes a false frame of the next one", EB_CODE, concat({E31_AA, E32}),
      {B(), D(0, 13), F(0, k31), D(11, 13), F(11, {32, 170, 170, 2001, 0, 12})}, 22},
     {"a frame one byte short", EB_CODE, Bytes(E31.begin(), E31.end() - 1), {B()}, 0},
     {"two sync bytes are not enough", EB_CODE,
@@ -397,14 +364,14 @@ const Bytes S03{0xAA, 0x00, 0x00, 0x20, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x03
 const std::vector<StreamCase> kStStreams{
     {"one frame", ST_CODE, S31, {B(), D(0, 12), F(0, k31)}, 11},
     {"a rejected candidate is dumped and skips two bytes onto a frame", ST_CODE,
-     join({{0xAA, 0x01}, S31}), {B(), D(0, 12), D(2, 12), F(2, k31)}, 13},
+     concat({{0xAA, 0x01}, S31}), {B(), D(0, 12), D(2, 12), F(2, k31)}, 13},
     {"rejected candidates skip two bytes past a frame's start", ST_CODE,
-     join({{0xAA, 0x01, 0x02}, S31}), {B(), D(0, 12), D(2, 12)}, 4},
-    {"a second frame in the same chunk is not accepted", ST_CODE, join({S31, S32}),
+     concat({{0xAA, 0x01, 0x02}, S31}), {B(), D(0, 12), D(2, 12)}, 4},
+    {"a second frame in the same chunk is not accepted", ST_CODE, concat({S31, S32}),
      {B(), D(0, 12), F(0, k31), D(11, 12)}, 13},
-    {"03 eleven bytes past an end byte makes a false frame", ST_CODE, join({S31, S03}),
+    {"03 eleven bytes past an end byte makes a false frame", ST_CODE, concat({S31, S03}),
      {B(), D(0, 12), F(0, k31), D(11, 12), F(11, {0, 12, 0, 0, 24, 5})}, 22},
-    {"the search rests on the end byte", ST_CODE, join({S31, {0xAA}}),
+    {"the search rests on the end byte", ST_CODE, concat({S31, {0xAA}}),
      {B(), D(0, 12), F(0, k31)}, 11},
     {"a frame one byte short", ST_CODE, Bytes(S31.begin(), S31.end() - 1), {B()}, 0},
     {"no sync byte, no dump", ST_CODE,
@@ -412,8 +379,8 @@ const std::vector<StreamCase> kStStreams{
 };
 
 const std::vector<StreamCase> kOtherFormatStreams{
-    {"format 0 only accumulates", 0, join({T31, E31, S31}), {B()}, -1},
-    {"format 4 only accumulates", 4, join({T31, E31, S31}), {B()}, -1},
+    {"format 0 only accumulates", 0, concat({T31, E31, S31}), {B()}, -1},
+    {"format 4 only accumulates", 4, concat({T31, E31, S31}), {B()}, -1},
 };
 
 TEST(FrameSearchTvz, StreamsInOneChunkGiveTheListedEvents) { expectListedEvents(kTvzStreams); }
@@ -516,7 +483,7 @@ TEST(FrameSearchFullRing, UnknownFormatFillsAndEmptiesTheRingAgainAndAgain) {
     EXPECT_EQ(run.ring[0], 0x00);
 
     for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(testing::Message() << "round " << round);
+        SCOPED_TRACE(::testing::Message() << "round " << round);
         run.feed({0x71, 0x72});
         EXPECT_EQ(run.indices.WriteIndex, 2);
         EXPECT_EQ(run.ring[1], 0x71);
@@ -542,7 +509,7 @@ TEST(FrameSearchFullRing, ChunkLongerThanTheRoomEmptiesTheRing) {
     run.indices = {900, 100};  // ReadIndex 100 rests on unexamined bytes up to 900
     run.ring.fill(0xEE);
     run.ring[100] = 0xAA;
-    Bytes chunk = join({Bytes(191, 0x01), T31});
+    Bytes chunk = concat({Bytes(191, 0x01), T31});
     ASSERT_EQ(chunk.size(), 200u);
     run.feed(chunk);
     EXPECT_EQ(run.indices.WriteIndex, 100);
@@ -561,10 +528,10 @@ TEST(FrameSearchFullRing, ChunkLongerThanTheRoomEmptiesTheRing) {
 // the search and the model agree on what is lost and on everything found afterwards.
 TEST(FrameSearchFullRing, AgreesWithTheModelWhenOverflowing) {
     constexpr uint16_t kHeldFrom = 950;
-    const Bytes held = join({{0xAA}, Bytes(900, 0x01)});
+    const Bytes held = concat({{0xAA}, Bytes(900, 0x01)});
     Bytes frames;
     for (int i = 0; i < 20; ++i) {
-        frames = join({frames, T31, E31, S31});
+        frames = concat({frames, T31, E31, S31});
     }
     std::vector<Bytes> chunks = countingChunks(2, 255);
     for (size_t at = 0; at < frames.size(); at += 255) {
@@ -572,7 +539,7 @@ TEST(FrameSearchFullRing, AgreesWithTheModelWhenOverflowing) {
                                frames.begin() + std::min(frames.size(), at + 255)));
     }
     for (int format : std::initializer_list<int>{0, TVZ_CODE, EB_CODE, ST_CODE}) {
-        SCOPED_TRACE(testing::Message() << "format " << format);
+        SCOPED_TRACE(::testing::Message() << "format " << format);
         SearchRun run(format, 0);
         for (size_t k = 0; k < held.size(); ++k) {
             run.ring[(kHeldFrom + k) % kRingSize] = held[k];
@@ -631,14 +598,13 @@ TEST(FrameSearchCost, HandlingChunksAllocatesNothing) {
         RingStorage ring{};
         RingIndices indices;
         NonAllocatingSink sink;
-        gAllocations = 0;
-        gCountAllocations = true;
+        testing::AllocationCount allocations;
         for (int pass = 0; pass < kPasses; ++pass) {
             handleReceivedChunk(ring, indices, r.frame.data(), static_cast<int>(r.frame.size()),
                                 r.format, sink);
         }
-        gCountAllocations = false;
-        EXPECT_EQ(gAllocations, 0) << "format " << r.format;
+        allocations.stop();
+        EXPECT_EQ(allocations.count(), 0) << "format " << r.format;
         EXPECT_EQ(sink.frames, r.framesExpected) << "format " << r.format;
     }
 }

@@ -3,55 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
 #include "base/date_time_value.h"
 #include "base/fake_clock.h"
 #include "serial/fake_serial_library.h"
+#include "tests/support/counting_new.h"
+#include "tests/support/quiet_serial.h"
+#include "tests/support/time_records.h"
 #include "timecode/second_tick.h"
-
-namespace {
-
-// Counts allocations while armed, to show what the tick costs per event.
-bool gCountAllocations = false;
-int gAllocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (gCountAllocations) ++gAllocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-
-// The replaced operator new takes its memory from malloc, so free is the matching release.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace zrq {
 namespace {
 
+using testing::at;
+using testing::QuietSerial;
 using Bytes = std::vector<uint8_t>;
 constexpr int kPort = 3;
-
-LocalTimeRecord at(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
-    LocalTimeRecord t;
-    t.year = static_cast<uint16_t>(year);
-    t.month = static_cast<uint16_t>(month);
-    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek(year, month, day));
-    t.day = static_cast<uint16_t>(day);
-    t.hour = static_cast<uint16_t>(hour);
-    t.minute = static_cast<uint16_t>(minute);
-    t.second = static_cast<uint16_t>(second);
-    t.milliseconds = static_cast<uint16_t>(ms);
-    return t;
-}
 
 class RecordingBar final : public BarView {
 public:
@@ -312,26 +281,7 @@ TEST_F(Tick, SilenceCountStopsAtItsLimit) {
     EXPECT_TRUE(status.NoSignal);
 }
 
-// A serial line and a bar that keep nothing, so that counting allocations sees the tick alone.
-class QuietSerial final : public SerialLibrary {
-public:
-    int writeCount = 0;
-    int sio_open(int) override { return 0; }
-    void sio_close(int) override {}
-    void sio_flush(int, int) override {}
-    int sio_ioctl(int, int, int) override { return 0; }
-    int sio_flowctrl(int, int) override { return 0; }
-    int sio_DTR(int, int) override { return 0; }
-    int sio_RTS(int, int) override { return 0; }
-    long sio_getbaud(int) override { return 4800; }
-    void sio_SetWriteTimeouts(int, int) override {}
-    int sio_read(int, uint8_t*, int) override { return 0; }
-    int sio_write(int, const uint8_t*, int length) override {
-        ++writeCount;
-        return length;
-    }
-};
-
+// A bar that keeps nothing, so that counting allocations sees the tick alone.
 class QuietBar final : public BarView {
 public:
     int updates = 0;
@@ -353,16 +303,15 @@ TEST(TickAllocation, NewSecondsOfTheSameDayAllocateNothing) {
     status.SilentSeconds = 2;
     tick.onTimer();  // date label and the longest message: the one-off costs
 
-    gAllocations = 0;
-    gCountAllocations = true;
+    testing::AllocationCount allocations;
     for (int event = 0; event < 2000; ++event) {  // 4 s of events, lamp yellow, green, red
         if (event == 500) status.JumpDetected = false;
         clock.advanceMs(2);
         tick.onTimer();
     }
-    gCountAllocations = false;
+    allocations.stop();
 
-    EXPECT_EQ(gAllocations, 0);
+    EXPECT_EQ(allocations.count(), 0);
     EXPECT_EQ(serial.writeCount, 5);
     EXPECT_EQ(bar.updates, 5);
 }
