@@ -40,12 +40,12 @@ Bytes st(uint8_t century, uint8_t yy, uint8_t month, uint8_t day, uint8_t hour, 
 }
 
 class NullMonitor final : public MonitorLines {
-public:
+  public:
     void appendLine(const GbkText&) override {}
 };
 
 class LogDir {
-public:
+  public:
     LogDir() {
         char pattern[] = "/tmp/zrq-review-XXXXXX";
         path_ = ::mkdtemp(pattern);
@@ -53,14 +53,14 @@ public:
     ~LogDir() { std::filesystem::remove_all(path_); }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 // An immediate correction is pending and the PC reads 2024-05-01 12:00:31; only ST_CODE frames,
 // whose four-digit year can be driven past 9999 by nibbles above 9, are fed.
 class HostileYears : public ::testing::Test {
-protected:
+  protected:
     HostileYears()
         : log(clock, boxes, dir.path()),
           processor({clock, serial, line, settings, status, monitor, log}) {
@@ -98,14 +98,17 @@ TEST_F(HostileYears, OnlyYearsUpTo9999AreSetAndAcknowledged) {
         std::vector<LocalTimeRecord> expectedSets;
     };
     const Case cases[] = {
-        {"year 9999 is the last one set", st(0x99, 0x99, 0x05, 0x01, 0x12, 0x00, 0x31), 0,
+        {"year 9999 is the last one set",
+         st(0x99, 0x99, 0x05, 0x01, 0x12, 0x00, 0x31),
+         0,
          {at(9999, 5, 1, 12, 0, 31)}},
-        {"century nibble above 9 gives 10000", st(0x9A, 0x00, 0x05, 0x01, 0x12, 0x00, 0x31), 0,
-         {}},
+        {"century nibble above 9 gives 10000", st(0x9A, 0x00, 0x05, 0x01, 0x12, 0x00, 0x31), 0, {}},
         {"century A0 gives 10024", st(0xA0, 0x24, 0x05, 0x01, 0x12, 0x00, 0x31), 0, {}},
         {"every nibble F gives 16665", st(0xFF, 0xFF, 0x05, 0x01, 0x12, 0x00, 0x31), 0, {}},
-        {"fine adjustment carrying out of 9999", st(0x99, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59),
-         999, {}},
+        {"fine adjustment carrying out of 9999",
+         st(0x99, 0x99, 0x12, 0x31, 0x23, 0x59, 0x59),
+         999,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
