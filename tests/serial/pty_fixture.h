@@ -11,35 +11,14 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace zrq::testing {
-
-// A fresh directory under /tmp, removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        char pattern[] = "/tmp/zrq-serial-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // The device end is the master; the program end is the slave, reached through links.
 class Pty {

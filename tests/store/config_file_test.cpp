@@ -10,7 +10,8 @@
 #include <filesystem>
 
 #include "base/message_boxes.h"
-#include "tests/store/temp_dir.h"
+#include "tests/store/file_helpers.h"
+#include "tests/support/temp_dir.h"
 
 namespace zrq {
 namespace {

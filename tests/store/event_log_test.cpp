@@ -7,7 +7,8 @@
 #include <filesystem>
 
 #include "base/fake_clock.h"
-#include "tests/store/temp_dir.h"
+#include "tests/store/file_helpers.h"
+#include "tests/support/temp_dir.h"
 
 namespace zrq {
 namespace {

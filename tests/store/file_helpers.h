@@ -1,34 +1,15 @@
-// Test helpers for the file layer: a fresh directory under /tmp, whole-file reads and writes, and a
-// temporary cap on file size that makes writes fail part-way.
+// Test helpers for the file layer: whole-file reads and writes, and a temporary cap on file size
+// that makes writes fail part-way.
 #pragma once
 
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 namespace zrq::testing {
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/zrq-store-XXXXXX";
-        path_ = ::mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 inline std::string readBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

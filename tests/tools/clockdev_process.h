@@ -15,11 +15,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -36,21 +37,6 @@ inline int64_t monotonicMs() {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
-
-// A fresh directory under /tmp, removed with everything in it at the end.
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/zrq-tools-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // Writes a fake clock offset file (fake minus real CLOCK_REALTIME, in ns) by rename, as the
 // preload library does, so readers never see a half-written line.
