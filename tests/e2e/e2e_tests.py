@@ -310,8 +310,6 @@ def test_jump_log(session):
     program, _ = start_program_with_bar(session)
     sent = device.wait_for("sent", timeout=10.0, count=6)
     expect(sent, "device sent fewer than 6 frames")
-    time.sleep(0.5)
-    sent = device.of_kind("sent")
     wait_lamp(session, YELLOW)
     session.save_screenshot("bar-yellow", crop=(h.BAR_LEFT - 5, 0, h.BAR_WIDTH + 10, 22))
 
@@ -319,6 +317,9 @@ def test_jump_log(session):
     expect(jump_logs(session) == [name], "jump logs %s, expected %s" % (jump_logs(session), name))
     with open(session.file(name), "rb") as log:
         raw = log.read()
+    # Taken after the read, so that every entry's frame is among them; the last frame may be
+    # on its way still.
+    sent = device.of_kind("sent")
     expect("跳动发生！接收时间信息是：".encode("gbk") in raw, "jump text not in GBK")
     text = raw.decode("gbk")
     expect(text.startswith("\r\n") and not text.endswith("\r\n"),
