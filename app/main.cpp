@@ -2,6 +2,7 @@
 // the five windows, and the event loop. The program ends through the bar's close handler only.
 #include <QApplication>
 
+#include "app/application_setup.h"
 #include "app/program_windows.h"
 #include "app/qt_message_boxes.h"
 #include "app/single_instance.h"
@@ -11,10 +12,7 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("ZRQ"));
-    QApplication::setApplicationDisplayName(QStringLiteral("ZRQ"));
-    // The bar is a tool window and does not keep the program alive, nor do the message boxes.
-    QApplication::setQuitOnLastWindowClosed(false);
+    zrq::configureApplication();
 
     zrq::QtMessageBoxes boxes;
     const zrq::SingleInstanceLock lock;

@@ -1,0 +1,159 @@
+// Window and message-box captions as the window manager sees them on a real X display (an Xvfb
+// server of its own): exactly each window's own caption, with nothing of the application added.
+// Skips when Xvfb or xprop is missing.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/about_box.h"
+#include "app/application_setup.h"
+#include "app/qt_message_boxes.h"
+#include "dialogs/monitor_window.h"
+#include "dialogs/settings_dialog.h"
+#include "serial/port_dialog.h"
+
+using namespace zrq;
+
+namespace {
+
+constexpr int kWaitMs = 10'000;
+
+pid_t gServer = -1;
+const char* gSkipReason = nullptr;
+
+// Starts Xvfb on a display it picks itself (-displayfd) and names it in DISPLAY.
+bool startServer() {
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    if (xvfb.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("xprop")).isEmpty()) {
+        return false;
+    }
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    gServer = fork();
+    if (gServer == 0) {
+        dup2(fds[1], STDOUT_FILENO);
+        const std::string path = xvfb.toStdString();
+        execl(path.c_str(), path.c_str(), "-displayfd", "1", "-screen", "0", "1024x768x24",
+              "-nolisten", "tcp", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (gServer > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (number.empty()) return false;
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    return true;
+}
+
+void stopServer() {
+    if (gServer <= 0) return;
+    kill(gServer, SIGTERM);
+    waitpid(gServer, nullptr, 0);
+}
+
+// The caption the window manager is given (_NET_WM_NAME), read from outside the program.
+QString captionOf(const QWidget& window) {
+    QProcess xprop;
+    xprop.start(QStringLiteral("xprop"),
+                {"-id", QString::number(window.winId()), "_NET_WM_NAME"});
+    xprop.waitForFinished(kWaitMs);
+    static const QRegularExpression value(R"re(= "(.*)"\s*$)re");
+    const QRegularExpressionMatch m = value.match(QString::fromUtf8(xprop.readAllStandardOutput()));
+    return m.hasMatch() ? m.captured(1) : QStringLiteral("<no caption>");
+}
+
+// Shows a modal box through `show`, reads its caption while it is open, then closes it.
+QString captionOfModalBox(const std::function<void()>& show) {
+    QString caption;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (!box || !box->isVisible() || !QTest::qWaitForWindowExposed(box)) return;
+        poll.stop();
+        caption = captionOf(*box);
+        box->close();
+    });
+    poll.start(20);
+    show();
+    return caption;
+}
+
+}  // namespace
+
+class CaptionsTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void windowsCarryExactlyTheirOwnCaptions();
+    void messageBoxesCarryExactlyTheirCaptions();
+};
+
+void CaptionsTest::init() {
+    if (gSkipReason) QSKIP(gSkipReason);
+}
+
+void CaptionsTest::windowsCarryExactlyTheirOwnCaptions() {
+    ClockSettings settings{};
+    StatusState status{};
+    RecordingMessageBoxes boxes;
+    TAboutBox about;
+    TForm2 settingsDialog(settings, boxes, [] {});
+    TForm3 monitor(status, boxes);
+    TForm4 portDialog([] { return TForm4::PortLister::result_type{}; },
+                      [](int) { return false; }, boxes);
+    const std::pair<QDialog*, const char*> windows[] = {{&about, "关于软件"},
+                                                        {&settingsDialog, "校时设置"},
+                                                        {&monitor, "通讯观测"},
+                                                        {&portDialog, "Serial Port"}};
+    for (const auto& [window, expected] : windows) {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QCOMPARE(captionOf(*window), QString::fromUtf8(expected));
+        window->hide();
+    }
+}
+
+void CaptionsTest::messageBoxesCarryExactlyTheirCaptions() {
+    QtMessageBoxes boxes;
+    const GbkText text = gbk("x");
+    QCOMPARE(captionOfModalBox([&] { boxes.error(text); }), QString::fromUtf8("错误"));
+    QCOMPARE(captionOfModalBox([&] { boxes.warning(text); }), QStringLiteral("Warning"));
+    QCOMPARE(captionOfModalBox([&] { boxes.plain(text); }), QStringLiteral("ZRQ"));
+    QCOMPARE(captionOfModalBox([&] { boxes.plainWithCaption(gbk("警告"), text); }),
+             QString::fromUtf8("警告"));
+    QCOMPARE(captionOfModalBox([&] { boxes.generalError("x"); }), QStringLiteral("ZRQ"));
+}
+
+int main(int argc, char** argv) {
+    if (startServer()) {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        gSkipReason = "no Xvfb or xprop to show the windows on";
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    int result = 0;
+    {
+        QApplication app(argc, argv);
+        configureApplication();
+        CaptionsTest test;
+        result = QTest::qExec(&test, argc, argv);
+    }
+    stopServer();
+    return result;
+}
+
+#include "captions_review_qtest.moc"
