@@ -5,22 +5,12 @@
 #include "base/date_patterns.h"
 #include "base/date_time_value.h"
 #include "base/fake_clock.h"
+#include "tests/support/time_records.h"
 
 namespace zrq {
 namespace {
 
-LocalTimeRecord at(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
-    LocalTimeRecord t;
-    t.year = y;
-    t.month = mo;
-    t.day = d;
-    t.hour = h;
-    t.minute = mi;
-    t.second = s;
-    t.milliseconds = ms;
-    t.dayOfWeek = dayOfWeek(y, mo, d);
-    return t;
-}
+using testing::at;
 
 TEST(DateTimeValue, KnownValues) {
     EXPECT_DOUBLE_EQ(toDateTimeValue(at(1899, 12, 30)), 0.0);

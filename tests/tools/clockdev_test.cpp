@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "tests/support/bytes.h"
 #include "tests/tools/clockdev_process.h"
 
 namespace zrq::testing {
@@ -36,9 +37,11 @@ struct Device {
     std::unique_ptr<ClockdevProcess> process;
 };
 
-int decodeSecond(uint8_t byte, bool bcd) { return bcd ? (byte >> 4) * 10 + (byte & 15) : byte; }
-uint8_t encodeSecond(int second, bool bcd) {
-    return static_cast<uint8_t>(bcd ? (second / 10) * 16 + second % 10 : second);
+int decodeSecond(uint8_t byte, bool inBcd) {
+    return inBcd ? (byte >> 4) * 10 + (byte & 15) : byte;
+}
+uint8_t encodeSecond(int second, bool inBcd) {
+    return inBcd ? bcd(second) : static_cast<uint8_t>(second);
 }
 
 // Expected frame bytes; "SS" stands for the second, which depends on when the frame was sent.
@@ -277,7 +280,6 @@ std::vector<uint8_t> pcTimeFrame(int64_t unixMs, int zoneHours) {
     const time_t local = static_cast<time_t>(unixMs / 1000 + zoneHours * 3600);
     std::tm t{};
     gmtime_r(&local, &t);
-    auto bcd = [](int v) { return static_cast<uint8_t>((v / 10) * 16 + v % 10); };
     const int ms = static_cast<int>(unixMs % 1000);
     return {0xAA, 0xAA, 0x00, bcd(t.tm_year % 100), bcd(t.tm_mon + 1), bcd(t.tm_mday),
             bcd(t.tm_hour), bcd(t.tm_min), bcd(t.tm_sec), static_cast<uint8_t>(ms / 100),
