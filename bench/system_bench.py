@@ -39,6 +39,9 @@ STEP_PHASE_NS = NS_PER_S // 2  # device clock steps happen half-way between two 
 OFFSET_POLL_S = 0.02         # how often the program's fake clock file is looked at
 MATCH_WINDOW_NS = 900 * NS_PER_MS  # a clock set belongs to the frame sent this long before it
 MTIME_SLACK_NS = 10 * NS_PER_MS    # file times are coarse (one kernel tick)
+# A PC time frame this soon after a clock set was sent because the set moved the clock into
+# another second: the second began before the set, so the frame says nothing of tick lateness.
+AFTER_STEP_NS = 50 * NS_PER_MS
 FINE_TUNE_MS = 135           # the stored default, used by every run
 
 # Goals: figure key -> (limit, unit).
@@ -161,6 +164,11 @@ class OffsetWatcher(threading.Thread):
                 offset = value
         return offset
 
+    def set_shortly_before(self, real_ns):
+        """Whether a clock set was written within AFTER_STEP_NS before a real time."""
+        return any(real_ns - AFTER_STEP_NS <= mtime_ns <= real_ns + MTIME_SLACK_NS
+                   for _, mtime_ns, _ in self.changes)
+
     def set_after(self, real_ns):
         """The first clock set written within the match window after a real time."""
         for _, mtime_ns, value in self.changes:
@@ -230,17 +238,21 @@ def acknowledgements(events, timeline, watcher=None):
 
 def tick_lateness(events, timeline, watcher, program_offset):
     """Per PC time frame: its milliseconds field, and its arrival at the device measured from
-    the start of the program's second."""
-    fields, arrivals = [], []
+    the start of the program's second. Frames sent because a correction stepped the clock into
+    another second are left out and counted."""
+    result = {"tick_fields": [], "tick_arrivals": [], "ticks_after_step": 0}
     for event in events:
         if event["event"] != "pctime" or event.get("valid") != "yes":
             continue
-        fields.append(pc_time_ms_field(event))
         arrival_real = event["t_ms"] * NS_PER_MS - timeline.at(event["received_ns"])
+        if watcher and watcher.set_shortly_before(arrival_real):
+            result["ticks_after_step"] += 1
+            continue
+        result["tick_fields"].append(pc_time_ms_field(event))
         offset = watcher.offset_at(arrival_real, program_offset) if watcher else program_offset
         second_start = local_ns(event["date"], event["time"].partition(".")[0])
-        arrivals.append((arrival_real + offset - second_start) / NS_PER_MS)
-    return fields, arrivals
+        result["tick_arrivals"].append((arrival_real + offset - second_start) / NS_PER_MS)
+    return result
 
 
 def send_lateness(events):
@@ -283,6 +295,7 @@ def program_run(session, seconds, device=None, watcher=None, during=None):
     session.wait_bar(program.pid)
     time.sleep(SETTLE_S)
     start_ns = h.real_now_ns()
+    load_start = os.getloadavg()[0]
     meter = CpuMeter(program.pid)
     deadline = time.monotonic() + seconds
     if during:
@@ -290,7 +303,8 @@ def program_run(session, seconds, device=None, watcher=None, during=None):
     time.sleep(max(0.0, deadline - time.monotonic()))
     result = {"cpu_percent": meter.percent(), "cpu_threads": meter.per_thread(),
               "rss_mb": peak_rss_mb(program.pid),
-              "start_ns": start_ns, "end_ns": h.real_now_ns()}
+              "start_ns": start_ns, "end_ns": h.real_now_ns(),
+              "load": (load_start, os.getloadavg()[0])}
     if watcher:
         watcher.stop()
     return result
@@ -311,8 +325,7 @@ def run_receiving(build, seconds):
                   if e.get("received_ns", 0) <= result["end_ns"]]
         timeline = Timeline(0)
         result["acks"], result["errors"] = acknowledgements(events, timeline, watcher)
-        result["tick_fields"], result["tick_arrivals"] = tick_lateness(events, timeline, watcher,
-                                                                       0)
+        result.update(tick_lateness(events, timeline, watcher, 0))
         result["send_lateness"] = send_lateness(events)
         return result
 
@@ -363,8 +376,7 @@ def run_corrections(build, seconds):
         events = [e for e in events_after(device, result["start_ns"])
                   if e.get("received_ns", 0) <= result["end_ns"]]
         result["acks"], result["errors"] = acknowledgements(events, timeline, watcher)
-        result["tick_fields"], result["tick_arrivals"] = tick_lateness(
-            events, timeline, watcher, program_offset)
+        result.update(tick_lateness(events, timeline, watcher, program_offset))
         result["device_steps"] = len(timeline.steps) - 1
         return result
 
@@ -400,8 +412,10 @@ def run_references(build, seconds):
             outputs.append(lines)
         time.sleep(SETTLE_S)
         start_ns = h.real_now_ns()
+        load_start = os.getloadavg()[0]
         meters = [CpuMeter(p.pid) for p in processes]
         time.sleep(seconds)
+        load = (load_start, os.getloadavg()[0])
         cpu = [m.percent() for m in meters]
         rss = [peak_rss_mb(p.pid) for p in processes]
         end_ns = h.real_now_ns()
@@ -422,8 +436,9 @@ def run_references(build, seconds):
     ticks = [parse_fields(l) for l in outputs[1] if l.startswith("tick ")]
     ticks = [t for t in ticks if start_ns <= int(t["second"]) * NS_PER_S <= end_ns]
     acks, _ = acknowledgements(events, Timeline(0))
-    fields, at_device = tick_lateness(events, Timeline(0), None, 0)
-    return {"acks": acks, "errors": arrivals, "tick_fields": fields, "tick_arrivals": at_device,
+    ticks_seen = tick_lateness(events, Timeline(0), None, 0)
+    return {"acks": acks, "errors": arrivals, "tick_fields": ticks_seen["tick_fields"],
+            "tick_arrivals": ticks_seen["tick_arrivals"], "load": load,
             "tick_late_ns": [int(t["late_ns"]) for t in ticks],
             "send_lateness": send_lateness(events),
             "cpu_reader": cpu[0], "cpu_tick": cpu[1], "rss_reader": rss[0], "rss_tick": rss[1]}
@@ -594,6 +609,12 @@ def main():
     print()
     print(table)
     print()
+    print("load average (1 min) at the start and end of each run: %s" % ", ".join(
+        "%s %.2f-%.2f" % (name, run["load"][0], run["load"][1])
+        for name, run in (("idle", idle), ("receiving", receiving),
+                          ("corrections", corrections), ("reference", ref))))
+    print("PC time frames left out because a correction stepped the clock into another second: "
+          "%d" % (receiving["ticks_after_step"] + corrections["ticks_after_step"]))
     for name, run in (("idle", idle), ("receiving", receiving), ("corrections", corrections)):
         busy = sorted(run["cpu_threads"].items(), key=lambda item: -item[1])
         print("CPU per thread, %s: %s" % (name, ", ".join("%s %.2f %%" % (thread, share)

@@ -98,9 +98,23 @@ class TickLatenessTest(unittest.TestCase):
         events = [event("pctime", arrival_real // MS, arrival_real, date="2024-05-01",
                         time="12:00:05.002", valid="yes"),
                   event("pctime", 0, 0, date="2024-05-01", time="99:00:00.000", valid="no")]
-        fields, arrivals = sb.tick_lateness(events, sb.Timeline(0), watcher, 0)
-        self.assertEqual(fields, [2])
-        self.assertAlmostEqual(arrivals[0], 3.0)
+        seen = sb.tick_lateness(events, sb.Timeline(0), watcher, 0)
+        self.assertEqual(seen["tick_fields"], [2])
+        self.assertAlmostEqual(seen["tick_arrivals"][0], 3.0)
+
+    def test_frames_sent_because_a_set_changed_the_second_are_left_out(self):
+        # A correction moved the clock 135 ms forward just before the tick saw second 31: the
+        # frame's 135 ms are the step, not lateness.
+        second = sb.local_ns("2024-05-01", "12:00:31")
+        set_real = second - 130 * MS
+        watcher = WatcherStub([(set_real, 130 * MS)])
+        events = [event("pctime", (set_real + 3 * MS) // MS, set_real + 3 * MS,
+                        date="2024-05-01", time="12:00:31.135", valid="yes"),
+                  event("pctime", (second + 870 * MS) // MS, second + 870 * MS,
+                        date="2024-05-01", time="12:00:32.000", valid="yes")]
+        seen = sb.tick_lateness(events, sb.Timeline(0), watcher, 0)
+        self.assertEqual((seen["tick_fields"], seen["ticks_after_step"]), ([0], 1))
+        self.assertAlmostEqual(seen["tick_arrivals"][0], 0.0)
 
     def test_device_steps_are_taken_at_the_time_they_were_written(self):
         timeline = sb.Timeline(5 * S)
@@ -112,9 +126,9 @@ class TickLatenessTest(unittest.TestCase):
         second = sb.local_ns("2024-05-01", "12:00:05")
         events = [event("pctime", (second + 4 * MS) // MS, 101 * S, date="2024-05-01",
                         time="12:00:05.004", valid="yes")]
-        fields, arrivals = sb.tick_lateness(events, timeline, None, -19 * S)
-        self.assertEqual(fields, [4])
-        self.assertAlmostEqual(arrivals[0], 4.0)
+        seen = sb.tick_lateness(events, timeline, None, -19 * S)
+        self.assertEqual(seen["tick_fields"], [4])
+        self.assertAlmostEqual(seen["tick_arrivals"][0], 4.0)
 
 
 class MicroRowsTest(unittest.TestCase):
