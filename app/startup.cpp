@@ -2,6 +2,7 @@
 // to the receiver thread.
 #include <QAction>
 #include <QGuiApplication>
+#include <QPoint>
 #include <QScreen>
 #include <QString>
 
@@ -26,6 +27,11 @@ int primaryScreenWidth() {
     return screen ? screen->geometry().width() : 0;
 }
 
+QPoint primaryScreenOrigin() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->geometry().topLeft() : QPoint(0, 0);
+}
+
 std::string pathInWorkDir(const std::string& workDir, const std::string& name) {
     if (workDir.empty() || workDir == ".") return name;
     return workDir.back() == '/' ? workDir + name : workDir + "/" + name;
@@ -48,9 +54,12 @@ void TForm1::FormCreate() {
     startupCompleted_ = true;
 }
 
+// The primary screen need not stand at the desktop's origin (a screen on its left, or above):
+// the bar goes to its own top right edge.
 void TForm1::placeOnScreen() {
     const int screenWidth = ctx_.screenWidth ? ctx_.screenWidth() : primaryScreenWidth();
-    move(screenWidth - kBarWidth - kBarRightMargin, 0);
+    const QPoint origin = primaryScreenOrigin();
+    move(origin.x() + screenWidth - kBarWidth - kBarRightMargin, origin.y());
 }
 
 // Everything the tick reads is set here, before any box of start-up can let it run.

@@ -2,6 +2,8 @@
 // boxes, the working directory and the screen, so tests can put fakes in their place.
 #pragma once
 
+#include <QPoint>
+
 #include <functional>
 #include <string>
 
@@ -28,6 +30,8 @@ struct AppContext {
 
 // The primary screen's width as the toolkit reports it; 0 without a screen.
 int primaryScreenWidth();
+// The primary screen's top left corner on the desktop; 0, 0 without a screen.
+QPoint primaryScreenOrigin();
 
 // "<workDir>/<name>", or the name alone for the working directory itself.
 std::string pathInWorkDir(const std::string& workDir, const std::string& name);
