@@ -1,5 +1,6 @@
-// Window and message-box captions as the window manager sees them on a real X display (an Xvfb
-// server of its own): exactly each window's own caption, with nothing of the application added.
+// The windows as the window manager sees them on a real X display (an Xvfb server of its own):
+// captions exactly each window's own, with nothing of the application added; the bar's
+// task-bar exclusion states once each, however often it comes back from the tray.
 // Skips when Xvfb or xprop is missing.
 #include <signal.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "app/about_box.h"
+#include "app_test_support.h"
 #include "app/application_setup.h"
 #include "app/qt_message_boxes.h"
 #include "dialogs/monitor_window.h"
@@ -65,14 +67,19 @@ void stopServer() {
     waitpid(gServer, nullptr, 0);
 }
 
-// The caption the window manager is given (_NET_WM_NAME), read from outside the program.
-QString captionOf(const QWidget& window) {
+// A property of the window as xprop prints it, read from outside the program.
+QString propertyOf(const QWidget& window, const char* name) {
     QProcess xprop;
     xprop.start(QStringLiteral("xprop"),
-                {"-id", QString::number(window.winId()), "_NET_WM_NAME"});
+                {"-id", QString::number(window.winId()), QLatin1String(name)});
     xprop.waitForFinished(kWaitMs);
+    return QString::fromUtf8(xprop.readAllStandardOutput());
+}
+
+// The caption the window manager is given (_NET_WM_NAME).
+QString captionOf(const QWidget& window) {
     static const QRegularExpression value(R"re(= "(.*)"\s*$)re");
-    const QRegularExpressionMatch m = value.match(QString::fromUtf8(xprop.readAllStandardOutput()));
+    const QRegularExpressionMatch m = value.match(propertyOf(window, "_NET_WM_NAME"));
     return m.hasMatch() ? m.captured(1) : QStringLiteral("<no caption>");
 }
 
@@ -94,19 +101,20 @@ QString captionOfModalBox(const std::function<void()>& show) {
 
 }  // namespace
 
-class CaptionsTest : public QObject {
+class X11WindowsTest : public QObject {
     Q_OBJECT
 private slots:
     void init();
     void windowsCarryExactlyTheirOwnCaptions();
     void messageBoxesCarryExactlyTheirCaptions();
+    void barStatesStayOnceThroughTrayRoundTrips();
 };
 
-void CaptionsTest::init() {
+void X11WindowsTest::init() {
     if (gSkipReason) QSKIP(gSkipReason);
 }
 
-void CaptionsTest::windowsCarryExactlyTheirOwnCaptions() {
+void X11WindowsTest::windowsCarryExactlyTheirOwnCaptions() {
     ClockSettings settings{};
     StatusState status{};
     RecordingMessageBoxes boxes;
@@ -127,7 +135,7 @@ void CaptionsTest::windowsCarryExactlyTheirOwnCaptions() {
     }
 }
 
-void CaptionsTest::messageBoxesCarryExactlyTheirCaptions() {
+void X11WindowsTest::messageBoxesCarryExactlyTheirCaptions() {
     QtMessageBoxes boxes;
     const GbkText text = gbk("x");
     QCOMPARE(captionOfModalBox([&] { boxes.error(text); }), QString::fromUtf8("错误"));
@@ -136,6 +144,24 @@ void CaptionsTest::messageBoxesCarryExactlyTheirCaptions() {
     QCOMPARE(captionOfModalBox([&] { boxes.plainWithCaption(gbk("警告"), text); }),
              QString::fromUtf8("警告"));
     QCOMPARE(captionOfModalBox([&] { boxes.generalError("x"); }), QStringLiteral("ZRQ"));
+}
+
+void X11WindowsTest::barStatesStayOnceThroughTrayRoundTrips() {
+    testing::AppRig rig;
+    TForm1 bar(rig.context());
+    bar.services().trayAvailable = [] { return true; };
+    bar.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&bar));
+    constexpr int kRoundTrips = 3;
+    for (int i = 0; i < kRoundTrips; ++i) {
+        bar.N19Click();
+        QTest::qWait(20);
+        bar.N20Click();
+        QVERIFY(QTest::qWaitForWindowExposed(&bar));
+    }
+    const QString states = propertyOf(bar, "_NET_WM_STATE");
+    QCOMPARE(states.count(QLatin1String("_NET_WM_STATE_SKIP_TASKBAR")), 1);
+    QCOMPARE(states.count(QLatin1String("_NET_WM_STATE_SKIP_PAGER")), 1);
 }
 
 int main(int argc, char** argv) {
@@ -149,11 +175,11 @@ int main(int argc, char** argv) {
     {
         QApplication app(argc, argv);
         configureApplication();
-        CaptionsTest test;
+        X11WindowsTest test;
         result = QTest::qExec(&test, argc, argv);
     }
     stopServer();
     return result;
 }
 
-#include "captions_review_qtest.moc"
+#include "x11_windows_review_qtest.moc"
