@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # The working directory becomes unwritable while the jump log is on: every jump-log entry brings
-# one "File access error" warning and nothing else, reception goes on, and a switch whose save
-# fails reports it while kelvosys.conf keeps its old 224 bytes.
+# one "File access error" warning and nothing else, reception goes on, and a port or format
+# switch whose save fails reports it once, reception resumes, and kelvosys.conf keeps its old
+# 224 bytes.
 #
 # Root ignores permissions, so the program runs in a mount namespace of its own whose working
 # directory is a bind mount that the test remounts read-only; skipped where namespaces are refused.
@@ -23,6 +24,7 @@ HANDLING_LAG_S = 1.2
 QUIET_S = 3.0
 SAVE_BOX_TIMEOUT_S = 4.0
 GREEN_TIMEOUT_S = 6.0
+SILENCE_TO_RED_S = 7.0
 WARNING = "Warning"
 PLAIN_CAPTION = "ZRQ"  # the general error report's caption
 
@@ -60,6 +62,29 @@ def dismiss_boxes_for(session, program, seconds, quiet_s=None):
             last_box = time.monotonic()
         else:
             time.sleep(0.05)
+
+
+def expect_one_failed_save(session, program, entry):
+    """Chooses a switch from the menu whose save the read-only directory refuses: one general
+    error report, and kelvosys.conf keeps its bytes."""
+    faults.choose(session, program.pid, entry)
+    shown = session.wait_until(lambda: faults.boxes(session, program.pid), SAVE_BOX_TIMEOUT_S)
+    check(shown, "%s: the failed save showed no box", entry)
+    check([faults.caption_of(b["name"]) for b in shown] == [PLAIN_CAPTION],
+          "%s: the failed save showed %s, expected one general error report", entry,
+          [b["name"] for b in shown])
+    faults.dismiss(session, shown[0]["id"])
+    check(not session.wait_until(lambda: faults.boxes(session, program.pid), 1.0),
+          "%s: a second box after the failed save", entry)
+
+
+def expect_reception(session, program, device, what):
+    """Frames are decoded again (green lamp) and PC time frames go out every second."""
+    check(faults.wait_lamp(session, program.pid, faults.GREEN, GREEN_TIMEOUT_S),
+          "%s: the lamp is %s, not green", what, faults.lamp(session, program.pid))
+    faults.expect_alive(session, program, device, what)
+    check(not faults.boxes(session, program.pid), "%s: boxes %s", what,
+          faults.boxes(session, program.pid))
 
 
 def test(build_dir):
@@ -110,15 +135,7 @@ def test(build_dir):
         exact = session.start_device("--baud", "4800")
         late = dismiss_boxes_for(session, program, 2 * READ_ONLY_WATCH_S, quiet_s=QUIET_S)
         check(set(late) <= {WARNING}, "boxes other than warnings: %s", late)
-        faults.choose(session, program.pid, "COM1")
-        save_boxes = session.wait_until(lambda: faults.boxes(session, program.pid),
-                                        SAVE_BOX_TIMEOUT_S)
-        check(save_boxes, "the failed save showed no box")
-        check([faults.caption_of(b["name"]) for b in save_boxes] == [PLAIN_CAPTION],
-              "the failed save showed %s, expected one general error report",
-              [b["name"] for b in save_boxes])
-        faults.dismiss(session, save_boxes[0]["id"])
-
+        expect_one_failed_save(session, program, "COM1")
         check(faults.read_bytes(session.file(faults.CONFIG_FILE)) == record,
               "kelvosys.conf changed: %r", faults.read_bytes(session.file(faults.CONFIG_FILE)))
         leftovers = sorted(n for n in os.listdir(session.workdir) if "kelvosys" in n and
@@ -126,11 +143,16 @@ def test(build_dir):
         check(not leftovers, "files left beside kelvosys.conf: %s", leftovers)
 
         # The switch released the receiver before its save: reception goes on on the new line.
-        check(faults.wait_lamp(session, program.pid, faults.GREEN, GREEN_TIMEOUT_S),
-              "the lamp is %s after the failed save, not green", faults.lamp(session, program.pid))
-        faults.expect_alive(session, program, exact, "after the failed save")
-        check(not faults.boxes(session, program.pid), "boxes after the failed save: %s",
-              faults.boxes(session, program.pid))
+        expect_reception(session, program, exact, "after the port switch's failed save")
+
+        # A format switch (to the format in use) whose save fails still starts the search afresh
+        # and releases the receiver.
+        expect_one_failed_save(session, program, "TVZ_CODE")
+        check(faults.read_bytes(session.file(faults.CONFIG_FILE)) == record,
+              "kelvosys.conf changed in the format switch")
+        # The lamp was green before: a receiver left held would turn it red by the sixth second.
+        time.sleep(SILENCE_TO_RED_S)
+        expect_reception(session, program, exact, "after the format switch's failed save")
 
 
 if __name__ == "__main__":
