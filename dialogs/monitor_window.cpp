@@ -19,6 +19,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "dialogs/dialog_style.h"
+
 namespace zrq {
 namespace {
 
@@ -33,12 +35,6 @@ constexpr int kIconPixels = 16;
 constexpr char kLineEnd[] = "\r\n";
 
 QString qt(const char* utf8) { return QString::fromUtf8(utf8); }
-
-QFont sansSerif(int pixels) {
-    QFont font(QStringLiteral("MS Sans Serif"));
-    font.setPixelSize(pixels);
-    return font;
-}
 
 enum class Glyph { Save, Clear, Stop, Continue };
 
@@ -118,7 +114,7 @@ TForm3::TForm3(StatusState& status, MessageBoxes& boxes, QWidget* parent)
     setWindowFlag(Qt::WindowStaysOnTopHint);
     setWindowFlag(Qt::WindowMaximizeButtonHint);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
-    setFont(sansSerif(kWindowFontPixels));
+    setFont(sansSerifFont(kWindowFontPixels));
     resize(kWindowWidth, kWindowHeight);
 
     auto* layout = new QVBoxLayout(this);
@@ -167,7 +163,7 @@ void TForm3::createToolBar() {
 void TForm3::createMemo() {
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
-    Memo1->setFont(sansSerif(kMemoFontPixels));
+    Memo1->setFont(sansSerifFont(kMemoFontPixels));
     Memo1->setReadOnly(true);
     Memo1->setUndoRedoEnabled(false);
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);

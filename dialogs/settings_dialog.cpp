@@ -20,6 +20,7 @@
 #include "base/gbk_text.h"
 #include "dialogs/clamping_spin_box.h"
 #include "dialogs/daily_point_text.h"
+#include "dialogs/dialog_style.h"
 
 namespace zrq {
 namespace {
@@ -79,25 +80,14 @@ void uncheckAll(std::initializer_list<QRadioButton*> group) {
     for (QRadioButton* button : group) button->setAutoExclusive(true);
 }
 
-template <class Widget>
-Widget* named(Widget* widget, const char* name) {
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
-
 }  // namespace
 
 TForm2::TForm2(ClockSettings& settings, MessageBoxes& boxes, std::function<void()> savecfg,
                QWidget* parent)
     : QDialog(parent), settings_(settings), boxes_(boxes), savecfg_(std::move(savecfg)) {
     setObjectName(QStringLiteral("Form2"));
-    setWindowTitle(qt("校时设置"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
-    QFont dialogFont(qt("宋体"));
-    dialogFont.setPixelSize(kFontPixels);
-    setFont(dialogFont);
-    setFixedSize(kClientWidth, kClientHeight);
+    setUpFixedSizeDialog(this, qt("校时设置"), songTiFont(kFontPixels),
+                         QSize(kClientWidth, kClientHeight));
     move(kScreenLeft, kScreenTop);
 
     createControls();
@@ -211,12 +201,7 @@ void TForm2::connectControls() {
     connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
     connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
     connect(Button4, &QPushButton::clicked, this, &TForm2::Button4Click);
-    connect(ListBox1, &QListWidget::itemClicked, this, &TForm2::ListBox1Click);
-    // Keyboard moves through the list count as clicks too; changes made by the dialog itself
-    // (loading, deleting) happen while the list may lack the focus and are not clicks.
-    connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] {
-        if (ListBox1->hasFocus()) ListBox1Click();
-    });
+    connectEntryClicks(ListBox1, this, &TForm2::ListBox1Click);
     connect(TrackBar1, &QSlider::valueChanged, this, &TForm2::TrackBar1Change);
     connect(Edit1, &QLineEdit::textChanged, this, &TForm2::Edit1Change);
 }

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "dialogs/clamping_spin_box.h"
+#include "dialogs/dialog_style.h"
 #include "serial/port_line.h"
 
 namespace zrq {
@@ -28,12 +29,6 @@ constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr char kSeparator[] = "......";
 
-QFont songTi(int pixels) {
-    QFont font(QString::fromUtf8("宋体"));
-    font.setPixelSize(pixels);
-    return font;
-}
-
 }  // namespace
 
 std::string portListLine(const std::string& devicePath, const std::string& portName) {
@@ -46,40 +41,29 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
       switchPort_(std::move(switchPort)),
       boxes_(boxes) {
     setObjectName(QStringLiteral("Form4"));
-    setWindowTitle(QStringLiteral("Serial Port"));
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                   Qt::MSWindowsFixedSizeDialogHint);
-    setFont(songTi(kFontPixels));
-    setFixedSize(kClientWidth, kClientHeight);
+    setUpFixedSizeDialog(this, QStringLiteral("Serial Port"), songTiFont(kFontPixels),
+                         QSize(kClientWidth, kClientHeight));
 
-    ListBox1 = new QListWidget(this);
-    ListBox1->setObjectName(QStringLiteral("ListBox1"));
+    ListBox1 = named(new QListWidget(this), "ListBox1");
     ListBox1->setGeometry(0, 0, kClientWidth, kListHeight);
 
-    Label1 = new QLabel(QString::fromUtf8("端口 COM"), this);
-    Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setFont(songTi(kLabelFontPixels));
+    Label1 = named(new QLabel(QString::fromUtf8("端口 COM"), this), "Label1");
+    Label1->setFont(songTiFont(kLabelFontPixels));
     Label1->adjustSize();
     // A fallback font wider than 宋体 would run into the field: move the label left instead.
     Label1->move(std::min(kLabelLeft, kSpinLeft - kLabelGap - Label1->width()), kFieldTop);
 
-    SpinEdit1 = new ClampingSpinBox(kLowestDialogPort, kHighestDialogPort, this);
-    SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
+    SpinEdit1 =
+        named(new ClampingSpinBox(kLowestDialogPort, kHighestDialogPort, this), "SpinEdit1");
     SpinEdit1->setGeometry(kSpinLeft, kFieldTop, 73, 22);
 
-    Button1 = new QPushButton(QString::fromUtf8("使用"), this);
-    Button1->setObjectName(QStringLiteral("Button1"));
+    Button1 = named(new QPushButton(QString::fromUtf8("使用"), this), "Button1");
     Button1->setGeometry(24, 280, kButtonWidth, kButtonHeight);
-    Button2 = new QPushButton(QString::fromUtf8("返回"), this);
-    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2 = named(new QPushButton(QString::fromUtf8("返回"), this), "Button2");
     Button2->setGeometry(128, 280, kButtonWidth, kButtonHeight);
     for (QPushButton* button : {Button1, Button2}) button->setAutoDefault(false);
 
-    connect(ListBox1, &QListWidget::itemClicked, this, &TForm4::ListBox1Click);
-    // Moving through the list with the keys counts as a click as well.
-    connect(ListBox1, &QListWidget::itemSelectionChanged, this, [this] {
-        if (ListBox1->hasFocus()) ListBox1Click();
-    });
+    connectEntryClicks(ListBox1, this, &TForm4::ListBox1Click);
     connect(Button1, &QPushButton::clicked, this, &TForm4::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TForm4::Button2Click);
 }

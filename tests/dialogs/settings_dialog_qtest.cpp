@@ -35,6 +35,7 @@ private slots:
     void duplicateEntriesAreBothStored();
     void deleteRemovesOnlyTheSelectedEntry();
     void clickingAnEntryCopiesItsTime();
+    void movingThroughTheListWithTheKeysCopiesEachTime();
     void fineTuneTextAndSliderFollowEachOther();
     void fineTuneAboveTheRangeShowsClamped();
     void applyKeepsTheFieldsTheModeDoesNotUse();
@@ -219,6 +220,22 @@ void SettingsDialogTest::clickingAnEntryCopiesItsTime() {
     QCOMPARE(spin("SpinEdit6")->value(), 23);
     QCOMPARE(spin("SpinEdit4")->value(), 59);
     QCOMPARE(spin("SpinEdit5")->value(), 58);
+}
+
+void SettingsDialogTest::movingThroughTheListWithTheKeysCopiesEachTime() {
+    settings.CorrectionMode = 3;
+    settings.DailyPointCount = 2;
+    settings.DailyPoints[0] = timeOfDayValue(23, 59, 58, 0);
+    settings.DailyPoints[1] = timeOfDayValue(7, 5, 9, 0);
+    open();
+    dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dialog.get()));
+    clickEntry(0);
+    QVERIFY(list()->hasFocus());
+    QTest::keyClick(list(), Qt::Key_Down);
+    QCOMPARE(spin("SpinEdit6")->value(), 7);
+    QCOMPARE(spin("SpinEdit4")->value(), 5);
+    QCOMPARE(spin("SpinEdit5")->value(), 9);
 }
 
 void SettingsDialogTest::fineTuneTextAndSliderFollowEachOther() {

@@ -26,6 +26,7 @@ private slots:
     void listShowsOneLinePerPortAndIsRebuiltAtActivation();
     void clickingALineSetsThePortNumber_data();
     void clickingALineSetsThePortNumber();
+    void movingThroughTheListWithTheKeysCountsAsAClick();
     void useThatSucceedsClosesTheDialog();
     void useThatFailsStaysOpenWithTheNumber();
     void useWhoseSaveFailsReportsAndStaysOpen();
@@ -116,6 +117,20 @@ void PortDialogTest::clickingALineSetsThePortNumber() {
     clickLine(0);
     QCOMPARE(spin()->value(), expected);
     QVERIFY(switchRequests.empty());
+}
+
+void PortDialogTest::movingThroughTheListWithTheKeysCountsAsAClick() {
+    open();
+    clickLine(0);
+    QCOMPARE(spin()->value(), 1);
+    QVERIFY(list()->hasFocus());
+    QTest::keyClick(list(), Qt::Key_Down);
+    QCOMPARE(spin()->value(), 33);
+
+    // A selection the program makes while the list lacks the focus is no click.
+    spin()->setFocus();
+    list()->setCurrentRow(0);
+    QCOMPARE(spin()->value(), 33);
 }
 
 void PortDialogTest::useThatSucceedsClosesTheDialog() {
