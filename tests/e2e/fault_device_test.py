@@ -10,9 +10,9 @@ import faults_support as faults
 from faults_support import check
 
 GOOD_FRAMES_TIMEOUT_S = 6.0
-# The lamp turns red at the sixth new second after the last good frame; that frame reached the
-# program just after its second began, so red shows between 5 and 6 s after it, plus the time
-# to draw and photograph the bar.
+# The lamp turns red at the sixth new second after the last good frame. Device and program share
+# one clock and the frame goes out as its second begins, so red shows about 6 s after it (the
+# fifth second would be about 5 s), plus the time to draw and photograph the bar.
 RED_NOT_BEFORE_S = 5.5
 RED_BY_S = 7.5
 BACK_GREEN_TIMEOUT_S = 6.0
