@@ -552,3 +552,33 @@ def menu_marks(session, pid):
                                  for c in range(TEXT_START, width - TEXT_MARGIN)
                                  if _brightness(row[c]) < INK)
     return marks, text_ends
+
+
+# --- the monitor window ----------------------------------------------------------------------
+
+MONITOR_CAPTION = "通讯观测"
+# "清空" on the monitor's tool bar: 23 x 22 at left 48, near the top, in window coordinates.
+MONITOR_CLEAR_BUTTON = (59, 16)
+
+
+def clear_monitor(session, pid):
+    """Opens the monitor window from the menu, presses "清空" and closes the window again."""
+    choose(session, pid, "通讯观测>>")
+    found = session.wait_until(lambda: boxes(session, pid, MONITOR_CAPTION), MENU_TIMEOUT_S)
+    check(found, "the monitor window did not open")
+    window = found[0]
+    x, y, _, _ = window["geometry"]
+    session.x("xdotool", "mousemove", str(x + MONITOR_CLEAR_BUTTON[0]),
+              str(y + MONITOR_CLEAR_BUTTON[1]))
+    time.sleep(POINTER_SETTLE_S)
+    session.x("xdotool", "click", "1")
+    time.sleep(POINTER_SETTLE_S)
+    check(dismiss_with(session, window["id"], "Escape"), "the monitor window does not close")
+
+
+def dismiss_with(session, window_id, key):
+    session.focus(window_id)
+    session.keys(key)
+    return bool(session.wait_until(lambda: window_info(session, window_id) is None or
+                                   window_id not in session.visible_windows(),
+                                   BOX_GONE_TIMEOUT_S))
