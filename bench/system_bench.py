@@ -177,6 +177,28 @@ class OffsetWatcher(threading.Thread):
         return None
 
 
+class MachineMeter:
+    """How busy the whole machine was over a stretch (all processes, all cores), in percent: the
+    other work on a shared machine competes with the program for the two cores."""
+
+    def __init__(self):
+        self.start = self._times()
+        self.load_start = os.getloadavg()[0]
+
+    @staticmethod
+    def _times():
+        with open("/proc/stat", encoding="ascii") as stat:
+            values = [int(v) for v in stat.readline().split()[1:]]
+        idle = values[3] + values[4]  # idle and waiting for I/O
+        return idle, sum(values[:8])  # user .. steal; guest time is inside user
+
+    def result(self):
+        idle, total = self._times()
+        busy = 1.0 - (idle - self.start[0]) / max(1, total - self.start[1])
+        return {"machine_busy_percent": 100.0 * busy,
+                "load": (self.load_start, os.getloadavg()[0])}
+
+
 def drop_capability(argv):
     return ["setpriv", *h.CAP_DROP_OPTIONS, "--", *argv]
 
@@ -295,7 +317,7 @@ def program_run(session, seconds, device=None, watcher=None, during=None):
     session.wait_bar(program.pid)
     time.sleep(SETTLE_S)
     start_ns = h.real_now_ns()
-    load_start = os.getloadavg()[0]
+    machine = MachineMeter()
     meter = CpuMeter(program.pid)
     deadline = time.monotonic() + seconds
     if during:
@@ -303,8 +325,8 @@ def program_run(session, seconds, device=None, watcher=None, during=None):
     time.sleep(max(0.0, deadline - time.monotonic()))
     result = {"cpu_percent": meter.percent(), "cpu_threads": meter.per_thread(),
               "rss_mb": peak_rss_mb(program.pid),
-              "start_ns": start_ns, "end_ns": h.real_now_ns(),
-              "load": (load_start, os.getloadavg()[0])}
+              "start_ns": start_ns, "end_ns": h.real_now_ns()}
+    result.update(machine.result())
     if watcher:
         watcher.stop()
     return result
@@ -412,10 +434,10 @@ def run_references(build, seconds):
             outputs.append(lines)
         time.sleep(SETTLE_S)
         start_ns = h.real_now_ns()
-        load_start = os.getloadavg()[0]
+        machine = MachineMeter()
         meters = [CpuMeter(p.pid) for p in processes]
         time.sleep(seconds)
-        load = (load_start, os.getloadavg()[0])
+        conditions = machine.result()
         cpu = [m.percent() for m in meters]
         rss = [peak_rss_mb(p.pid) for p in processes]
         end_ns = h.real_now_ns()
@@ -438,7 +460,7 @@ def run_references(build, seconds):
     acks, _ = acknowledgements(events, Timeline(0))
     ticks_seen = tick_lateness(events, Timeline(0), None, 0)
     return {"acks": acks, "errors": arrivals, "tick_fields": ticks_seen["tick_fields"],
-            "tick_arrivals": ticks_seen["tick_arrivals"], "load": load,
+            "tick_arrivals": ticks_seen["tick_arrivals"], **conditions,
             "tick_late_ns": [int(t["late_ns"]) for t in ticks],
             "send_lateness": send_lateness(events),
             "cpu_reader": cpu[0], "cpu_tick": cpu[1], "rss_reader": rss[0], "rss_tick": rss[1]}
@@ -609,10 +631,11 @@ def main():
     print()
     print(table)
     print()
-    print("load average (1 min) at the start and end of each run: %s" % ", ".join(
-        "%s %.2f-%.2f" % (name, run["load"][0], run["load"][1])
-        for name, run in (("idle", idle), ("receiving", receiving),
-                          ("corrections", corrections), ("reference", ref))))
+    print("machine during each run (busy share of both cores, load average at start-end): %s"
+          % ", ".join("%s %.0f %% %.2f-%.2f" % (name, run["machine_busy_percent"],
+                                                run["load"][0], run["load"][1])
+                      for name, run in (("idle", idle), ("receiving", receiving),
+                                        ("corrections", corrections), ("reference", ref))))
     print("PC time frames left out because a correction stepped the clock into another second: "
           "%d" % (receiving["ticks_after_step"] + corrections["ticks_after_step"]))
     for name, run in (("idle", idle), ("receiving", receiving), ("corrections", corrections)):
