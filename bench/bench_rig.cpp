@@ -17,11 +17,13 @@ constexpr int kMsPerSecond = 1000;
 // Logs are off in every rig; should one be written anyway, it goes nowhere and shows up as a box.
 constexpr const char* kNoLogDirectory = "/nonexistent/zrq-bench-logs";
 
-uint8_t bcd(unsigned value) { return static_cast<uint8_t>((value / 10) * 16 + value % 10); }
+uint8_t bcd(unsigned value) {
+    return static_cast<uint8_t>((value / 10) * 16 + value % 10);
+}
 
 // Finds frames like the handler but only counts them.
 class CountingSink final : public FrameSink {
-public:
+  public:
     void beginChunk() override {}
     void frameDump(const RingStorage&, uint16_t, int) override {}
     void processFrame(const DecodedTimeCode&, uint16_t) override { ++frames; }
@@ -35,16 +37,25 @@ std::vector<uint8_t> encodeFrame(int codeFormat, const LocalTimeRecord& t) {
     const auto weekday = static_cast<uint8_t>(t.dayOfWeek);
     switch (codeFormat) {
         case TVZ_CODE:  // AA 00 yy mm dd wd hh nn ss, BCD
-            return {kSync,       0x00,          bcd(yy),       bcd(t.month), bcd(t.day),
-                    weekday,     bcd(t.hour),   bcd(t.minute), bcd(t.second)};
+            return {kSync,   0x00,        bcd(yy),       bcd(t.month), bcd(t.day),
+                    weekday, bcd(t.hour), bcd(t.minute), bcd(t.second)};
         case EB_CODE:  // AA AA AA ss nn hh wd dd mm yy 00 00 00, plain values
-            return {kSync,   kSync,   kSync,        static_cast<uint8_t>(t.second),
-                    static_cast<uint8_t>(t.minute), static_cast<uint8_t>(t.hour),
-                    weekday, static_cast<uint8_t>(t.day), static_cast<uint8_t>(t.month),
-                    yy,      0x00,    0x00,         0x00};
+            return {kSync,
+                    kSync,
+                    kSync,
+                    static_cast<uint8_t>(t.second),
+                    static_cast<uint8_t>(t.minute),
+                    static_cast<uint8_t>(t.hour),
+                    weekday,
+                    static_cast<uint8_t>(t.day),
+                    static_cast<uint8_t>(t.month),
+                    yy,
+                    0x00,
+                    0x00,
+                    0x00};
         case ST_CODE:  // AA 00 00 cc yy mm dd wd hh nn ss 03, BCD
-            return {kSync,      0x00,        0x00,          bcd(t.year / 100u),
-                    bcd(yy),    bcd(t.month), bcd(t.day),   weekday,
+            return {kSync,       0x00,          0x00,          bcd(t.year / 100u),
+                    bcd(yy),     bcd(t.month),  bcd(t.day),    weekday,
                     bcd(t.hour), bcd(t.minute), bcd(t.second), kStEnd};
         default:
             return {};
@@ -96,7 +107,9 @@ ChunkPlan makeChunkPlan(int codeFormat, int noiseBytes, ChunkShape shape, int ta
     return plan;
 }
 
-LocalTimeRecord streamStart() { return {2024, 5, 3, 1, 12, 0, 0, 0}; }
+LocalTimeRecord streamStart() {
+    return {2024, 5, 3, 1, 12, 0, 0, 0};
+}
 
 LocalTimeRecord UncountedClock::now() {
     UncountedScope scope;

@@ -32,20 +32,35 @@ bool parsePoints(std::string_view list, zrq::ClockSettings& clock) {
     return true;
 }
 
-bool apply(std::string_view name, const char* value, zrq::StoredSettings& s) {
-    const int number = std::atoi(value);
-    if (name == "--port") s.port = number;
-    else if (name == "--baud") s.baudCode = number;
-    else if (name == "--format") s.clock.CodeFormat = static_cast<uint8_t>(number);
-    else if (name == "--mode") s.clock.CorrectionMode = static_cast<uint8_t>(number);
-    else if (name == "--second") s.clock.CorrectionSecond = static_cast<uint8_t>(number);
-    else if (name == "--minute") s.clock.CorrectionMinute = static_cast<uint8_t>(number);
-    else if (name == "--fine-ms") s.clock.FineTuneMs = static_cast<uint16_t>(number);
-    else if (name == "--threshold") s.clock.JumpThresholdSec = static_cast<uint8_t>(number);
-    else if (name == "--jump-no-correct") s.clock.JumpNoCorrect = static_cast<uint8_t>(number);
-    else if (name == "--points") return parsePoints(value, s.clock);
-    else return false;
-    return true;
+using Stored = zrq::StoredSettings;
+
+// The numeric options and the field each one sets.
+struct NumericOption {
+    std::string_view name;
+    void (*set)(Stored&, int);
+};
+constexpr NumericOption kNumericOptions[] = {
+    {"--port", [](Stored& s, int v) { s.port = v; }},
+    {"--baud", [](Stored& s, int v) { s.baudCode = v; }},
+    {"--format", [](Stored& s, int v) { s.clock.CodeFormat = static_cast<uint8_t>(v); }},
+    {"--mode", [](Stored& s, int v) { s.clock.CorrectionMode = static_cast<uint8_t>(v); }},
+    {"--second", [](Stored& s, int v) { s.clock.CorrectionSecond = static_cast<uint8_t>(v); }},
+    {"--minute", [](Stored& s, int v) { s.clock.CorrectionMinute = static_cast<uint8_t>(v); }},
+    {"--fine-ms", [](Stored& s, int v) { s.clock.FineTuneMs = static_cast<uint16_t>(v); }},
+    {"--threshold", [](Stored& s, int v) { s.clock.JumpThresholdSec = static_cast<uint8_t>(v); }},
+    {"--jump-no-correct",
+     [](Stored& s, int v) { s.clock.JumpNoCorrect = static_cast<uint8_t>(v); }},
+};
+
+bool apply(std::string_view name, const char* value, Stored& s) {
+    if (name == "--points") return parsePoints(value, s.clock);
+    for (const NumericOption& option : kNumericOptions) {
+        if (option.name == name) {
+            option.set(s, std::atoi(value));
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace

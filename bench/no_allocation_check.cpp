@@ -42,7 +42,9 @@ struct Outcome {
 
 std::vector<Outcome> outcomes;
 
-void record(Outcome outcome) { outcomes.push_back(std::move(outcome)); }
+void record(Outcome outcome) {
+    outcomes.push_back(std::move(outcome));
+}
 
 const char* formatName(int format) {
     return format == TVZ_CODE ? "TVZ_CODE" : format == EB_CODE ? "EB_CODE" : "ST_CODE";
@@ -187,9 +189,9 @@ ReceiverRun runReceiverPasses(bool allocateInHandOff) {
 
     const int64_t before = countedAllocations();
     receiver.start();
-    run.delivered = serial.waitUntil(
-        [&] { return handOffs.load() == static_cast<int64_t>(chunkSizes.size()); },
-        kReceiverPatience);
+    run.delivered =
+        serial.waitUntil([&] { return handOffs.load() == static_cast<int64_t>(chunkSizes.size()); },
+                         kReceiverPatience);
     serial.waitForReads(serial.readCount() + kEmptyPasses, kReceiverPatience);
     serial.sio_close(kBenchPort);  // reads now fail: passes on a port that is not open
     serial.waitForReads(serial.readCount() + kEmptyPasses, kReceiverPatience);

@@ -20,7 +20,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: pty_reader_ref --port PATH [--format TVZ_CODE|EB_CODE|ST_CODE] [--ack] "
     "[--seconds N]\n"
-    "Prints 'frame t_ns=<arrival> bytes=..' per frame and 'ack t_ns=<after the write>' per answer.\n";
+    "Prints 'frame t_ns=<arrival> bytes=..' per frame and 'ack t_ns=<after the write>' per "
+    "answer.\n";
 constexpr uint8_t kSync = 0xAA;
 constexpr uint8_t kStEnd = 0x03;
 constexpr uint8_t kAck[] = {0x55, 0xAA};
@@ -29,7 +30,7 @@ constexpr int kReadSize = 255;
 
 // Collects bytes into frames of one length that start with the sync byte.
 class Framer {
-public:
+  public:
     explicit Framer(const RefOptions& options) : options_(options) {}
 
     // Adds bytes; calls `onFrame(bytes)` for each whole frame.
@@ -44,7 +45,7 @@ public:
         }
     }
 
-private:
+  private:
     const RefOptions& options_;
     std::array<uint8_t, 16> buffer_{};
     int used_ = 0;
@@ -79,7 +80,8 @@ int run(const RefOptions& options) {
                         [&](const uint8_t* frame) {
                             ++frames;
                             int64_t acked = 0;
-                            if (options.ack && writeAll(fd, kAck, sizeof kAck)) acked = realtimeNs();
+                            if (options.ack && writeAll(fd, kAck, sizeof kAck))
+                                acked = realtimeNs();
                             std::printf("frame t_ns=%lld", static_cast<long long>(arrival));
                             if (acked) std::printf(" ack_ns=%lld", static_cast<long long>(acked));
                             std::printf(" bytes=");
