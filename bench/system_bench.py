@@ -17,6 +17,7 @@ import argparse
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -445,6 +446,7 @@ def run_references(build, seconds):
         for process in processes:
             h.stop_group(process)
         device.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
     events = [e for e in device.events if start_ns <= e.get("received_ns", 0) <= end_ns]
     sent_by_bytes = {" ".join("%02X" % b for b in e["bytes"]): e for e in events
                      if e["event"] == "sent"}
