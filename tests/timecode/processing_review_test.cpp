@@ -11,6 +11,7 @@
 #include "serial/fake_serial_library.h"
 #include "timecode/frame_processor.h"
 #include "timecode/frame_search.h"
+#include "tests/support/time_records.h"
 
 namespace zrq {
 namespace {
@@ -19,18 +20,7 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int kPort = 1;
 
-LocalTimeRecord at(int year, int month, int day, int hour, int minute, int second, int ms = 0) {
-    LocalTimeRecord t;
-    t.year = static_cast<uint16_t>(year);
-    t.month = static_cast<uint16_t>(month);
-    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek(year, month, day));
-    t.day = static_cast<uint16_t>(day);
-    t.hour = static_cast<uint16_t>(hour);
-    t.minute = static_cast<uint16_t>(minute);
-    t.second = static_cast<uint16_t>(second);
-    t.milliseconds = static_cast<uint16_t>(ms);
-    return t;
-}
+using testing::at;
 
 // ST_CODE: AA, two bytes not read, BCD century, year, month, day, one byte not read, BCD hour,
 // minute, second, end byte 03.
