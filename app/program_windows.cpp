@@ -39,21 +39,23 @@ ProgramWindows::ProgramWindows(const AppContext& context) {
                                   .settings = settingsDialog_.get(),
                                   .monitor = monitorWindow_.get(),
                                   .port = portDialog_.get()});
-    if (context.timeServices) startTimeServiceWatch(*context.timeServices, context.clock);
+    if (context.timeServices) startTimeServiceWatch(*context.timeServices, context);
 }
 
 // Looks now, with every window there to take its lines, then once a minute on a timer of its
 // own, so the 2 ms tick never pays for it.
-void ProgramWindows::startTimeServiceWatch(TimeServiceProbe& probe, LocalClock& clock) {
+void ProgramWindows::startTimeServiceWatch(TimeServiceProbe& probe, const AppContext& context) {
     TForm1& bar = *bar_;
-    timeServiceWatch_ = std::make_unique<TimeServiceWatch>(probe, clock, bar.eventLog(),
+    timeServiceWatch_ = std::make_unique<TimeServiceWatch>(probe, context.clock, bar.eventLog(),
                                                            *monitorWindow_, bar.status());
     TimeServiceWatch& watch = *timeServiceWatch_;
-    watch.check();
+    MessageBoxes& boxes = context.boxes;
+    runGuarded(boxes, [&watch] { watch.check(); });
     auto* timer = new QTimer(&bar);
     timer->setObjectName("TimeServiceTimer");
     timer->setInterval(kTimeServiceLookIntervalMs);
-    QObject::connect(timer, &QTimer::timeout, &bar, [&watch] { watch.check(); });
+    QObject::connect(timer, &QTimer::timeout, &bar,
+                     [&watch, &boxes] { runGuarded(boxes, [&watch] { watch.check(); }); });
     timer->start();
 }
 

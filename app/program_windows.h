@@ -31,7 +31,7 @@ public:
     TForm4& portDialog() { return *portDialog_; }
 
 private:
-    void startTimeServiceWatch(TimeServiceProbe& probe, LocalClock& clock);
+    void startTimeServiceWatch(TimeServiceProbe& probe, const AppContext& context);
 
     std::unique_ptr<TimeServiceWatch> timeServiceWatch_;  // outlives the bar and its timer
     std::unique_ptr<TForm1> bar_;
