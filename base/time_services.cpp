@@ -50,6 +50,8 @@ std::vector<std::string> SystemTimeServiceProbe::processNames() {
     return names;
 }
 
-bool SystemTimeServiceProbe::kernelSynchronised() { return readKernelSyncState().synchronised; }
+bool SystemTimeServiceProbe::kernelSynchronised() {
+    return readKernelSyncState().synchronised;
+}
 
 }  // namespace zrq

@@ -48,9 +48,8 @@ bool isTerminalDevice(const std::string& path, const PortMapPlaces& places) {
     if (!characterDevice(path, device)) return false;
     if (major(device) >= kFirstPtySlaveMajor && major(device) <= kLastPtySlaveMajor) return true;
     std::error_code error;
-    const fs::path subsystem =
-        fs::read_symlink(fs::path(places.sysDevChar) / deviceNumberText(device) / "subsystem",
-                         error);
+    const fs::path subsystem = fs::read_symlink(
+        fs::path(places.sysDevChar) / deviceNumberText(device) / "subsystem", error);
     return !error && subsystem.filename() == "tty";
 }
 

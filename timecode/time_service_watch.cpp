@@ -13,8 +13,10 @@ struct KnownProcess {
 
 // ntpsec and OpenNTPD name their daemon ntpd too; systemd-timesyncd is cut to 15 bytes.
 constexpr KnownProcess kKnownProcesses[] = {
-    {"chronyd", TimeService::Chrony},        {"ntpd", TimeService::Ntp},
-    {"systemd-timesyn", TimeService::Timesyncd}, {"ptp4l", TimeService::Ptp4l},
+    {"chronyd", TimeService::Chrony},
+    {"ntpd", TimeService::Ntp},
+    {"systemd-timesyn", TimeService::Timesyncd},
+    {"ptp4l", TimeService::Ptp4l},
     {"phc2sys", TimeService::Phc2sys},
 };
 
@@ -47,7 +49,9 @@ ServiceText serviceText(TimeService service) {
             "找到并停止它（timedatectl status 显示同步状态）"};
 }
 
-uint32_t bitOf(TimeService service) { return 1u << static_cast<unsigned>(service); }
+uint32_t bitOf(TimeService service) {
+    return 1u << static_cast<unsigned>(service);
+}
 
 }  // namespace
 
