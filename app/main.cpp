@@ -8,6 +8,7 @@
 #include "app/single_instance.h"
 #include "app/startup.h"
 #include "base/local_clock.h"
+#include "base/time_services.h"
 #include "serial/termios_serial.h"
 
 int main(int argc, char** argv) {
@@ -20,13 +21,15 @@ int main(int argc, char** argv) {
 
     zrq::SystemClock clock;
     zrq::TermiosSerial serial;
+    zrq::SystemTimeServiceProbe timeServices;
     const zrq::AppContext context{.clock = clock,
                                   .serial = serial,
                                   .boxes = boxes,
                                   .workDir = ".",
                                   .screenWidth = zrq::primaryScreenWidth,
                                   .listPorts = {},
-                                  .quitApplication = [] { QApplication::quit(); }};
+                                  .quitApplication = [] { QApplication::quit(); },
+                                  .timeServices = &timeServices};
 
     zrq::ProgramWindows windows(context);
     windows.bar().show();

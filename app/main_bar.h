@@ -150,6 +150,7 @@ public:
     RingIndices& ringIndices() { return indices_; }
     LineSettings& lineSettings() { return line_; }
     ReceiverHandle& receiverHandle() { return receiver_; }
+    EventLog& eventLog() { return log_; }
     PortSwitcher& switcher() { return switcher_; }
     PopupMenu1* popupMenu() const { return PopupMenu1_; }
     const QPoint& dragAnchor() const { return dragAnchor_; }

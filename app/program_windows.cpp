@@ -2,11 +2,17 @@
 #include "app/program_windows.h"
 
 #include <QApplication>
+#include <QTimer>
 
 #include "app/tray.h"
 #include "serial/port_map.h"
 
 namespace zrq {
+namespace {
+
+constexpr int kTimeServiceLookIntervalMs = 60'000;  // a look reads the whole process list
+
+}  // namespace
 
 ProgramWindows::ProgramWindows(const AppContext& context) {
     // Every window without an icon of its own takes the program's.
@@ -33,6 +39,24 @@ ProgramWindows::ProgramWindows(const AppContext& context) {
                                   .settings = settingsDialog_.get(),
                                   .monitor = monitorWindow_.get(),
                                   .port = portDialog_.get()});
+    if (context.timeServices) startTimeServiceWatch(*context.timeServices, context);
+}
+
+// Looks now, with every window there to take its lines, then once a minute on a timer of its
+// own, so the 2 ms tick never pays for it.
+void ProgramWindows::startTimeServiceWatch(TimeServiceProbe& probe, const AppContext& context) {
+    TForm1& bar = *bar_;
+    timeServiceWatch_ = std::make_unique<TimeServiceWatch>(probe, context.clock, bar.eventLog(),
+                                                           *monitorWindow_, bar.status());
+    TimeServiceWatch& watch = *timeServiceWatch_;
+    MessageBoxes& boxes = context.boxes;
+    runGuarded(boxes, [&watch] { watch.check(); });
+    auto* timer = new QTimer(&bar);
+    timer->setObjectName("TimeServiceTimer");
+    timer->setInterval(kTimeServiceLookIntervalMs);
+    QObject::connect(timer, &QTimer::timeout, &bar,
+                     [&watch, &boxes] { runGuarded(boxes, [&watch] { watch.check(); }); });
+    timer->start();
 }
 
 ProgramWindows::~ProgramWindows() {

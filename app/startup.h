@@ -9,6 +9,7 @@
 
 #include "base/local_clock.h"
 #include "base/message_boxes.h"
+#include "base/time_services.h"
 #include "serial/port_map.h"
 #include "serial/serial_library.h"
 
@@ -26,6 +27,8 @@ struct AppContext {
     std::function<PortList()> listPorts;
     // Runs after the bar's close handler, to end the program's event loop; empty in tests.
     std::function<void()> quitApplication;
+    // Where the program looks for other time services; none (no look at all) in tests.
+    TimeServiceProbe* timeServices = nullptr;
 };
 
 // The primary screen's width as the toolkit reports it; 0 without a screen.

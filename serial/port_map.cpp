@@ -1,15 +1,13 @@
-// Port numbers to device paths through COMn entries and the fixed device table; the port listing.
+// Port numbers to device paths through COMn entries and the fixed device table; the port listing,
+// which looks at device nodes and sysfs only and never opens a device.
 #include "serial/port_map.h"
 
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 #include <system_error>
+
+#include "serial/terminal_devices.h"
 
 namespace zrq {
 namespace {
@@ -43,38 +41,12 @@ bool isTablePort(int port) {
     return port >= 1 && port <= kHighestTablePort;
 }
 
-// A tty that another open holds exclusively refuses non-root opens with EBUSY; it is present.
-constexpr int kHeldExclusively = -2;
-
-// An open descriptor on a character device, or -1, or kHeldExclusively.
-int openCharacterDevice(const std::string& path) {
-    struct stat info;
-    if (::stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return -1;
-    // Non-blocking so that a modem line without carrier does not hold the listing up.
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0 && errno == EBUSY) return kHeldExclusively;
-    return fd;
-}
-
-// Legacy UART ports exist in /dev and sysfs even without a chip; the driver reports the chip
-// type, and PORT_UNKNOWN means nothing answers there.
-bool hasSerialHardware(int fd, const std::string& deviceName, const PortMapPlaces& places) {
-    struct serial_struct serial {};
-    if (::ioctl(fd, TIOCGSERIAL, &serial) == 0) return serial.type != PORT_UNKNOWN;
-    std::error_code error;
-    return fs::exists(joinPath(joinPath(places.sysClassTty, deviceName), "device"), error);
-}
-
-bool isPresentTerminal(int port, const std::string& path, bool onboardTableDevice,
-                       const PortMapPlaces& places) {
-    const int fd = openCharacterDevice(path);
-    if (fd == kHeldExclusively) return true;
-    if (fd < 0) return false;
-    bool present = ::isatty(fd) == 1;
-    if (present && onboardTableDevice)
-        present = hasSerialHardware(fd, tableDeviceName(port), places);
-    ::close(fd);
-    return present;
+// A port to list: a terminal device, not a system console, and for the onboard ttyS family
+// only with a chip behind it.
+bool isListablePort(int port, const std::string& path, bool onboardTableDevice,
+                    const PortMapPlaces& places) {
+    if (!isTerminalDevice(path, places) || isSystemConsole(path, places)) return false;
+    return !onboardTableDevice || hasSerialHardware(tableDeviceName(port), places);
 }
 
 // The device a COMn entry stands for: its link target made absolute, or the entry itself.
@@ -106,14 +78,14 @@ PortList listPorts(const PortMapPlaces& places) {
     for (int port = 1; port <= kHighestListedPort; ++port) {
         const std::string entry = comEntryPath(port, places);
         if (entryExists(entry)) {
-            if (isPresentTerminal(port, entry, false, places))
+            if (isListablePort(port, entry, false, places))
                 ports.emplace_back(shownDevicePath(entry), portName(port));
             continue;
         }
         if (!isTablePort(port)) continue;
         const std::string device = joinPath(places.devRoot, tableDeviceName(port));
         const bool onboard = (port - 1) / kDevicesPerFamily == kOnboardFamily;
-        if (isPresentTerminal(port, device, onboard, places))
+        if (isListablePort(port, device, onboard, places))
             ports.emplace_back(device, portName(port));
     }
     return ports;

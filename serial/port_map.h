@@ -7,11 +7,13 @@
 
 namespace zrq {
 
-// Where the port map looks. Tests point these at temporary directories.
+// Where the port map looks. Tests point these at temporary directories and fixture files.
 struct PortMapPlaces {
     std::string workDir;                         // holds the COMn entries; empty = current dir
     std::string devRoot = "/dev";                // holds ttyS*, ttyUSB*, ttyACM*, rfcomm*
     std::string sysClassTty = "/sys/class/tty";  // tells which ttyS* have hardware behind them
+    std::string sysDevChar = "/sys/dev/char";    // MAJOR:MINOR entries tell terminals apart
+    std::string consoles = "/proc/consoles";     // the active system consoles, never opened
 };
 
 inline constexpr int kDevicesPerFamily = 32;    // ttyS0..31, ttyUSB0..31, ...
@@ -28,8 +30,9 @@ std::string portName(int port);
 std::string devicePathForPort(int port, const PortMapPlaces& places = {});
 
 // (device path, port name) for every port 1..255 whose device exists and is a terminal, in
-// ascending port order. A table ttyS device counts only with hardware behind it. A COMn entry
-// shows the device its link names.
+// ascending port order. A table ttyS device counts only with hardware behind it; a system
+// console never counts. A COMn entry shows the device its link names. Decided from stat and
+// sysfs alone: no device is opened (an open raises DTR and RTS on a real line).
 using PortList = std::vector<std::pair<std::string, std::string>>;
 PortList listPorts(const PortMapPlaces& places = {});
 

@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "serial/line_speed.h"
+#include "serial/terminal_devices.h"
 
 namespace zrq {
 namespace {
@@ -93,6 +94,9 @@ int TermiosSerial::sio_open(int port) {
     if (descriptorOf(port) >= 0) return EBUSY;
     const std::string path = devicePathForPort(port, places_);
     if (path.empty()) return ENOENT;
+    // The system console carries the machine's own messages and logins: a time-code port there
+    // would put it into raw mode and write frames into it every second.
+    if (isSystemConsole(path, places_)) return EBUSY;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;  // EBUSY when another open holds it with TIOCEXCL
     if (::isatty(fd) != 1) {

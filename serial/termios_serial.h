@@ -27,7 +27,8 @@ class TermiosSerial final : public SerialLibrary {
     TermiosSerial(const TermiosSerial&) = delete;
     TermiosSerial& operator=(const TermiosSerial&) = delete;
 
-    // Fails for a port already open here, or held by another program (flock), or not a terminal.
+    // Fails for a port already open here, or held by another program (flock), or not a terminal,
+    // or an active system console (EBUSY, without opening it).
     int sio_open(int port) override;
     void sio_close(int port) override;
     void sio_flush(int port, int func) override;

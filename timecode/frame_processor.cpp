@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/date_patterns.h"
+#include "timecode/clock_refusal.h"
 
 namespace zrq {
 namespace {
@@ -247,6 +248,7 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     writeAcknowledgementLine();
     ctx_.status.CorrectNowRequested = false;
     ctx_.status.JumpDetected = false;
+    ctx_.status.SetRefused = false;
 }
 
 void FrameProcessor::writeAcknowledgementLine() {
@@ -259,9 +261,11 @@ void FrameProcessor::writeAcknowledgementLine() {
 }
 
 // The device must not be told of a correction that did not happen: no acknowledgement, the flags
-// stay, and the refusal is put where the user looks for trouble.
+// stay, and the refusal is put where the user looks for trouble, the bar's lamp included.
 void FrameProcessor::reportRefusedSet(int error) {
-    const StatusState& status = ctx_.status;
+    StatusState& status = ctx_.status;
+    status.SetRefused = true;
+    status.SetRefusedMessage = refusedSetMessage(error);
     if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
     const GbkText reason = clockErrorText(error);
     if (status.MonitorActive || status.CommLogEnabled) {

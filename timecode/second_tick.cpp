@@ -57,9 +57,9 @@ LampRgb lampRgb(Lamp lamp) {
     return {0, 128, 0};
 }
 
-Lamp chooseLamp(bool noSignal, bool jumpDetected) {
+Lamp chooseLamp(bool noSignal, bool setRefused, bool jumpDetected) {
     if (noSignal) return Lamp::Red;
-    if (jumpDetected) return Lamp::Yellow;
+    if (setRefused || jumpDetected) return Lamp::Yellow;
     return Lamp::Green;
 }
 
@@ -111,9 +111,11 @@ void SecondTick::onTimer() {
     if (status_.SilentSeconds < std::numeric_limits<int32_t>::max()) ++status_.SilentSeconds;
     status_.NoSignal = status_.SilentSeconds > kMaxSilentSeconds;
 
-    const Lamp lamp = chooseLamp(status_.NoSignal, status_.JumpDetected);
+    const Lamp lamp = chooseLamp(status_.NoSignal, status_.SetRefused, status_.JumpDetected);
     bar_.setLamp(lamp);
-    status_.StatusMessage = lampMessage(lamp);
+    // A refused set outranks a jump: its yellow says why the clock is not being corrected.
+    const bool refused = lamp == Lamp::Yellow && status_.SetRefused;
+    status_.StatusMessage = refused ? status_.SetRefusedMessage : lampMessage(lamp);
 }
 
 }  // namespace zrq

@@ -24,8 +24,10 @@ struct LampRgb {
     uint8_t r, g, b;
 };
 LampRgb lampRgb(Lamp lamp);  // red 255,0,0; yellow 255,255,0; green 0,128,0
-// The first state that holds: NoSignal -> red, JumpDetected -> yellow, else green.
-Lamp chooseLamp(bool noSignal, bool jumpDetected);
+// The first state that holds: NoSignal -> red, SetRefused -> yellow, JumpDetected -> yellow,
+// else green.
+Lamp chooseLamp(bool noSignal, bool setRefused, bool jumpDetected);
+// The message of each colour; a yellow lamp for a refused set shows SetRefusedMessage instead.
 const GbkText& lampMessage(Lamp lamp);
 // "未收到标准时间码，请检查通讯连接和设置!", the message shown before the first good frame.
 const GbkText& noSignalMessage();

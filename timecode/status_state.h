@@ -17,6 +17,10 @@ struct StatusState {
     bool CorrectNowRequested = false; // menu "立即校正", cleared by a correction
     int32_t SilentSeconds = 50;       // new seconds since the last accepted frame
     GbkText StatusMessage;            // shown by a double-click on the bar
+    // The latest clock set was refused (yellow lamp, SetRefusedMessage as StatusMessage) until a
+    // later set succeeds: a clock that is never corrected must not look as if it worked.
+    bool SetRefused = false;
+    GbkText SetRefusedMessage;        // "校时失败！系统拒绝设置时间：" and the reason
 };
 
 }  // namespace zrq

@@ -24,6 +24,9 @@
 #define RECHECK_INTERVAL_NS (100LL * 1000 * 1000)
 /* Optional: when set to an errno value, every set fails with it (to test a refused set). */
 #define SETTIME_ERRNO_ENV "ZRQ_FAKE_CLOCK_SETTIME_ERRNO"
+/* Optional: while a file exists at this path, every set fails with EPERM, as for a process
+ * without the right to set the clock; removing the file lets sets through again. */
+#define REFUSE_FILE_ENV "ZRQ_FAKE_CLOCK_REFUSE_FILE"
 /* Latest time a set may name, far below where nanoseconds overflow 64 bits. */
 #define LATEST_SETTABLE_SECOND 100000000000LL
 
@@ -205,7 +208,10 @@ static int write_offset_file(const char* path, int64_t offset)
 static int set_errno_from_env(void)
 {
     const char* text = getenv(SETTIME_ERRNO_ENV);
-    return text ? atoi(text) : 0;
+    if (text && atoi(text) > 0) return atoi(text);
+    const char* refuse_file = getenv(REFUSE_FILE_ENV);
+    struct stat st;
+    return (refuse_file && *refuse_file && stat(refuse_file, &st) == 0) ? EPERM : 0;
 }
 
 int zrq_fake_settime(clockid_t clock, const struct timespec* time)
@@ -250,14 +256,19 @@ int zrq_fake_settimeofday(const struct timeval* tv, const void* tz)
     return zrq_fake_settime(CLOCK_REALTIME, &ts);
 }
 
-/* Slewing or stepping through the kernel's adjustment interface is refused; pure reads pass. */
+/* Slewing or stepping through the kernel's adjustment interface is refused; pure reads pass,
+ * except that the wall clock reads as unsynchronised: the fake clock is disciplined by no time
+ * service, whatever the kernel says of its own clock. */
 int zrq_fake_clock_adjtime(clockid_t clock, struct timex* tx)
 {
     if (!tx || tx->modes != 0) {
         errno = EPERM;
         return -1;
     }
-    return (int)syscall(SYS_clock_adjtime, clock, tx);
+    const int state = (int)syscall(SYS_clock_adjtime, clock, tx);
+    if (state < 0 || !is_wall_clock(clock)) return state;
+    tx->status |= STA_UNSYNC;
+    return TIME_ERROR;
 }
 
 int zrq_fake_adjtimex(struct timex* tx) { return zrq_fake_clock_adjtime(CLOCK_REALTIME, tx); }

@@ -90,6 +90,7 @@ class MenuWindowsTest : public QObject {
     void settingsEntryLoadsTheSettingsAndApplySavesTheFile();
     void portEntryListsTheWorkingDirectoryAndUseSwitchesToThePort();
     void dialogsOpenModallyWhileTheTickGoesOn();
+    void anotherTimeServiceIsNoticedAtStartUpAndLookedForEveryMinute();
 
     void helpEntryOpensTheFirstDocumentFound_data();
     void helpEntryOpensTheFirstDocumentFound();
@@ -222,6 +223,30 @@ void MenuWindowsTest::dialogsOpenModallyWhileTheTickGoesOn() {
         QVERIFY2(ticked, where);
         QVERIFY2(!row.dialog->isVisible(), where);
     }
+}
+
+// The first look runs once every window exists, so its line reaches the monitor window.
+void MenuWindowsTest::anotherTimeServiceIsNoticedAtStartUpAndLookedForEveryMinute() {
+    struct Probe final : TimeServiceProbe {
+        int looks = 0;
+        std::vector<std::string> processNames() override {
+            ++looks;
+            return {"bash", "chronyd"};
+        }
+        bool kernelSynchronised() override { return false; }
+    } probe;
+    AppRig rig;
+    AppContext context = rig.context();
+    context.timeServices = &probe;
+    ProgramWindows windows(context);
+    QCOMPARE(probe.looks, 1);
+    const std::deque<GbkText>& lines = windows.monitorWindow().lines();
+    QCOMPARE(lines.size(), std::size_t{1});
+    QVERIFY2(lines.front().toUtf8().starts_with("12:00:00[TIME SERVICE:] 发现其他时间服务：chronyd"),
+             lines.front().toUtf8().c_str());
+    const auto* timer = windows.bar().findChild<QTimer*>(QStringLiteral("TimeServiceTimer"));
+    QVERIFY(timer && timer->isActive());
+    QCOMPARE(timer->interval(), 60'000);
 }
 
 void MenuWindowsTest::helpEntryOpensTheFirstDocumentFound_data() {

@@ -32,6 +32,8 @@ LOCK_SOCKET = "@ZRQ"
 CAP_DROP_OPTIONS = ("--inh-caps=-sys_time", "--bounding-set=-sys_time")
 PRELOAD_NAME = "libzrqfakeclock.so"
 CLOCK_FILE_ENV = "ZRQ_FAKE_CLOCK_FILE"
+# While a file exists at the path this names, the fake-clock library refuses every set (EPERM).
+REFUSE_FILE_ENV = "ZRQ_FAKE_CLOCK_REFUSE_FILE"
 
 START_TIMEOUT_S = 10.0
 STOP_TIMEOUT_S = 3.0
@@ -270,11 +272,12 @@ class Device:
 class Program:
     """The program under test, started through setpriv with the fake clock preloaded."""
 
-    def __init__(self, session, clock_file, log_name):
+    def __init__(self, session, clock_file, log_name, extra_env=None):
         self.session = session
         self.path = session.program
         argv = ["setpriv", *CAP_DROP_OPTIONS, "--", self.path]
         env = session.display_env()
+        env.update(extra_env or {})
         env["LD_PRELOAD"] = session.preload
         env[CLOCK_FILE_ENV] = clock_file
         check_safe_launch(argv, env, session.workdir)
@@ -420,11 +423,13 @@ class Session:
         self._devices.append(device)
         return device
 
-    def start_program(self):
+    def start_program(self, extra_env=None):
+        """Starts the program; `extra_env` adds variables for the fake-clock library (such as
+        REFUSE_FILE_ENV), never in place of its safeguards."""
         if not self._programs and single_instance_lock_held():
             raise HarnessError("another copy of the program holds its single-instance lock "
                                "(abstract socket %s) in this network namespace" % LOCK_SOCKET)
-        program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs))
+        program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs), extra_env)
         self._programs.append(program)
         return program
 

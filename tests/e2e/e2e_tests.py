@@ -13,6 +13,7 @@ import traceback
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import e2e_harness as h  # noqa: E402
+import faults_support as faults  # noqa: E402
 
 RED = (255, 0, 0)
 YELLOW = (255, 255, 0)
@@ -28,6 +29,7 @@ EXIT_LIMIT_S = 1.0
 TEST_DAY = (2026, 3, 7)
 
 JUMP_LOG_PATTERN = re.compile(r"^\d{6}S\.txt$")
+SET_REFUSED = "校时失败！系统拒绝设置时间："
 
 
 class Failure(AssertionError):
@@ -122,7 +124,16 @@ def check_correction(session, device, device_offset_ns, old_offset_ns, carried_a
 
 
 def jump_logs(session):
-    return sorted(n for n in os.listdir(session.workdir) if JUMP_LOG_PATTERN.match(n))
+    """The jump logs that hold entries of the run (a notice of another time service on the
+    machine is none)."""
+    return sorted(n for n in os.listdir(session.workdir)
+                  if JUMP_LOG_PATTERN.match(n) and faults.log_entries(session.file(n)))
+
+
+def refusals(session):
+    """The refused-set entries of every jump log, in order."""
+    return [text for entries in faults.all_logs(session, "S").values()
+            for _, text in entries if text.startswith(SET_REFUSED)]
 
 
 def day_file(clock_ns, suffix):
@@ -324,7 +335,7 @@ def test_jump_log(session):
     text = raw.decode("gbk")
     expect(text.startswith("\r\n") and not text.endswith("\r\n"),
            "entries must start with CR LF and the file end with the text: %r" % text[-40:])
-    entries = text.split("\r\n")[1:]
+    entries = [e for e in text.split("\r\n")[1:] if faults.TIME_SERVICE_NOTICE not in e]
     expect(len(sent) - 1 <= len(entries) <= len(sent),
            "%d entries for %d frames:\n%s" % (len(entries), len(sent), text))
     # The frames carry the device's time plus 10 s; the device's clock is the program's.
@@ -415,12 +426,63 @@ def test_second_instance(session):
     expect(not os.path.exists(session.file("kelvosys.conf")), "a configuration file appeared")
 
 
+def test_refused_set(session):
+    """While the system refuses to set the clock: no 55 AA at the correction moment, the lamp
+    turns yellow and stays so while good frames arrive, the double-click box shows the cause,
+    and an immediate correction stays pending; once sets go through, it corrects and the lamp
+    is green again."""
+    refuse_file = session.file("refuse-sets")
+    open(refuse_file, "w").close()
+    device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 24))
+    device = session.start_device()
+    program = session.start_program({h.REFUSE_FILE_ENV: refuse_file})
+    expect(session.wait_bar(program.pid) is not None, "no bar; output:\n" + program.output())
+    wait_lamp(session, GREEN, timeout=6.0)
+
+    moment = session.wait_until(lambda: [e for e in device.of_kind("sent")
+                                         if e["time"].endswith(":%02d" % CORRECTION_SECOND)], 12.0)
+    expect(moment, "no frame for second %d" % CORRECTION_SECOND)
+    expect(session.wait_until(lambda: refusals(session), 3.0), "no refused-set entry in the jump log")
+    wait_lamp(session, YELLOW, timeout=2.5)
+    frames = len(device.of_kind("sent"))
+    for _ in range(3):
+        expect(device.wait_for("sent", timeout=2.5, count=frames + 1), "frames stopped")
+        frames = len(device.of_kind("sent"))
+        expect(lamp_colour(session, session.screenshot()) == YELLOW,
+               "the lamp left yellow while the set stays refused")
+    expect(not device.of_kind("ack"), "acknowledged a refused set: %s" % device.of_kind("ack"))
+    expect("Operation not permitted" in refusals(session)[0], "entry %r" % refusals(session)[0])
+
+    session.x("xdotool", "mousemove", "--sync", str(h.BAR_LEFT + 8), str(h.BAR_TOP + 8))
+    session.x("xdotool", "click", "--repeat", "2", "--delay", "60", "1")
+    box = session.wait_until(lambda: faults.boxes(session, program.pid, "ZRQ"), 3.0)
+    expect(box, "no box after a double-click on the bar")
+    x, y, w, hgt = box[0]["geometry"]
+    session.save_screenshot("refused-set-message", crop=(max(0, x - 4), max(0, y - 4),
+                                                         w + 8, hgt + 8))
+    expect(faults.dismiss(session, box[0]["id"]), "the box stayed open")
+
+    # A request made while sets are refused is tried at every frame and stays pending.
+    choose(session, program, "N6")
+    tried = len(refusals(session))
+    expect(session.wait_until(lambda: len(refusals(session)) >= tried + 2, 4.0),
+           "the pending request was not tried again: %d refusals" % len(refusals(session)))
+    expect(not device.of_kind("ack"), "acknowledged a refused set")
+    os.remove(refuse_file)
+    check_correction(session, device, device_offset, program_offset)
+    wait_lamp(session, GREEN)
+    time.sleep(1.2)
+    expect(len(device.of_kind("ack")) == 1, "one request, several corrections: %s" %
+           [e["line"] for e in device.of_kind("ack")])
+
+
 CASES = {
     "pc_time_frames": test_pc_time_frames,
     "good_frames": test_good_frames,
     "jump_log": test_jump_log,
     "scheduled_correction": test_scheduled_correction,
     "second_instance": test_second_instance,
+    "refused_set": test_refused_set,
 }
 
 

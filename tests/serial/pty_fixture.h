@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,6 +103,45 @@ class Pty {
     int slave_ = -1;
     std::string slaveName_;
 };
+
+// Counts the opens of watched files (inotify), so a test can tell that nothing opened them.
+class OpenWatch {
+  public:
+    OpenWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+    ~OpenWatch() { ::close(fd_); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    void watch(const std::string& path) { ::inotify_add_watch(fd_, path.c_str(), IN_OPEN); }
+    int opens() {
+        alignas(inotify_event) char buffer[4096];
+        for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+            for (char* p = buffer; p < buffer + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(p);
+                if (event->mask & IN_OPEN) ++opens_;
+                p += sizeof(inotify_event) + event->len;
+            }
+        }
+        return opens_;
+    }
+
+  private:
+    int fd_;
+    int opens_ = 0;
+};
+
+// A stand-in for /proc/consoles naming these pseudo-terminals (by device number) as consoles,
+// plus a console without a device, which names none.
+inline void writeConsoles(const std::string& path, std::initializer_list<const Pty*> consoles) {
+    std::ofstream out(path);
+    for (const Pty* pty : consoles) {
+        struct stat info {};
+        ::stat(pty->slaveName().c_str(), &info);
+        out << "ttyS0                -W- (EC  p a)    " << major(info.st_rdev) << ":"
+            << minor(info.st_rdev) << "\n";
+    }
+    out << "netcon0              -W- (E     a)\n";
+}
 
 inline std::vector<uint8_t> everyByteValue() {
     std::vector<uint8_t> bytes(256);

@@ -53,7 +53,8 @@ class TermiosSerialTest : public ::testing::Test {
 
     TempDir dir;
     Pty pty;
-    TermiosSerial serial{PortMapPlaces{dir.path(), dir / "dev", dir / "sys"}};
+    TermiosSerial serial{
+        PortMapPlaces{dir.path(), dir / "dev", dir / "sys", dir / "sysdev", dir / "consoles"}};
     int largestRead = 0;
 };
 
@@ -263,6 +264,30 @@ TEST_F(TermiosSerialTest, APortWithoutATerminalBehindItDoesNotOpen) {
         uint8_t buffer[4];
         EXPECT_LT(serial.sio_read(port, buffer, 4), 0);
     }
+}
+
+TEST_F(TermiosSerialTest, TheSystemConsoleFailsLikeAPortThatCannotOpenAndIsNeverOpened) {
+    Pty console;
+    std::filesystem::create_directories(dir / "dev");
+    std::filesystem::create_symlink(console.slaveName(), dir / "dev/ttyS0");  // port 1
+    std::filesystem::create_symlink(console.slaveName(), dir / "COM11");
+    testing::writeConsoles(dir / "consoles", {&console});
+    testing::OpenWatch watch;
+    watch.watch(console.slaveName());
+    for (const int port : {1, 11}) {
+        SCOPED_TRACE(port);
+        EXPECT_EQ(serial.sio_open(port), EBUSY);
+        uint8_t buffer[4];
+        EXPECT_LT(serial.sio_read(port, buffer, 4), 0);
+    }
+    EXPECT_EQ(watch.opens(), 0);
+    const uint8_t byte = 0x42;
+    EXPECT_LT(serial.sio_write(1, &byte, 1), 0);
+    EXPECT_TRUE(console.receive(1, 100ms).empty()) << "nothing reached the console";
+
+    testing::writeConsoles(dir / "consoles", {});  // no longer the console: it opens
+    EXPECT_EQ(serial.sio_open(11), 0);
+    EXPECT_EQ(watch.opens(), 1);
 }
 
 TEST_F(TermiosSerialTest, AHungUpLineReadsNothingAndWritesReturn) {

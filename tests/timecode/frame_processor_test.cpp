@@ -438,12 +438,35 @@ TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
     ASSERT_EQ(jumpLog.size(), 2u);
     EXPECT_EQ(jumpLog[1], "校时失败！系统拒绝设置时间：Operation not permitted");
 
+    // The bar shows the refusal, in Chinese for the common causes, until a set succeeds, even
+    // with every line switched off.
+    status.MonitorActive = status.CommLogEnabled = status.JumpLogEnabled = false;
+    const struct {
+        int error;
+        const char* reason;
+    } reasons[] = {
+        {EPERM, "本程序没有设置时钟的权限（CAP_SYS_TIME）。请用 sudo setcap cap_sys_time+ep "
+                "加程序文件路径授予此权限，或以 root 运行。"},
+        {EINVAL, "时间无效，系统不接受。"},
+        {EIO, "Input/output error"},
+    };
+    for (const auto& row : reasons) {
+        clock.refuseSetsWith(row.error);
+        clock.setNow(mayFirst(12, 0, 31));
+        feed(tvzAt(12, 0, 31));
+        EXPECT_TRUE(status.SetRefused);
+        EXPECT_EQ(status.SetRefusedMessage.toUtf8(),
+                  std::string("校时失败！系统拒绝设置时间：") + row.reason);
+    }
+    EXPECT_TRUE(status.CorrectNowRequested);
+
     // Without a jump the flag stays clear; the next accepted set acknowledges as usual.
     clock.refuseSetsWith(0);
     clock.setNow(mayFirst(12, 0, 31));
     feed(tvzAt(12, 0, 31));
     EXPECT_EQ(acks().size(), 1u);
     EXPECT_FALSE(status.CorrectNowRequested);
+    EXPECT_FALSE(status.SetRefused);
 }
 
 TEST_F(Processing, DateThatCannotBeSetIsSkippedAndReceptionGoesOn) {

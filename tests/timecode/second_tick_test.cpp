@@ -65,10 +65,18 @@ TEST(PcTimeFrame, TimeAndDateComeFromTheirOwnReadings) {
 }
 
 TEST(Lamp, FirstStateThatHoldsWins) {
-    EXPECT_EQ(chooseLamp(true, true), Lamp::Red);
-    EXPECT_EQ(chooseLamp(true, false), Lamp::Red);
-    EXPECT_EQ(chooseLamp(false, true), Lamp::Yellow);
-    EXPECT_EQ(chooseLamp(false, false), Lamp::Green);
+    const struct {
+        bool noSignal, setRefused, jumpDetected;
+        Lamp expected;
+    } table[] = {
+        {true, true, true, Lamp::Red},       {true, false, false, Lamp::Red},
+        {false, true, true, Lamp::Yellow},   {false, true, false, Lamp::Yellow},
+        {false, false, true, Lamp::Yellow},  {false, false, false, Lamp::Green},
+    };
+    for (const auto& row : table) {
+        EXPECT_EQ(chooseLamp(row.noSignal, row.setRefused, row.jumpDetected), row.expected)
+            << row.noSignal << row.setRefused << row.jumpDetected;
+    }
     EXPECT_EQ(lampMessage(Lamp::Red).toUtf8(), "未收到标准时间码，请检查通讯连接和设置!");
     EXPECT_EQ(lampMessage(Lamp::Red).size(), 39u);
     EXPECT_EQ(lampMessage(Lamp::Yellow).toUtf8(), "标准与本地时间跳跃，如校正请选择菜单立即校时！");
@@ -238,6 +246,26 @@ TEST_F(Tick, NoSignalWinsOverAJumpAndIsRecomputedEverySecond) {
     tick.onTimer();
     EXPECT_EQ(bar.lamps.back(), Lamp::Green);
     EXPECT_EQ(status.StatusMessage.toUtf8(), "工作正常！");
+}
+
+TEST_F(Tick, RefusedSetShowsItsReasonOverAJumpButNotOverNoSignal) {
+    tick.onTimer();
+    status.SetRefused = true;
+    status.SetRefusedMessage = gbk("校时失败！系统拒绝设置时间：reason");
+    status.JumpDetected = true;
+    for (int32_t silent : {0, 5, 0}) {
+        status.SilentSeconds = silent;
+        clock.advanceSeconds(1);
+        tick.onTimer();
+        const bool red = silent == 5;
+        EXPECT_EQ(bar.lamps.back(), red ? Lamp::Red : Lamp::Yellow) << silent;
+        EXPECT_EQ(status.StatusMessage,
+                  red ? noSignalMessage() : gbk("校时失败！系统拒绝设置时间：reason"));
+    }
+    status.SetRefused = false;  // a set succeeded
+    clock.advanceSeconds(1);
+    tick.onTimer();
+    EXPECT_EQ(status.StatusMessage.toUtf8(), "标准与本地时间跳跃，如校正请选择菜单立即校时！");
 }
 
 TEST_F(Tick, DateLabelChangesOncePerDayAndAtStart) {

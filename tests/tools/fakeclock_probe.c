@@ -116,6 +116,13 @@ int main(int argc, char** argv)
         tx.modes = ADJ_OFFSET;
         tx.offset = 1000;
         print_result("adjust", adjust(&tx));
+    } else if (strcmp(command, "kernel-state") == 0) {
+        /* A pure read (modes 0) through the library's definition. */
+        adjtimex_fn read_state = (adjtimex_fn)preloaded("adjtimex");
+        struct timex tx;
+        memset(&tx, 0, sizeof tx);
+        const int state = read_state ? read_state(&tx) : -1;
+        printf("kernel-state state=%d unsync=%d\n", state, (tx.status & STA_UNSYNC) ? 1 : 0);
     } else if (strcmp(command, "watch") == 0) {
         /* Reads, waits for a line on standard input, reads again. */
         print_clocks();
@@ -123,7 +130,7 @@ int main(int argc, char** argv)
         if (!fgets(line, sizeof line, stdin)) return 1;
     } else if (strcmp(command, "read") != 0) {
         fprintf(stderr, "usage: fakeclock_probe read|set NS|set-monotonic|set-bad-nsec|"
-                        "settod S|adjust|watch\n");
+                        "settod S|adjust|kernel-state|watch\n");
         return 2;
     }
     print_clocks();

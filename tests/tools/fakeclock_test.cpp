@@ -2,6 +2,7 @@
 // never to the machine's clock. Every probe runs with the preload and without the right to set
 // the clock (setpriv), and the probe itself refuses to call a setter otherwise.
 #include <gtest/gtest.h>
+#include <sys/timex.h>
 
 #include <fstream>
 #include <map>
@@ -227,6 +228,11 @@ TEST_F(FakeClock, RefusedSetsLeaveEverythingAsItWas) {
         {"monotonic clock", {"set-monotonic"}, {preload, file}, "set", EINVAL},
         {"nanoseconds out of range", {"set-bad-nsec"}, {preload, file}, "set", EINVAL},
         {"kernel adjustment", {"adjust"}, {preload, file}, "adjust", EPERM},
+        {"refusal file present",
+         {"set", std::to_string(kMayDay)},
+         {preload, file, "ZRQ_FAKE_CLOCK_REFUSE_FILE=" + kLibrary},
+         "set",
+         EPERM},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.legend);
@@ -237,6 +243,13 @@ TEST_F(FakeClock, RefusedSetsLeaveEverythingAsItWas) {
         EXPECT_LT(std::llabs(run.number("read", "realtime") - realtimeNs()), 1000 * kNsPerMs);
         EXPECT_FALSE(std::filesystem::exists(clockFile));
     }
+}
+
+TEST_F(FakeClock, KernelStateReadsAsUnsynchronisedWhateverTheMachinesClockSays) {
+    const ProbeRun run = runProbe({"kernel-state"}, env());
+    ASSERT_EQ(run.status, 0);
+    EXPECT_EQ(run.number("kernel-state", "state"), TIME_ERROR);
+    EXPECT_EQ(run.number("kernel-state", "unsync"), 1);
 }
 
 TEST_F(FakeClock, ProbeRefusesToSetWithoutBothSafeguards) {

@@ -1,0 +1,14 @@
+// The bar's status text after the system refused to set the clock: what went wrong and, for the
+// common causes, what the user can do about it.
+#pragma once
+
+#include "base/gbk_text.h"
+
+namespace zrq {
+
+// "校时失败！系统拒绝设置时间：" followed by the reason for the error number (errno) that the
+// clock's set returned: in Chinese for a missing right to set the clock and for an invalid time,
+// otherwise the system's own text.
+GbkText refusedSetMessage(int error);
+
+}  // namespace zrq
