@@ -2,6 +2,10 @@
 // lines cost their GBK bytes and nothing more while they are out of sight.
 #include "dialogs/monitor_view.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QSignalBlocker>
@@ -34,6 +38,7 @@ MonitorView::MonitorView(const std::deque<GbkText>& lines, QWidget* parent)
 void MonitorView::linesChanged(std::size_t dropped) {
     QScrollBar* bar = verticalScrollBar();
     followEnd_ = bar->value() >= bar->maximum();
+    dropFromSelection(dropped);
     if (!followEnd_ && dropped > 0) {
         // The lines in sight stay in sight while older ones go.
         const QSignalBlocker quiet(bar);
@@ -47,21 +52,31 @@ void MonitorView::linesCleared() {
     const QSignalBlocker quiet(verticalScrollBar());
     verticalScrollBar()->setRange(0, 0);
     followEnd_ = true;
+    anchor_ = cursor_ = kNoLine;
     rangeStale_ = true;
     viewport()->update();
 }
 
 QStringList MonitorView::visibleLines() {
     QStringList shown;
-    forEachVisibleLine([&](QTextLayout& layout, qreal) { shown.append(layout.text()); });
+    forEachVisibleLine(
+        [&](std::size_t, QTextLayout& layout, qreal) { shown.append(layout.text()); });
     return shown;
 }
 
 void MonitorView::paintEvent(QPaintEvent*) {
     QPainter painter(viewport());
-    painter.setPen(palette().color(QPalette::Text));
-    forEachVisibleLine(
-        [&](QTextLayout& layout, qreal top) { layout.draw(&painter, QPointF(kMargin, top)); });
+    const QPalette& colours = palette();
+    forEachVisibleLine([&](std::size_t index, QTextLayout& layout, qreal top) {
+        const bool selected = isSelected(index);
+        if (selected) {
+            const qreal height = layout.boundingRect().height();
+            painter.fillRect(QRectF(0, top, viewport()->width(), height),
+                             colours.color(QPalette::Highlight));
+        }
+        painter.setPen(colours.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        layout.draw(&painter, QPointF(kMargin, top));
+    });
 }
 
 void MonitorView::resizeEvent(QResizeEvent* event) {
@@ -74,7 +89,68 @@ void MonitorView::scrollContentsBy(int, int) {
     viewport()->update();
 }
 
-void MonitorView::forEachVisibleLine(const std::function<void(QTextLayout&, qreal top)>& visit) {
+void MonitorView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) return;
+    const std::size_t line = lineAt(event->position().y());
+    cursor_ = line;
+    if (!(event->modifiers() & Qt::ShiftModifier) || anchor_ == kNoLine) anchor_ = line;
+    viewport()->update();
+}
+
+void MonitorView::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton) || anchor_ == kNoLine) return;
+    cursor_ = lineAt(event->position().y());
+    viewport()->update();
+}
+
+void MonitorView::keyPressEvent(QKeyEvent* event) {
+    if (event->matches(QKeySequence::Copy)) {
+        copySelection();
+    } else if (event->matches(QKeySequence::SelectAll) && !lines_.empty()) {
+        anchor_ = 0;
+        cursor_ = lines_.size() - 1;
+        viewport()->update();
+    } else {
+        QAbstractScrollArea::keyPressEvent(event);
+    }
+}
+
+// The line under a point of the view; below the last line in sight, that line.
+std::size_t MonitorView::lineAt(qreal y) {
+    std::size_t found = kNoLine;
+    forEachVisibleLine([&](std::size_t index, QTextLayout&, qreal top) {
+        if (top <= y || found == kNoLine) found = index;
+    });
+    return found;
+}
+
+bool MonitorView::isSelected(std::size_t index) const {
+    return anchor_ != kNoLine && index >= std::min(anchor_, cursor_) &&
+           index <= std::max(anchor_, cursor_);
+}
+
+// Keeps the selection on its lines while the oldest lines leave the list.
+void MonitorView::dropFromSelection(std::size_t dropped) {
+    if (anchor_ == kNoLine || dropped == 0) return;
+    if (std::max(anchor_, cursor_) < dropped) {
+        anchor_ = cursor_ = kNoLine;
+        return;
+    }
+    anchor_ = anchor_ < dropped ? 0 : anchor_ - dropped;
+    cursor_ = cursor_ < dropped ? 0 : cursor_ - dropped;
+}
+
+void MonitorView::copySelection() const {
+    if (anchor_ == kNoLine) return;
+    QStringList text;
+    for (std::size_t i = std::min(anchor_, cursor_); i <= std::max(anchor_, cursor_); ++i) {
+        text.append(shownText(lines_[i]));
+    }
+    QGuiApplication::clipboard()->setText(text.join(QLatin1Char('\n')));
+}
+
+void MonitorView::forEachVisibleLine(
+    const std::function<void(std::size_t index, QTextLayout&, qreal top)>& visit) {
     updateScrollRange();
     const qreal bottom = viewport()->height();
     qreal top = kMargin;
@@ -82,7 +158,7 @@ void MonitorView::forEachVisibleLine(const std::function<void(QTextLayout&, qrea
          index < lines_.size() && top < bottom; ++index) {
         QTextLayout layout(shownText(lines_[index]), font(), viewport());
         layOut(layout);
-        visit(layout, top);
+        visit(index, layout, top);
         top += layout.boundingRect().height();
     }
 }

@@ -1,10 +1,12 @@
 // The monitor window: saving its lines, clearing, the line cap, what the view shows while lines
 // come and go, the save dialog on special files, and observing that follows activation, the stop
 // and continue buttons and closing.
-#include <QFile>
+#include <QClipboard>
 #include <QDateTime>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QSignalSpy>
@@ -65,6 +67,7 @@ private slots:
     void cancelledSaveDoesNothing();
     void appendedLinesShowInTheView();
     void viewFollowsTheEndUnlessScrolledBack();
+    void selectedLinesAreCopied();
     void lineCapDropsTheOldest();
     void saveDialogNeverReadsTheFilesItLists();
 
@@ -231,6 +234,29 @@ void MonitorWindowTest::viewFollowsTheEndUnlessScrolledBack() {
     QCOMPARE(shown().back(), QStringLiteral("newest"));
 }
 
+// Whole lines: a click selects one, a shift-click extends to another, Ctrl+A takes all; the
+// selection stays on its lines while the oldest lines go.
+void MonitorWindowTest::selectedLinesAreCopied() {
+    showAndActivate();
+    appendLines({"first", "校时成功", "third", "fourth"});
+    QWidget* lines = memo()->viewport();
+    const int rowHeight = memo()->fontMetrics().lineSpacing();
+    const auto rowCentre = [&](int row) { return QPoint(20, 4 + row * rowHeight + rowHeight / 2); };
+    const auto copied = [&] {
+        QTest::keyClick(memo(), Qt::Key_C, Qt::ControlModifier);
+        return QGuiApplication::clipboard()->text();
+    };
+    QTest::mouseClick(lines, Qt::LeftButton, {}, rowCentre(1));
+    QTest::mouseClick(lines, Qt::LeftButton, Qt::ShiftModifier, rowCentre(2));
+    QCOMPARE(copied(), QString::fromUtf8("校时成功\nthird"));
+
+    window->appendLine(GbkText::fromBytes("fifth"));
+    QCOMPARE(copied(), QString::fromUtf8("校时成功\nthird"));
+
+    QTest::keyClick(memo(), Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(copied(), QString::fromUtf8("first\n校时成功\nthird\nfourth\nfifth"));
+}
+
 void MonitorWindowTest::lineCapDropsTheOldest() {
     showAndActivate();
     const int extra = 5;
@@ -247,8 +273,12 @@ void MonitorWindowTest::lineCapDropsTheOldest() {
     // lines above it go.
     memo()->verticalScrollBar()->setValue(0);
     QCOMPARE(shown().front(), QStringLiteral("line 5"));
+    QTest::mouseClick(memo()->viewport(), Qt::LeftButton, {}, QPoint(20, 6));
     window->appendLine(GbkText::fromBytes("one more"));
     QCOMPARE(shown().front(), QStringLiteral("line 6"));
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(memo(), Qt::Key_C, Qt::ControlModifier);  // its line went: nothing to copy
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString());
     memo()->verticalScrollBar()->setValue(3);
     window->appendLine(GbkText::fromBytes("and another"));
     QCOMPARE(shown().front(), QStringLiteral("line 9"));
