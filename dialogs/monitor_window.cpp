@@ -10,8 +10,8 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QPainter>
 #include <QMimeDatabase>
+#include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
 #include <QToolButton>
@@ -214,7 +214,6 @@ void TForm3::createSaveDialog() {
     // The toolkit's own dialog, whose listing this program controls (a desktop's dialog may
     // look into files to type them).
     SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
-    SaveDialog1->setOption(QFileDialog::DontUseCustomDirectoryIcons);
     fileIcons_ = std::make_unique<NameOnlyIconProvider>();
     SaveDialog1->setIconProvider(fileIcons_.get());
 }
