@@ -3,6 +3,7 @@
 #include <QApplication>
 
 #include "app/application_setup.h"
+#include "app/exit_signals.h"
 #include "app/program_windows.h"
 #include "app/qt_message_boxes.h"
 #include "app/single_instance.h"
@@ -12,7 +13,9 @@
 #include "serial/termios_serial.h"
 
 int main(int argc, char** argv) {
+    zrq::catchExitSignals();
     QApplication app(argc, argv);
+    zrq::ExitSignalNotifier exitSignals;
     zrq::configureApplication();
 
     zrq::QtMessageBoxes boxes;
@@ -32,6 +35,7 @@ int main(int argc, char** argv) {
                                   .timeServices = &timeServices};
 
     zrq::ProgramWindows windows(context);
+    exitSignals.onSignal([&windows] { windows.bar().N8Click(); });  // as "关闭退出"
     windows.bar().show();
     return QApplication::exec();
 }

@@ -6,20 +6,24 @@
 #include <QCloseEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QMimeDatabase>
 #include <QPainter>
 #include <QPainterPath>
-#include <QPlainTextEdit>
 #include <QScreen>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <malloc.h>
 
 #include <cstdio>
 #include <memory>
 
 #include "dialogs/dialog_style.h"
+#include "dialogs/monitor_view.h"
 
 namespace zrq {
 namespace {
@@ -82,6 +86,33 @@ QIcon drawIcon(Glyph glyph) {
     return QIcon(pixmap);
 }
 
+// Icons and type names for the save dialog from what a file's name and stat say. The toolkit's
+// own provider asks the MIME database, which reads a regular file's first bytes when its name
+// does not decide: typed into the dialog, a path such as /proc/kmsg would block the
+// user-interface thread in that read for good.
+class NameOnlyIconProvider final : public QFileIconProvider {
+public:
+    QIcon icon(const QFileInfo& info) const override {
+        if (info.isRoot()) return QFileIconProvider::icon(Drive);
+        return QFileIconProvider::icon(info.isDir() ? Folder : File);
+    }
+    QString type(const QFileInfo& info) const override {
+        if (!info.isFile()) return QFileIconProvider::type(info);  // folders and links: no reads
+        return names_.mimeTypeForFile(info.fileName(), QMimeDatabase::MatchExtension).comment();
+    }
+
+private:
+    QMimeDatabase names_;
+};
+
+// Hands the pages of freed memory back to the system; the lines of a full monitor leave many
+// small blocks that the allocator would otherwise keep for the process.
+void releaseFreedMemory() {
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
+}
+
 // Closes the file on every path out of writeLinesCrLf.
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -127,6 +158,9 @@ TForm3::TForm3(StatusState& status, MessageBoxes& boxes, QWidget* parent)
     centreOnDesktop();
 }
 
+// The dialog goes before the icon provider it uses.
+TForm3::~TForm3() { delete SaveDialog1; }
+
 void TForm3::createToolBar() {
     auto* bar = new QWidget(this);
     bar->setObjectName(QStringLiteral("ControlBar1"));
@@ -161,15 +195,11 @@ void TForm3::createToolBar() {
 }
 
 void TForm3::createMemo() {
-    Memo1 = new QPlainTextEdit(this);
+    Memo1 = new MonitorView(lines_, this);
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setFont(sansSerifFont(kMemoFontPixels));
-    Memo1->setReadOnly(true);
-    Memo1->setUndoRedoEnabled(false);
-    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setMaximumBlockCount(static_cast<int>(kMonitorLineCap));
     layout()->addWidget(Memo1);
 }
 
@@ -181,6 +211,11 @@ void TForm3::createSaveDialog() {
     SaveDialog1->setNameFilter(qt("文本文件 (*.txt)"));
     SaveDialog1->setDefaultSuffix(QStringLiteral("txt"));
     SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
+    // The toolkit's own dialog, whose listing this program controls (a desktop's dialog may
+    // look into files to type them).
+    SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
+    fileIcons_ = std::make_unique<NameOnlyIconProvider>();
+    SaveDialog1->setIconProvider(fileIcons_.get());
 }
 
 void TForm3::centreOnDesktop() {
@@ -200,9 +235,12 @@ std::optional<QString> TForm3::askSaveDialog() {
 
 void TForm3::appendLine(const GbkText& line) {
     lines_.push_back(line);
-    if (lines_.size() > kMonitorLineCap) lines_.pop_front();
-    // The view drops its first block past the same cap, so both stay line for line alike.
-    Memo1->appendPlainText(QString::fromStdString(line.toUtf8()));
+    std::size_t dropped = 0;
+    if (lines_.size() > kMonitorLineCap) {
+        lines_.pop_front();
+        dropped = 1;
+    }
+    Memo1->linesChanged(dropped);
 }
 
 bool TForm3::event(QEvent* event) {
@@ -243,8 +281,9 @@ void TForm3::SpeedButton1Click() {
 void TForm3::SpeedButton2Click() { status_.MonitorActive = false; }
 
 void TForm3::SpeedButton3Click() {
-    lines_.clear();
-    Memo1->clear();
+    std::deque<GbkText>().swap(lines_);  // gives back the deque's blocks too
+    Memo1->linesCleared();
+    releaseFreedMemory();
 }
 
 void TForm3::SpeedButton4Click() { status_.MonitorActive = true; }

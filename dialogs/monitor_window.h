@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "base/gbk_text.h"
@@ -15,11 +16,13 @@
 #include "timecode/monitor_lines.h"
 #include "timecode/status_state.h"
 
+class QAbstractFileIconProvider;
 class QFileDialog;
-class QPlainTextEdit;
 class QToolButton;
 
 namespace zrq {
+
+class MonitorView;
 
 // Lines kept for the whole run; the oldest go first. The communication log keeps everything.
 inline constexpr std::size_t kMonitorLineCap = 100'000;
@@ -31,6 +34,7 @@ public:
     using FileChooser = std::function<std::optional<QString>()>;
 
     TForm3(StatusState& status, MessageBoxes& boxes, QWidget* parent = nullptr);
+    ~TForm3() override;
 
     // Appends one GBK line at the end (the received-data handler's only way in).
     void appendLine(const GbkText& line) override;
@@ -61,14 +65,16 @@ private:
 
     StatusState& status_;
     MessageBoxes& boxes_;
-    std::deque<GbkText> lines_;  // as held: GBK bytes, what a save writes
+    std::deque<GbkText> lines_;  // held once, as GBK bytes: what the view shows and a save writes
     FileChooser chooseFile_;
+    // SaveDialog1's icons and types, taken from names only: the dialog never opens what it lists.
+    std::unique_ptr<QAbstractFileIconProvider> fileIcons_;
 
     QToolButton* SpeedButton1 = nullptr;
     QToolButton* SpeedButton2 = nullptr;
     QToolButton* SpeedButton3 = nullptr;
     QToolButton* SpeedButton4 = nullptr;
-    QPlainTextEdit* Memo1 = nullptr;
+    MonitorView* Memo1 = nullptr;
     QFileDialog* SaveDialog1 = nullptr;
 };
 

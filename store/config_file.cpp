@@ -8,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "base/message_boxes.h"
@@ -29,8 +30,16 @@ constexpr int kJumpNoCorrectOffset = 216;  // u8
 constexpr int kCodeFormatOffset = 217;     // u8; 218..223 are padding
 constexpr int kDailyPointSize = 8;
 
-// Suffix of the file that a save writes first and then renames over the target.
-constexpr const char* kTempSuffix = ".tmp";
+// The file a save writes first and then renames over the target: hidden, beside the target,
+// named after it, with mkstemp's six unique characters at the end.
+constexpr const char* kTempPrefix = ".";
+constexpr const char* kTempSuffix = ".XXXXXX";
+// Permission bits a save carries over from the file it replaces.
+constexpr mode_t kPermissionBits = S_IRWXU | S_IRWXG | S_IRWXO;
+// A new file gets what open(O_CREAT, 0666) would give it: these bits less the umask.
+constexpr mode_t kNewFileBits = 0666;
+// The umask when the process's status does not tell it.
+constexpr mode_t kUsualUmask = 022;
 // Links followed to find the file a save replaces; more is taken as a loop.
 constexpr int kMaxLinkDepth = 8;
 
@@ -122,21 +131,82 @@ void syncDirectory(const std::string& directory) {
     ::close(fd);
 }
 
-// Creates `tempPath` afresh and writes, syncs and closes the record in it. On failure the temp
-// file is removed and errno of the failing call is returned; 0 on success.
-int writeTempFile(const std::string& tempPath, const ConfigRecord& record) {
-    // A stale temp file from an interrupted save (or anything a link points to) is never reused.
-    if (::unlink(tempPath.c_str()) != 0 && errno != ENOENT && errno != EISDIR && errno != EPERM) {
-        return errno;
-    }
-    int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return errno;
-    int error = 0;
-    if (!writeFully(fd, record.data(), record.size()) || ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) ::unlink(tempPath.c_str());
-    return error;
+std::string fileNameOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// The process's umask, read without changing it (umask(2) can only set it, which would race
+// with other threads creating files).
+mode_t currentUmask() {
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (!status) return kUsualUmask;
+    unsigned mask = kUsualUmask;
+    char line[256];
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+    }
+    std::fclose(status);
+    return static_cast<mode_t>(mask);
+}
+
+// The permission bits the saved file must have: those of the file it replaces, or those of a
+// newly created file when there is none yet.
+mode_t permissionsFor(const std::string& target) {
+    struct stat st {};
+    if (::stat(target.c_str(), &st) == 0) return st.st_mode & kPermissionBits;
+    return kNewFileBits & ~currentUmask() & kPermissionBits;
+}
+
+// A temporary file that only this save created: removed again unless it was renamed into place.
+class TempFile {
+public:
+    // Creates a file of a name nobody else has in the target's folder; error() tells a failure.
+    explicit TempFile(const std::string& target)
+        : path_(directoryOf(target) + "/" + kTempPrefix + fileNameOf(target) + kTempSuffix) {
+        fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+        if (fd_ < 0) error_ = errno;
+        created_ = fd_ >= 0;
+    }
+    ~TempFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (created_ && !renamed_) ::unlink(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    int error() const { return error_; }
+
+    // Writes and syncs the record with the given permission bits, then closes the file; false
+    // with error() set on failure.
+    bool write(const ConfigRecord& record, mode_t permissions) {
+        if (::fchmod(fd_, permissions) != 0 || !writeFully(fd_, record.data(), record.size()) ||
+            ::fsync(fd_) != 0) {
+            error_ = errno;
+        }
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && error_ == 0) error_ = errno;
+        return error_ == 0;
+    }
+
+    // Puts the written file in the target's place in one step; false with error() set.
+    bool renameOver(const std::string& target) {
+        if (::rename(path_.c_str(), target.c_str()) != 0) {
+            error_ = errno;
+            return false;
+        }
+        renamed_ = true;
+        return true;
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    int error_ = 0;
+    bool created_ = false;
+    bool renamed_ = false;
+};
 
 // Applies the values used when no file exists, leaving the daily points at their start values.
 void applyDefaults(StoredSettings& s) {
@@ -270,15 +340,12 @@ LoadResult loadSettings(const std::string& path, const StoredSettings& start) {
 }
 
 void savecfg(const std::string& path, const StoredSettings& s) {
+    // Through a link, the link's file is replaced and the link stays.
     const std::string target = resolvedTarget(path);
-    const std::string tempPath = target + kTempSuffix;
-    if (int error = writeTempFile(tempPath, encodeConfigRecord(s)); error != 0) {
-        throwFileError(error);
-    }
-    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
-        int error = errno;
-        ::unlink(tempPath.c_str());
-        throwFileError(error);
+    TempFile temp(target);
+    if (temp.error() != 0 || !temp.write(encodeConfigRecord(s), permissionsFor(target)) ||
+        !temp.renameOver(target)) {
+        throwFileError(temp.error());
     }
     syncDirectory(directoryOf(target));
 }

@@ -43,8 +43,10 @@ struct LoadResult {
 // successful open throws FileError.
 LoadResult loadSettings(const std::string& path, const StoredSettings& start);
 
-// Writes the whole record to a temporary file beside `path` and renames it over `path`, so a
-// failure never leaves a short file. Throws FileError with the OS's text on any failure.
+// Writes the whole record to a temporary file of a unique name beside the file `path` names
+// (through a symbolic link: beside the link's target, and the link stays), gives it that file's
+// permission bits and renames it into place, so the file always holds the old record or the new
+// one. Removes no file but its own temporary one. Throws FileError with the OS's text on failure.
 void savecfg(const std::string& path, const StoredSettings& s);
 
 }  // namespace zrq

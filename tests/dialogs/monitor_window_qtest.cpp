@@ -1,17 +1,30 @@
-// The monitor window: saving its lines, clearing, the line cap, and observing that follows
-// activation, the stop and continue buttons and closing.
+// The monitor window: saving its lines, clearing, the line cap, what the view shows while lines
+// come and go, the save dialog on special files, and observing that follows activation, the stop
+// and continue buttons and closing.
+#include <QClipboard>
+#include <QDateTime>
 #include <QFile>
-#include <QPlainTextEdit>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextBlock>
+#include <QTimer>
 #include <QToolButton>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "base/message_boxes.h"
+#include "dialogs/monitor_view.h"
 #include "dialogs/monitor_window.h"
 
 using zrq::GbkText;
@@ -53,7 +66,10 @@ private slots:
     void failedSaveReportsAndKeepsLines();
     void cancelledSaveDoesNothing();
     void appendedLinesShowInTheView();
+    void viewFollowsTheEndUnlessScrolledBack();
+    void selectedLinesAreCopied();
     void lineCapDropsTheOldest();
+    void saveDialogNeverReadsTheFilesItLists();
 
     void activationAndButtonsDriveObserving();
     void anotherProgramWindowEndsObserving();
@@ -63,7 +79,15 @@ private slots:
 
 private:
     QToolButton* button(const char* name) { return window->findChild<QToolButton*>(name); }
-    QPlainTextEdit* memo() { return window->findChild<QPlainTextEdit*>("Memo1"); }
+    zrq::MonitorView* memo() { return window->findChild<zrq::MonitorView*>("Memo1"); }
+    // The lines the view shows, laid out at the window's size.
+    QStringList shown() {
+        if (!window->isVisible()) {
+            window->show();
+            if (!QTest::qWaitForWindowExposed(window.get())) return {"<not shown>"};
+        }
+        return memo()->visibleLines();
+    }
     void chooseFile(const QString& path) {
         window->setFileChooser([path] { return std::optional<QString>(path); });
     }
@@ -120,7 +144,7 @@ void MonitorWindowTest::clearThenSaveGivesEmptyFile() {
 
     button("SpeedButton3")->click();
     QVERIFY(window->lines().empty());
-    QCOMPARE(memo()->toPlainText(), QString());
+    QCOMPARE(shown(), QStringList());
     chooseFile(path);
     button("SpeedButton1")->click();
 
@@ -172,7 +196,7 @@ void MonitorWindowTest::failedSaveReportsAndKeepsLines() {
     QCOMPARE(boxes.shown[0].kind, Kind::Plain);
     QCOMPARE(boxes.shown[0].text, std::string("保存失败~！"));
     QCOMPARE(window->lines().size(), size_t(2));
-    QCOMPARE(memo()->toPlainText(), QStringLiteral("first\nsecond"));
+    QCOMPARE(shown(), (QStringList{"first", "second"}));
 }
 
 void MonitorWindowTest::cancelledSaveDoesNothing() {
@@ -184,12 +208,57 @@ void MonitorWindowTest::cancelledSaveDoesNothing() {
 }
 
 void MonitorWindowTest::appendedLinesShowInTheView() {
+    showAndActivate();
     appendLines({"12:00:31 AA 00", "校时成功"});
-    QCOMPARE(memo()->toPlainText(), QString::fromUtf8("12:00:31 AA 00\n校时成功"));
+    QCOMPARE(shown(), (QStringList{"12:00:31 AA 00", QString::fromUtf8("校时成功")}));
     QCOMPARE(window->lines().back().bytes(), std::string("\xD0\xA3\xCA\xB1\xB3\xC9\xB9\xA6"));
 }
 
+// At the end the view shows each new line as it comes; scrolled back, it stays on its lines.
+void MonitorWindowTest::viewFollowsTheEndUnlessScrolledBack() {
+    showAndActivate();
+    for (int i = 0; i < 200; ++i) window->appendLine(GbkText::fromBytes(std::to_string(i)));
+    QStringList view = shown();
+    QVERIFY(view.size() > 5 && view.size() < 200);
+    QCOMPARE(view.back(), QStringLiteral("199"));
+
+    // A line longer than the view is wide wraps and still ends at the bottom.
+    window->appendLine(GbkText::fromBytes(std::string(2000, 'W') + " end"));
+    QVERIFY(shown().back().endsWith(QStringLiteral(" end")));
+
+    memo()->verticalScrollBar()->setValue(10);
+    window->appendLine(GbkText::fromBytes("new"));
+    QCOMPARE(shown().front(), QStringLiteral("10"));
+    memo()->verticalScrollBar()->setValue(memo()->verticalScrollBar()->maximum());
+    window->appendLine(GbkText::fromBytes("newest"));
+    QCOMPARE(shown().back(), QStringLiteral("newest"));
+}
+
+// Whole lines: a click selects one, a shift-click extends to another, Ctrl+A takes all; the
+// selection stays on its lines while the oldest lines go.
+void MonitorWindowTest::selectedLinesAreCopied() {
+    showAndActivate();
+    appendLines({"first", "校时成功", "third", "fourth"});
+    QWidget* lines = memo()->viewport();
+    const int rowHeight = memo()->fontMetrics().lineSpacing();
+    const auto rowCentre = [&](int row) { return QPoint(20, 4 + row * rowHeight + rowHeight / 2); };
+    const auto copied = [&] {
+        QTest::keyClick(memo(), Qt::Key_C, Qt::ControlModifier);
+        return QGuiApplication::clipboard()->text();
+    };
+    QTest::mouseClick(lines, Qt::LeftButton, {}, rowCentre(1));
+    QTest::mouseClick(lines, Qt::LeftButton, Qt::ShiftModifier, rowCentre(2));
+    QCOMPARE(copied(), QString::fromUtf8("校时成功\nthird"));
+
+    window->appendLine(GbkText::fromBytes("fifth"));
+    QCOMPARE(copied(), QString::fromUtf8("校时成功\nthird"));
+
+    QTest::keyClick(memo(), Qt::Key_A, Qt::ControlModifier);
+    QCOMPARE(copied(), QString::fromUtf8("first\n校时成功\nthird\nfourth\nfifth"));
+}
+
 void MonitorWindowTest::lineCapDropsTheOldest() {
+    showAndActivate();
     const int extra = 5;
     const int total = static_cast<int>(zrq::kMonitorLineCap) + extra;
     for (int i = 0; i < total; ++i) {
@@ -199,10 +268,67 @@ void MonitorWindowTest::lineCapDropsTheOldest() {
     QCOMPARE(window->lines().front().bytes(), std::string("line 5"));
     const std::string last = "line " + std::to_string(total - 1);
     QCOMPARE(window->lines().back().bytes(), last);
-    QTextDocument* shown = memo()->document();
-    QCOMPARE(shown->blockCount(), static_cast<int>(zrq::kMonitorLineCap));
-    QCOMPARE(shown->firstBlock().text(), QStringLiteral("line 5"));
-    QCOMPARE(shown->lastBlock().text(), QString::fromStdString(last));
+    QCOMPARE(shown().back(), QString::fromStdString(last));
+    // Scrolled to the top, the view shows the oldest line kept, and keeps showing it as the
+    // lines above it go.
+    memo()->verticalScrollBar()->setValue(0);
+    QCOMPARE(shown().front(), QStringLiteral("line 5"));
+    QTest::mouseClick(memo()->viewport(), Qt::LeftButton, {}, QPoint(20, 6));
+    window->appendLine(GbkText::fromBytes("one more"));
+    QCOMPARE(shown().front(), QStringLiteral("line 6"));
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(memo(), Qt::Key_C, Qt::ControlModifier);  // its line went: nothing to copy
+    QCOMPARE(QGuiApplication::clipboard()->text(), QString());
+    memo()->verticalScrollBar()->setValue(3);
+    window->appendLine(GbkText::fromBytes("and another"));
+    QCOMPARE(shown().front(), QStringLiteral("line 9"));
+}
+
+// The save dialog must not read the files it lists: typed into it, /proc/kmsg would make a read
+// wait for the next kernel message, and the user-interface thread (the tick, the received data)
+// would wait with it. A plain file whose name says nothing of its type shows a read by its
+// access time; /proc/kmsg shows whether the event loop keeps turning.
+void MonitorWindowTest::saveDialogNeverReadsTheFilesItLists() {
+    auto* dialog = window->findChild<QFileDialog*>("SaveDialog1");
+    QVERIFY(dialog);
+    dialog->open();
+    auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+    QVERIFY(name);
+
+    const QString probe = dir->filePath("no-extension");
+    QFile file(probe);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("%PDF-1.4\n");
+    const QDateTime lastRead = QDateTime::currentDateTime().addDays(-2);
+    QVERIFY(file.setFileTime(lastRead, QFileDevice::FileAccessTime));
+    file.close();
+    QTest::keyClicks(name, probe);
+    QTest::qWait(300);
+    QCOMPARE(QFileInfo(probe).lastRead().toSecsSinceEpoch(), lastRead.toSecsSinceEpoch());
+
+    name->clear();
+    int beats = 0;
+    QTimer heart;
+    heart.setInterval(10);
+    connect(&heart, &QTimer::timeout, [&] { ++beats; });
+    heart.start();
+    std::atomic<bool> typed{false};
+    std::thread watchdog([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!typed.load()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                std::fprintf(stderr, "FAIL: the event loop stopped while /proc/kmsg was typed\n");
+                std::_Exit(1);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    QTest::keyClicks(name, QStringLiteral("/proc/kmsg"));
+    QTest::qWait(300);
+    typed.store(true);
+    watchdog.join();
+    QVERIFY(beats > 10);
+    dialog->reject();
 }
 
 void MonitorWindowTest::activationAndButtonsDriveObserving() {
@@ -271,7 +397,7 @@ void MonitorWindowTest::closeAndReopenKeepsLinesAndObserves() {
 
     showAndActivate();
     QVERIFY(status.MonitorActive);
-    QCOMPARE(memo()->toPlainText(), QStringLiteral("before close\nwhile closed"));
+    QCOMPARE(shown(), (QStringList{"before close", "while closed"}));
 
     QTest::keyClick(window.get(), Qt::Key_Escape);  // Escape closes too
     QVERIFY(!window->isVisible());

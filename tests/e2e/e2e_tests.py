@@ -25,6 +25,10 @@ FINE_TUNE_MS = 135          # the default fine adjustment of a first start
 JUMP_THRESHOLD_S = 3        # the default jump threshold
 CORRECTION_SECOND = 31      # the default schedule: every minute at second 31
 EXIT_LIMIT_S = 1.0
+# The monitor's "输出到文件" button, in the window's coordinates (23 x 22 at left 12, top 5).
+MONITOR_SAVE_BUTTON = (23, 16)
+# A file whose every read waits for the next kernel message.
+BLOCKING_FILE = "/proc/kmsg"
 # The frames' dates and times: far from today's date, so that only a fake clock produces them.
 TEST_DAY = (2026, 3, 7)
 
@@ -248,6 +252,7 @@ def test_good_frames(session):
                                ("N21", "^Serial Port$", "port-dialog"),
                                ("About1", "^关于", "about-box")):
         show_dialog(session, program, device, entry, title, name)
+    check_save_dialog_reads_nothing(session, program, device)
 
     expect(program.running(), "program ended before the exit entry")
     expect(jump_logs(session) == [], "jump log written: %s" % jump_logs(session))
@@ -259,6 +264,32 @@ def test_good_frames(session):
     expect(took <= EXIT_LIMIT_S, "exit took %.2f s" % took)
     expect(status == 0, "exit status %s; output:\n%s" % (status, program.output()))
     expect(device.wait_for("hangup", timeout=2.0), "device saw no hangup after the exit")
+
+
+def check_save_dialog_reads_nothing(session, program, device):
+    """Types /proc/kmsg into the monitor's save dialog: the dialog must not read what it lists,
+    so the tick goes on sending a PC time frame every second; Escape then closes both."""
+    choose(session, program, "N16")
+    monitor = session.wait_window(name="^通讯观测$", pid=program.pid, timeout=3.0)
+    expect(monitor is not None, "the monitor window did not open")
+    before = set(session.visible_windows(pid=program.pid))
+    x, y, _, _ = session.window_geometry(monitor)
+    session.click(x + MONITOR_SAVE_BUTTON[0], y + MONITOR_SAVE_BUTTON[1])
+    dialog = session.wait_until(lambda: [w for w in session.visible_windows(pid=program.pid)
+                                         if w not in before], timeout=3.0)
+    expect(dialog, "the save dialog did not open")
+    session.x("xdotool", "type", "--delay", "40", BLOCKING_FILE)
+    typed = len(device.of_kind("pctime"))
+    frames = device.wait_for("pctime", timeout=4.5, count=typed + 3)
+    expect(frames, "PC time frames stopped with %s typed into the save dialog" % BLOCKING_FILE)
+    arrivals = [e["t_ms"] for e in frames[typed - 1:]]
+    expect(max(b - a for a, b in zip(arrivals, arrivals[1:])) <= 1200,
+           "PC time frames %s ms apart with the save dialog open" % arrivals)
+    for window in (dialog[0], monitor):
+        session.focus(window)
+        session.keys("Escape")
+        expect(session.wait_until(lambda: window not in session.visible_windows(pid=program.pid),
+                                  timeout=3.0), "a window stayed open after Escape")
 
 
 def check_communication_log(session, program, device):

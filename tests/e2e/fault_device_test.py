@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 # The device goes away (clockdev ends, its pseudo-terminal hangs up) and comes back on the same
 # COM1 link: the lamp turns red at the sixth second without frames, the program stays responsive,
-# and choosing COM1 again from the menu restarts reception on the new line.
+# and choosing COM1 again from the menu restarts reception on the new line. Then the program is
+# ended by SIGTERM, SIGINT and SIGHUP (with a window or a box of the start-up open): each time it
+# exits at once with status 0 and leaves the line free for the next user.
 import os
+import signal
+import subprocess
+import sys
 import time
 
 import e2e_harness as harness
@@ -18,6 +23,11 @@ RED_BY_S = 7.5
 BACK_GREEN_TIMEOUT_S = 6.0
 READ_MARGIN_S = 0.4
 WATCH_S = 4
+SIGNAL_EXIT_LIMIT_S = 1.0
+# Opens the line as an unprivileged user: the exclusive hold of a terminal keeps out everyone
+# but root, so only such an open shows whether the hold was released.
+NORMAL_USER = ("setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--")
+OPEN_LINE = "import os, sys; os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))"
 
 
 def wait_green(session, program, timeout, what):
@@ -94,5 +104,60 @@ def test(build_dir):
               "kelvosys.conf after the switch: %r", saved)
 
 
+def normal_user_opens(line):
+    """(opened, error text) of an open of the line by the user nobody."""
+    os.chmod(line, 0o666)  # the terminal is root's; its mode is no part of the hold
+    result = subprocess.run([*NORMAL_USER, sys.executable, "-c", OPEN_LINE, line],
+                            capture_output=True, text=True, timeout=harness.START_TIMEOUT_S)
+    return result.returncode == 0, result.stderr.strip().splitlines()[-1:]
+
+
+def end_by_signal(session, program, number, what):
+    """Sends the signal and checks the exit: status 0 within the limit."""
+    sent = time.monotonic()
+    os.kill(program.pid, number)
+    status = program.wait_exit(SIGNAL_EXIT_LIMIT_S + 2.0)
+    took = time.monotonic() - sent
+    check(status == 0, "%s: exit status %s after %s; output:\n%s", what, status,
+          signal.Signals(number).name, program.output())
+    check(took <= SIGNAL_EXIT_LIMIT_S, "%s: the exit took %.2f s", what, took)
+
+
+def test_exit_signals(build_dir):
+    with harness.Session(build_dir, "fault-signals") as session:
+        session.set_clocks(harness.real_now_ns())
+        device = session.start_device("--baud", "4800")
+        line = os.path.realpath(session.file("COM1"))
+        runs = ((signal.SIGTERM, None), (signal.SIGINT, "通讯观测>>"), (signal.SIGHUP, None))
+        for number, entry in runs:
+            what = signal.Signals(number).name + (" with %s open" % entry if entry else "")
+            program = faults.start_program(session)
+            faults.bar(session, program.pid)
+            check(device.wait_for("pctime", GOOD_FRAMES_TIMEOUT_S,
+                                  len(device.of_kind("pctime")) + 1), "%s: no PC time frame", what)
+            opened, _ = normal_user_opens(line)
+            check(not opened, "%s: a normal user opened the line the program holds", what)
+            if entry:
+                faults.choose(session, program.pid, entry)
+                check(session.wait_until(lambda: faults.boxes(session, program.pid)),
+                      "%s: no window opened", what)
+            end_by_signal(session, program, number, what)
+            opened, error = normal_user_opens(line)
+            check(opened, "%s: a normal user cannot open the line afterwards: %s", what, error)
+
+        # Start-up waits in its box "串口打开失败" (COM2 leads nowhere).
+        faults.write_config(session, faults.config_record(port=2))
+        os.symlink("/nonexistent/zrq-line", session.file("COM2"))
+        program = faults.start_program(session)
+        check(session.wait_until(lambda: faults.boxes(session, program.pid, "错误")),
+              "no box for the missing port")
+        end_by_signal(session, program, signal.SIGTERM, "SIGTERM during start-up")
+
+
+def test_all(build_dir):
+    test(build_dir)
+    test_exit_signals(build_dir)
+
+
 if __name__ == "__main__":
-    faults.run_fault_test(test)
+    faults.run_fault_test(test_all)

@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <set>
+#include <thread>
 
 #include "base/message_boxes.h"
 #include "tests/store/file_helpers.h"
@@ -23,6 +26,20 @@ using testing::TempDir;
 using testing::writeBytes;
 
 std::string recordBytes(const ConfigRecord& r) { return std::string(r.begin(), r.end()); }
+
+// The names in a folder: a save must leave no file of its own behind.
+std::set<std::string> entriesOf(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+mode_t permissionsOf(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
 // Settings with every field away from its default, 24 daily points and a used 25th slot.
 StoredSettings fullSettings() {
@@ -193,43 +210,103 @@ protected:
             EXPECT_STREQ(e.what(), std::strerror(expectedError));
         }
         EXPECT_EQ(readBytes(conf), before);
+        EXPECT_EQ(entriesOf(dir.path()), std::set<std::string>{kConfigFileName});
     }
     std::string before;
 };
-
-TEST_F(FailedSaveTest, TempPlaceBlockedByDirectory) {
-    ASSERT_TRUE(std::filesystem::create_directories(conf + ".tmp/inside"));
-    expectFailedSave(conf, EEXIST);
-}
 
 TEST_F(FailedSaveTest, DirectoryPathThroughRegularFile) {
     expectFailedSave(conf + "/" + kConfigFileName, ENOTDIR);
 }
 
 TEST_F(FailedSaveTest, WriteCutShortLeavesNoTempFile) {
+    FileSizeLimit limit(100);
+    expectFailedSave(conf, EFBIG);
+}
+
+TEST_F(FailedSaveTest, WriteCutShortThroughLinkKeepsLinkAndTarget) {
+    const std::string link = dir.file("via.conf");
+    ASSERT_EQ(::symlink(kConfigFileName, link.c_str()), 0);
     {
         FileSizeLimit limit(100);
-        expectFailedSave(conf, EFBIG);
+        EXPECT_THROW(savecfg(link, fullSettings()), FileError);
     }
-    EXPECT_FALSE(std::filesystem::exists(conf + ".tmp"));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readBytes(conf), before);
+    EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{kConfigFileName, "via.conf"}));
 }
 
 TEST_F(FailedSaveTest, TargetIsDirectory) {
     std::string target = dir.file("taken");
     ASSERT_TRUE(std::filesystem::create_directories(target + "/inside"));
     EXPECT_THROW(savecfg(target, fullSettings()), FileError);
-    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+    EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{kConfigFileName, "taken"}));
     EXPECT_TRUE(std::filesystem::is_directory(target));
 }
 
-TEST_F(ConfigFileTest, SaveReplacesStaleTempAndKeepsSymbolicLink) {
-    std::string real = dir.file("real.conf");
-    ASSERT_EQ(::symlink("real.conf", conf.c_str()), 0);
-    writeBytes(real + ".tmp", "stale");
-    savecfg(conf, fullSettings());
-    EXPECT_TRUE(std::filesystem::is_symlink(conf));
-    EXPECT_EQ(readBytes(real), recordBytes(encodeConfigRecord(fullSettings())));
-    EXPECT_FALSE(std::filesystem::exists(real + ".tmp"));
+// The user's link to a file elsewhere: the save goes to the file, keeps the link and the file's
+// permission bits, and leaves alone whatever else lies beside it.
+TEST_F(ConfigFileTest, SaveThroughLinkReplacesItsTargetAndNothingElse) {
+    struct Case {
+        const char* name;
+        const char* linkText;   // what kelvosys.conf points to
+        const char* target;     // the file it reaches, in the test's folder
+        const char* neighbour;  // a stranger's file named like a temporary file
+    };
+    const Case cases[] = {
+        {"same folder", "real.conf", "real.conf", "real.conf.tmp"},
+        {"other folder", "sub/real.conf", "sub/real.conf", "sub/.real.conf.tmp"},
+        {"link to a link", "second", "real.conf", ".real.conf.XXXXXX"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir here;
+        const std::string link = here.file(kConfigFileName);
+        std::filesystem::create_directories(here.file("sub"));
+        ASSERT_EQ(::symlink(c.linkText, link.c_str()), 0);
+        ::symlink("real.conf", here.file("second").c_str());
+        const std::string target = here.file(c.target);
+        writeBytes(target, recordBytes(encodeConfigRecord(defaultSettings())));
+        ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+        writeBytes(here.file(c.neighbour), "stale");
+        const auto before = entriesOf(here.path());
+        const auto beforeSub = entriesOf(here.file("sub"));
+
+        savecfg(link, fullSettings());
+        EXPECT_TRUE(std::filesystem::is_symlink(link));
+        EXPECT_EQ(readBytes(link), recordBytes(encodeConfigRecord(fullSettings())));
+        EXPECT_EQ(permissionsOf(target), 0640u);
+        EXPECT_EQ(readBytes(here.file(c.neighbour)), "stale");
+        EXPECT_EQ(entriesOf(here.path()), before);
+        EXPECT_EQ(entriesOf(here.file("sub")), beforeSub);
+    }
+}
+
+TEST_F(ConfigFileTest, NewFileGetsTheUsualPermissions) {
+    const mode_t saved = ::umask(027);
+    savecfg(conf, defaultSettings());
+    ::umask(saved);
+    EXPECT_EQ(permissionsOf(conf), 0640u);
+}
+
+// A reader never sees an empty, short or mixed file while saves follow each other.
+TEST_F(ConfigFileTest, ReadersSeeEitherTheOldOrTheNewRecord) {
+    const std::string first = recordBytes(encodeConfigRecord(defaultSettings()));
+    const std::string second = recordBytes(encodeConfigRecord(fullSettings()));
+    savecfg(conf, defaultSettings());
+    std::atomic<bool> saving{true};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (saving.load()) {
+            const std::string seen = readBytes(conf);
+            if (seen != first && seen != second) ++torn;
+        }
+    });
+    constexpr int kSaves = 50;
+    for (int i = 0; i < kSaves; ++i) savecfg(conf, i % 2 ? defaultSettings() : fullSettings());
+    saving.store(false);
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace
