@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "base/journal.h"
 #include "base/local_clock.h"
 #include "base/message_boxes.h"
 #include "serial/port_map.h"
@@ -26,6 +27,8 @@ struct AppContext {
     std::function<PortList()> listPorts;
     // Runs after the bar's close handler, to end the program's event loop; empty in tests.
     std::function<void()> quitApplication;
+    // Receives copies of the jump log's entries and of refused corrections; null in tests.
+    Journal* journal = nullptr;
 };
 
 // The primary screen's width as the toolkit reports it; 0 without a screen.

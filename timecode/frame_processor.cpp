@@ -262,6 +262,7 @@ void FrameProcessor::writeAcknowledgementLine() {
 // stay, and the refusal is put where the user looks for trouble.
 void FrameProcessor::reportRefusedSet(int error) {
     const StatusState& status = ctx_.status;
+    if (!status.JumpLogEnabled) ctx_.log.copyToJournal(texts().setRefused + clockErrorText(error));
     if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
     const GbkText reason = clockErrorText(error);
     if (status.MonitorActive || status.CommLogEnabled) {
