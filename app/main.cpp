@@ -1,16 +1,19 @@
-// Program entry: the single-instance lock, the real clock, serial library and message boxes,
-// the five windows, and the event loop. The program ends through the bar's close handler only.
+// Program entry: the single-instance lock, the real clock, serial library, message boxes and
+// journal, the five windows, and the event loop. The program ends through the bar's close handler only.
 #include <QApplication>
 
 #include "app/application_setup.h"
+#include "app/information_request.h"
 #include "app/program_windows.h"
 #include "app/qt_message_boxes.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "base/journal.h"
 #include "base/local_clock.h"
 #include "serial/termios_serial.h"
 
 int main(int argc, char** argv) {
+    if (const auto status = zrq::answerInformationRequest(argc, argv, stdout)) return *status;
     QApplication app(argc, argv);
     zrq::configureApplication();
 
@@ -20,13 +23,15 @@ int main(int argc, char** argv) {
 
     zrq::SystemClock clock;
     zrq::TermiosSerial serial;
+    zrq::SyslogJournal journal;
     const zrq::AppContext context{.clock = clock,
                                   .serial = serial,
                                   .boxes = boxes,
                                   .workDir = ".",
                                   .screenWidth = zrq::primaryScreenWidth,
                                   .listPorts = {},
-                                  .quitApplication = [] { QApplication::quit(); }};
+                                  .quitApplication = [] { QApplication::quit(); },
+                                  .journal = &journal};
 
     zrq::ProgramWindows windows(context);
     windows.bar().show();
