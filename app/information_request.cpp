@@ -20,8 +20,8 @@ constexpr const char* kHelp =
     "serial port n is the entry COMn there when present, otherwise a standard device (COM1 is\n"
     "/dev/ttyS0). From the desktop, start it with zrq-launch, which uses ~/.local/share/zrq.\n"
     "Setting the clock needs the capability cap_sys_time; the package gives it to the program\n"
-    "and lets members of the group zrq run it. Jumps and refused corrections also go to the\n"
-    "system journal (journalctl -t zrq).\n"
+    "and lets members of the group zrq run it. Jumps, refused corrections and competing time\n"
+    "services also go to the system journal (journalctl -t zrq).\n"
     "\n"
     "  -h, --help     show this text and exit\n"
     "      --version  show the version and exit\n";
