@@ -107,7 +107,7 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       ctx_(context),
       configPath_(pathInWorkDir(ctx_.workDir, kConfigFileName)),
-      log_(ctx_.clock, ctx_.boxes, ctx_.workDir),
+      log_(ctx_.clock, ctx_.boxes, ctx_.workDir, ctx_.journal),
       processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
                                        monitorLink_, log_}),
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),

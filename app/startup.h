@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "base/journal.h"
 #include "base/local_clock.h"
 #include "base/message_boxes.h"
 #include "base/time_services.h"
@@ -29,6 +30,8 @@ struct AppContext {
     std::function<void()> quitApplication;
     // Where the program looks for other time services; none (no look at all) in tests.
     TimeServiceProbe* timeServices = nullptr;
+    // Receives copies of the jump log's entries and of refused corrections; null in tests.
+    Journal* journal = nullptr;
 };
 
 // The primary screen's width as the toolkit reports it; 0 without a screen.

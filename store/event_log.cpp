@@ -69,8 +69,9 @@ void removeTornEntry(int fd, size_t written) {
 
 }  // namespace
 
-EventLog::EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory)
-    : clock_(clock), boxes_(boxes), directory_(std::move(directory)) {
+EventLog::EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory,
+                   Journal* journal)
+    : clock_(clock), boxes_(boxes), directory_(std::move(directory)), journal_(journal) {
     // The path is rebuilt in place on every call; reserving once keeps the calls allocation-free.
     path_.reserve(directory_.size() + 1 + kFileNameCapacity);
 }
@@ -80,7 +81,13 @@ std::string EventLog::fileName(int kind, const LocalTimeRecord& date) {
     return std::string(name, writeFileName(name, kind, date));
 }
 
+void EventLog::copyToJournal(const GbkText& text) {
+    if (journal_ != nullptr) journal_->write(text);
+}
+
 void EventLog::savelogline(int kind, const GbkText& text) {
+    // Jump-log entries are rare events, so the conversion for the journal may allocate.
+    if (kind != kCommunicationLog) copyToJournal(text);
     char name[kFileNameCapacity];
     const size_t nameLength = writeFileName(name, kind, clock_.now());
     path_.assign(directory_);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/gbk_text.h"
+#include "base/journal.h"
 #include "base/local_clock.h"
 #include "base/message_boxes.h"
 
@@ -14,14 +15,19 @@ inline constexpr int kCommunicationLog = 0;  // "YYMMDDC.txt"
 
 class EventLog {
 public:
-    // Files go into `directory` ("." = the working directory).
-    EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory = ".");
+    // Files go into `directory` ("." = the working directory). Jump-log entries are copied to
+    // `journal` when one is given.
+    EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory = ".",
+             Journal* journal = nullptr);
 
     // Appends CR LF, " yyyy-mm-dd hh:nn:ss ------" and the text (GBK bytes as they are) to the
     // day's file of `kind` (nonzero = jump log). A file that cannot be opened shows the warning
     // "File access error" and drops the entry; a failure while writing loses the entry silently.
-    // Never throws.
+    // Never throws. A jump-log entry also goes to the journal, whatever becomes of the file.
     void savelogline(int kind, const GbkText& text);
+
+    // Sends an event to the journal only, for one that must reach it when the jump log is off.
+    void copyToJournal(const GbkText& text);
 
     // The file name for a date: year modulo 100, month, day, then "S.txt" or "C.txt".
     static std::string fileName(int kind, const LocalTimeRecord& date);
@@ -30,6 +36,7 @@ private:
     LocalClock& clock_;
     MessageBoxes& boxes_;
     std::string directory_;
+    Journal* journal_;  // may be null: no journal
     std::string path_;  // the current call's file path, reused so that a call allocates nothing
 };
 

@@ -266,6 +266,7 @@ void FrameProcessor::reportRefusedSet(int error) {
     StatusState& status = ctx_.status;
     status.SetRefused = true;
     status.SetRefusedMessage = refusedSetMessage(error);
+    if (!status.JumpLogEnabled) ctx_.log.copyToJournal(texts().setRefused + clockErrorText(error));
     if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
     const GbkText reason = clockErrorText(error);
     if (status.MonitorActive || status.CommLogEnabled) {

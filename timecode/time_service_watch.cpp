@@ -102,7 +102,11 @@ void TimeServiceWatch::report(TimeService service) {
     GbkText line;
     line.appendAscii(formatHms(clock_.now())).appendAscii("[TIME SERVICE:] ");
     monitor_.appendLine(line += text);
-    if (status_.JumpLogEnabled) log_.savelogline(kJumpLog, text);
+    // A jump-log entry reaches the journal by itself; with the log off the journal still hears.
+    if (status_.JumpLogEnabled)
+        log_.savelogline(kJumpLog, text);
+    else
+        log_.copyToJournal(text);
 }
 
 }  // namespace zrq

@@ -1,6 +1,7 @@
 // The windows as the window manager sees them on a real X display (an Xvfb server of its own):
-// captions exactly each window's own, with nothing of the application added; the bar's
-// task-bar exclusion states once each, however often it comes back from the tray.
+// captions exactly each window's own, with nothing of the application added; a window class and
+// application id that lead docks to the desktop entry; the bar's task-bar exclusion states once
+// each, however often it comes back from the tray.
 // Skips when Xvfb or xprop is missing.
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,6 +9,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -99,6 +101,16 @@ QString captionOfModalBox(const std::function<void()>& show) {
     return caption;
 }
 
+// The value of a key of the program's desktop entry, as docks read it.
+QString desktopEntryValue(const QString& id, const char* key) {
+    QFile entry(QStringLiteral(ZRQ_SOURCE_DIR "/packaging/") + id + QStringLiteral(".desktop"));
+    if (!entry.open(QIODevice::ReadOnly)) return QStringLiteral("<no entry %1>").arg(id);
+    const QRegularExpression line(QStringLiteral("^%1=(.*)$").arg(QLatin1String(key)),
+                                  QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch m = line.match(QString::fromUtf8(entry.readAll()));
+    return m.hasMatch() ? m.captured(1) : QStringLiteral("<no %1>").arg(QLatin1String(key));
+}
+
 }  // namespace
 
 class X11WindowsTest : public QObject {
@@ -106,6 +118,7 @@ class X11WindowsTest : public QObject {
 private slots:
     void init();
     void windowsCarryExactlyTheirOwnCaptions();
+    void windowClassLeadsToTheDesktopEntry();
     void messageBoxesCarryExactlyTheirCaptions();
     void barStatesStayOnceThroughTrayRoundTrips();
 };
@@ -133,6 +146,19 @@ void X11WindowsTest::windowsCarryExactlyTheirOwnCaptions() {
         QCOMPARE(captionOf(*window), QString::fromUtf8(expected));
         window->hide();
     }
+}
+
+void X11WindowsTest::windowClassLeadsToTheDesktopEntry() {
+    TAboutBox about;
+    about.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&about));
+    // WM_CLASS(STRING) = "<instance>", "<class>"; docks match the class to StartupWMClass.
+    static const QRegularExpression classValue(R"re(, "([^"]*)"\s*$)re");
+    const QRegularExpressionMatch m = classValue.match(propertyOf(about, "WM_CLASS"));
+    QVERIFY(m.hasMatch());
+    const QString id = QGuiApplication::desktopFileName();
+    QCOMPARE(m.captured(1), desktopEntryValue(id, "StartupWMClass"));
+    QCOMPARE(desktopEntryValue(id, "Icon"), QStringLiteral("zrq"));
 }
 
 void X11WindowsTest::messageBoxesCarryExactlyTheirCaptions() {

@@ -1,5 +1,7 @@
-"""The Debian package: its control fields, its contents under /usr, and what its postinst does
-with the clock capability (run against a stand-in setcap, never the real one)."""
+"""The Debian package: what lintian says of it, its control fields, its contents under /usr, and
+what its maintainer scripts do with the group, the owner and the clock capability (run against
+stand-ins for the commands that change the system, never the real ones)."""
+import gzip
 import pathlib
 import shutil
 import stat
@@ -10,11 +12,24 @@ import unittest
 
 BUILD_DIR, VERSION = (sys.argv.pop(1) for _ in range(2))
 
-# Stands in for setcap: records its arguments and exits with the status in SETCAP_STATUS.
-FAKE_SETCAP = """#!/bin/sh
-echo "$@" >> "{log}"
-exit ${{SETCAP_STATUS:-0}}
+# Stands in for the commands the maintainer scripts run: records each call; the group exists
+# when FAKE_GROUP is set, FAKE_OVERRIDE is the program's dpkg-statoverride entry (none when
+# empty), and setcap exits with the status in SETCAP_STATUS.
+FAKE_COMMAND = """#!/bin/sh
+echo "${{0##*/}} $*" >> "{log}"
+case "${{0##*/}} $1" in
+    "getent group") [ -n "$FAKE_GROUP" ] ;;
+    "dpkg-statoverride --list") [ -n "$FAKE_OVERRIDE" ] && echo "$FAKE_OVERRIDE" ;;
+    setcap*) exit "$SETCAP_STATUS" ;;
+esac
 """
+FAKED = ("getent", "addgroup", "dpkg-statoverride", "setcap")
+OURS = "root zrq 750 /usr/bin/zrq"
+ADMINS = "root staff 750 /usr/bin/zrq"
+ADD_GROUP = "addgroup --system --quiet zrq"
+ADD_OVERRIDE = "dpkg-statoverride --update --add root zrq 0750 /usr/bin/zrq"
+SETCAP = "setcap cap_sys_time+ep /usr/bin/zrq"
+REMOVE_OVERRIDE = "dpkg-statoverride --remove /usr/bin/zrq"
 
 
 def run(*args, **kwargs):
@@ -50,57 +65,100 @@ class DebianPackageTest(unittest.TestCase):
                 self.assertEqual(self.field(name), expected)
         self.assertRegex(self.field("Maintainer"), r".+ <[^@>]+@[^>]+>")
 
-    def test_depends_on_the_qt_runtime_and_setcap(self):
+    def test_lintian_finds_no_error_and_no_warning(self):
+        result = subprocess.run(["lintian", "--tag-display-limit", "0", str(self.deb)],
+                                capture_output=True, text=True, timeout=600)
+        found = [line for line in result.stdout.splitlines() if line[:2] in ("E:", "W:")]
+        self.assertEqual(found, [], result.stdout + result.stderr)
+
+    def test_depends_on_the_qt_runtime_setcap_and_adduser(self):
         depends = {d.split()[0] for d in self.field("Depends").split(", ")}
         for package in ("libqt6widgets6", "libqt6gui6", "libqt6core6", "qt6-qpa-plugins",
-                        "libcap2-bin"):
+                        "libcap2-bin", "adduser"):
             with self.subTest(package):
                 self.assertIn(package, depends)
 
     def test_contents_lie_under_usr_and_are_owned_by_root(self):
         listing = run("dpkg-deb", "-c", str(self.deb)).splitlines()
         entries = {line.split()[-1]: line.split()[:2] for line in listing}
-        for path in ("./usr/bin/zrq", "./usr/bin/zrq-launch", "./usr/bin/clockdev"):
+        # The group and mode of /usr/bin/zrq come from the postinst's override.
+        for path in ("./usr/bin/zrq", "./usr/bin/zrq-launch", "./usr/bin/zrq-clockdev"):
             with self.subTest(path):
                 self.assertEqual(entries[path], ["-rwxr-xr-x", "root/root"])
+                name = path.rsplit("/", 1)[1]
+                self.assertIn(f"./usr/share/man/man1/{name}.1.gz", entries)
         self.assertIn("./usr/share/zrq/ZEQU.html", entries)
         self.assertIn("./usr/share/applications/org.horivo.Zrq.desktop", entries)
         self.assertTrue(all(p == "./" or p.startswith("./usr/") for p in entries))
 
-    def test_postinst_is_an_executable_maintainer_script(self):
-        postinst = self.control / "postinst"
-        self.assertTrue(postinst.stat().st_mode & stat.S_IXUSR)
-        run("sh", "-n", str(postinst))
+    def test_copyright_and_changelog_of_this_version(self):
+        data = self.tmp / "data"
+        run("dpkg-deb", "-x", str(self.deb), str(data))
+        doc = data / "usr/share/doc/zrq"
+        self.assertIn("Files: *", (doc / "copyright").read_text())
+        with gzip.open(doc / "changelog.gz", "rt") as changelog:
+            self.assertEqual(changelog.readline().split()[:2], ["zrq", f"({VERSION})"])
 
-    def run_postinst(self, action, setcap_status=0):
+    def test_maintainer_scripts_are_executable(self):
+        for name in ("postinst", "postrm"):
+            with self.subTest(name):
+                script = self.control / name
+                self.assertTrue(script.stat().st_mode & stat.S_IXUSR)
+                run("sh", "-n", str(script))
+
+    def run_script(self, name, action, group=True, override=OURS, setcap_status=0):
+        """Runs a maintainer script; returns its result and the calls that change the system."""
         fake_bin = self.tmp / "fake-bin"
         fake_bin.mkdir(exist_ok=True)
-        log = self.tmp / "setcap.log"
+        log = self.tmp / "calls.log"
         log.unlink(missing_ok=True)
-        setcap = fake_bin / "setcap"
-        setcap.write_text(FAKE_SETCAP.format(log=log))
-        setcap.chmod(0o755)
-        env = {"PATH": f"{fake_bin}:/usr/bin:/bin", "SETCAP_STATUS": str(setcap_status)}
-        result = subprocess.run(["sh", str(self.control / "postinst"), action], env=env,
+        for command in FAKED:
+            (fake_bin / command).write_text(FAKE_COMMAND.format(log=log))
+            (fake_bin / command).chmod(0o755)
+        env = {"PATH": f"{fake_bin}:/usr/bin:/bin", "SETCAP_STATUS": str(setcap_status),
+               "FAKE_GROUP": "yes" if group else "", "FAKE_OVERRIDE": override}
+        result = subprocess.run(["sh", str(self.control / name), action], env=env,
                                 capture_output=True, text=True, timeout=30)
         calls = log.read_text().splitlines() if log.exists() else []
-        return result, calls
+        queries = ("getent ", "dpkg-statoverride --list")
+        return result, [c for c in calls if not c.startswith(queries)]
 
-    def test_postinst_gives_the_program_the_clock_capability(self):
+    def test_postinst_keeps_the_clock_capability_to_the_group(self):
         cases = [
-            # action, setcap status, expected setcap calls, warning expected
-            ("configure", 0, ["cap_sys_time+ep /usr/bin/zrq"], False),
-            ("configure", 1, ["cap_sys_time+ep /usr/bin/zrq"], True),
-            ("abort-upgrade", 0, [], False),
-            ("abort-remove", 0, [], False),
+            # legend, action, group exists, override, setcap status, changes, warning expected
+            ("first installation", "configure", False, "", 0,
+             [ADD_GROUP, ADD_OVERRIDE, SETCAP], False),
+            ("upgrade", "configure", True, OURS, 0, [SETCAP], False),
+            ("the administrator's own override", "configure", True, ADMINS, 0, [SETCAP], False),
+            ("group left by an earlier purge", "configure", True, "", 0,
+             [ADD_OVERRIDE, SETCAP], False),
+            ("setcap refused", "configure", True, OURS, 1, [SETCAP], True),
+            ("abort-upgrade", "abort-upgrade", True, OURS, 0, [], False),
+            ("abort-remove", "abort-remove", True, OURS, 0, [], False),
         ]
-        for action, status, expected_calls, warns in cases:
-            with self.subTest(action=action, setcap_status=status):
-                result, calls = self.run_postinst(action, status)
+        for legend, action, group, override, status, changes, warns in cases:
+            with self.subTest(legend):
+                result, calls = self.run_script("postinst", action, group, override, status)
                 # A refused capability leaves a working program, so the installation goes on.
                 self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertEqual(calls, expected_calls)
+                # The owner first: changing it clears a capability set before.
+                self.assertEqual(calls, changes)
                 self.assertEqual("refused" in result.stderr, warns)
+
+    def test_postrm_takes_back_only_its_own_override(self):
+        cases = [
+            # action, override, changes
+            ("remove", OURS, [REMOVE_OVERRIDE]),
+            ("purge", OURS, [REMOVE_OVERRIDE]),
+            ("purge", "", []),
+            ("remove", ADMINS, []),
+            ("upgrade", OURS, []),
+        ]
+        for action, override, changes in cases:
+            with self.subTest(action=action, override=override):
+                result, calls = self.run_script("postrm", action, override=override)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(calls, changes)
 
 
 if __name__ == "__main__":

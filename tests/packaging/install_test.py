@@ -1,5 +1,6 @@
 """The installed tree: exactly the files a desktop installation needs, where the program and the
-desktop look for them, with icons of the sizes their folders promise."""
+desktop look for them, with icons of the sizes their folders promise; and the installed program's
+answers to --help and --version."""
 import os
 import pathlib
 import re
@@ -15,13 +16,15 @@ BUILD_DIR, SOURCE_DIR, VERSION = (sys.argv.pop(1) for _ in range(3))
 APP_ID = "org.horivo.Zrq"
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
+PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch")
 EXPECTED_FILES = {
-    "bin/zrq", "bin/clockdev", "bin/zrq-launch",
     "share/zrq/ZEQU.html",
+    "share/doc/zrq/copyright", "share/doc/zrq/changelog.gz",
     f"share/applications/{APP_ID}.desktop",
     f"share/metainfo/{APP_ID}.metainfo.xml",
     "share/icons/hicolor/scalable/apps/zrq.svg",
-} | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES}
+} | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES} \
+  | {f"bin/{name}" for name in PROGRAMS} | {f"share/man/man1/{name}.1.gz" for name in PROGRAMS}
 
 
 def png_size_and_corner_alpha(path):
@@ -71,9 +74,35 @@ class InstalledTreeTest(unittest.TestCase):
         self.assertEqual(installed, EXPECTED_FILES)
 
     def test_programs_are_executable(self):
-        for name in ("zrq", "clockdev", "zrq-launch"):
+        for name in PROGRAMS:
             with self.subTest(name):
                 self.assertTrue(os.access(self.prefix / "bin" / name, os.X_OK))
+
+    def test_help_and_version_answer_at_once_without_a_display(self):
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        work = self.tmp / "work"
+        work.mkdir()
+        cases = [
+            # arguments, expected start of the answer
+            (["--version"], f"zrq {VERSION}\n"),
+            (["--help"], "Usage: zrq"),
+            (["-h"], "Usage: zrq"),
+            (["-platform", "xcb", "--version"], f"zrq {VERSION}\n"),
+        ]
+        for args, answer in cases:
+            with self.subTest(args=args):
+                result = subprocess.run([str(self.prefix / "bin/zrq"), *args], cwd=work, env=env,
+                                        capture_output=True, text=True, timeout=10)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertTrue(result.stdout.startswith(answer), result.stdout)
+                self.assertEqual(result.stderr, "")
+                self.assertEqual(list(work.iterdir()), [])  # no settings, no logs
+        # An answer that cannot be written is a failure.
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([str(self.prefix / "bin/zrq"), "--version"], cwd=work,
+                                    env=env, stdout=full, timeout=10)
+        self.assertEqual(result.returncode, 1)
 
     def test_help_document_where_the_program_looks(self):
         # The program looks beside itself, then in ../share/zrq relative to its folder.

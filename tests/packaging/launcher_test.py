@@ -1,5 +1,5 @@
-"""The desktop launcher: which folder the program runs in, which program it runs, and how it
-fails when the data folder cannot be made."""
+"""The desktop launcher: which folder the program runs in, which program it runs, how it fails
+when the data folder cannot be made, and the autostart entry it adds and removes."""
 import os
 import pathlib
 import shutil
@@ -36,11 +36,11 @@ class LauncherTest(unittest.TestCase):
         path.write_text(PROBE.format(out=self.out))
         path.chmod(path.stat().st_mode | stat.S_IXUSR)
 
-    def launch(self, launcher=None, **env):
+    def launch(self, launcher=None, args=(), **env):
         full = {"HOME": str(self.home), "PATH": "/usr/bin:/bin"}
         full.update({k: v for k, v in env.items() if v is not None})
-        return subprocess.run([str(launcher or self.launcher)], env=full, capture_output=True,
-                              text=True, timeout=30)
+        return subprocess.run([str(launcher or self.launcher), *args], env=full,
+                              capture_output=True, text=True, timeout=30)
 
     def probe(self):
         return dict(line.split("=", 1) for line in self.out.read_text().splitlines())
@@ -106,6 +106,48 @@ class LauncherTest(unittest.TestCase):
         result = self.launch(launcher=links / "zrq-launch")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(self.probe()["program"], str(self.bin / "zrq"))
+
+    def test_autostart_entry_follows_the_environment_and_runs_this_launcher(self):
+        default = self.home / ".config/autostart/org.horivo.Zrq.desktop"
+        cases = [
+            ("unset", None, default),
+            ("relative, so ignored", "rel/config", default),
+            ("absolute", str(self.tmp / "cfg"), self.tmp / "cfg/autostart/org.horivo.Zrq.desktop"),
+        ]
+        for legend, xdg, entry in cases:
+            with self.subTest(legend):
+                result = self.launch(args=["--autostart", "on"], XDG_CONFIG_HOME=xdg)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                lines = entry.read_text(encoding="utf-8").splitlines()
+                self.assertEqual(lines[0], "[Desktop Entry]")
+                self.assertIn(f"Exec={self.launcher}", lines)
+                self.assertIn("Type=Application", lines)
+                # Twice on is one entry; off removes it, and off again is no error.
+                self.assertEqual(self.launch(args=["--autostart", "on"],
+                                             XDG_CONFIG_HOME=xdg).returncode, 0)
+                self.assertEqual(len(list(entry.parent.iterdir())), 1)
+                for _ in range(2):
+                    result = self.launch(args=["--autostart", "off"], XDG_CONFIG_HOME=xdg)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertFalse(entry.exists())
+                self.assertFalse(self.out.exists())  # the program was not started
+
+    def test_bad_arguments_and_unwritable_autostart_fail_without_starting_the_program(self):
+        blocker = self.tmp / "plain"
+        blocker.write_text("not a folder")
+        cases = [
+            # legend, arguments, XDG_CONFIG_HOME, exit status
+            ("unknown option", ["--bogus"], None, 2),
+            ("unknown autostart value", ["--autostart", "maybe"], None, 2),
+            ("autostart without a value", ["--autostart"], None, 2),
+            ("a file where the folder belongs", ["--autostart", "on"], str(blocker), 1),
+        ]
+        for legend, args, xdg, status in cases:
+            with self.subTest(legend):
+                result = self.launch(args=args, XDG_CONFIG_HOME=xdg)
+                self.assertEqual(result.returncode, status, result.stderr)
+                self.assertTrue(result.stderr)
+                self.assertFalse(self.out.exists())
 
     def test_falls_back_to_the_search_path(self):
         (self.bin / "zrq").unlink()

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "base/fake_clock.h"
+#include "base/journal.h"
 #include "tests/store/file_helpers.h"
 #include "tests/support/temp_dir.h"
 
@@ -101,6 +102,23 @@ TEST_F(EventLogTest, TextsAreWrittenUnchanged) {
         EXPECT_EQ(readBytes(dir.file("260307S.txt")),
                   "\r\n 2026-03-07 09:05:07 ------" + text.bytes());
     }
+}
+
+TEST_F(EventLogTest, JumpLogEntriesAndJournalOnlyEventsGoToTheJournalInUtf8) {
+    RecordingJournal journal;
+    EventLog logged(clock, boxes, dir.path(), &journal);
+    logged.savelogline(kJumpLog, gbk("跳动发生！"));
+    logged.savelogline(kCommunicationLog, ascii(" AA 00"));
+    logged.copyToJournal(gbk("校时失败！"));
+    EXPECT_EQ(journal.entries, (std::vector<std::string>{"跳动发生！", "校时失败！"}));
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")),
+              "\r\n 2026-03-07 09:05:07 ------" + gbk("跳动发生！").bytes());
+
+    // The journal copy does not depend on the file.
+    writeBytes(dir.file("plain"), "");
+    EventLog blocked(clock, boxes, dir.file("plain/logs"), &journal);
+    blocked.savelogline(kJumpLog, ascii("lost in the file"));
+    EXPECT_EQ(journal.entries.back(), "lost in the file");
 }
 
 TEST_F(EventLogTest, UnopenableFileWarnsOncePerEntryAndWritesNothing) {

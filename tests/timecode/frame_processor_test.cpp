@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/fake_clock.h"
+#include "base/journal.h"
 #include "base/message_boxes.h"
 #include "serial/fake_serial_library.h"
 #include "tests/support/bytes.h"
@@ -54,7 +55,7 @@ public:
 // minute's second 31 as the correction moment, jumps above 3 s.
 class Processing : public ::testing::Test {
 protected:
-    Processing() : log(clock, boxes, dir.path()), processor(context()) {
+    Processing() : log(clock, boxes, dir.path(), &journal), processor(context()) {
         serial.sio_open(kPort);
         line.Port = kPort;
         settings.CodeFormat = TVZ_CODE;
@@ -117,6 +118,7 @@ protected:
     RecordingMonitor monitor;
     RecordingMessageBoxes boxes;
     TempDir dir;
+    RecordingJournal journal;
     EventLog log;
     FrameProcessor processor;
     RingStorage ring{};
@@ -437,6 +439,15 @@ TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
     const auto jumpLog = logTexts(kJumpLog);
     ASSERT_EQ(jumpLog.size(), 2u);
     EXPECT_EQ(jumpLog[1], "校时失败！系统拒绝设置时间：Operation not permitted");
+    EXPECT_EQ(journal.entries, jumpLog);  // each entry once, the refusal included
+
+    // With every log off the refusal still reaches the journal, and only it.
+    status.MonitorActive = status.CommLogEnabled = status.JumpLogEnabled = false;
+    journal.entries.clear();
+    clock.setNow(mayFirst(12, 0, 41));
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(journal.entries,
+              (std::vector<std::string>{"校时失败！系统拒绝设置时间：Operation not permitted"}));
 
     // The bar shows the refusal, in Chinese for the common causes, until a set succeeds, even
     // with every line switched off.

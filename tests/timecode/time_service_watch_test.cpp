@@ -59,11 +59,12 @@ TEST(TimeServices, KnownProcessNamesAndTheKernelsWordAreFound) {
     }
 }
 
-TEST(TimeServices, EachServiceIsReportedOncePerRunInTheJumpLogAndTheMonitor) {
+TEST(TimeServices, EachServiceIsReportedOncePerRunInTheJumpLogTheMonitorAndTheJournal) {
     TempDir dir;
     FakeClock clock(at(2024, 5, 1, 9, 5, 7));
     RecordingMessageBoxes boxes;
-    EventLog log(clock, boxes, dir.path());
+    RecordingJournal journal;
+    EventLog log(clock, boxes, dir.path(), &journal);
     RecordingMonitor monitor;
     StatusState status;
     FakeProbe probe;
@@ -89,6 +90,10 @@ TEST(TimeServices, EachServiceIsReportedOncePerRunInTheJumpLogAndTheMonitor) {
     EXPECT_EQ(monitor.lines[0], "09:05:07[TIME SERVICE:] " + chrony);
     EXPECT_NE(monitor.lines[1].find("发现其他时间服务：ntpd。"), std::string::npos);
     EXPECT_NE(monitor.lines[2].find("未知服务"), std::string::npos);
+    // The journal hears every report, also those made while the jump log is off.
+    ASSERT_EQ(journal.entries.size(), 3u);
+    EXPECT_EQ(journal.entries[0], chrony);
+    EXPECT_NE(journal.entries[2].find("未知服务"), std::string::npos);
 
     std::ifstream file(dir.file(EventLog::fileName(kJumpLog, clock.now())), std::ios::binary);
     const std::string bytes{std::istreambuf_iterator<char>(file), {}};
