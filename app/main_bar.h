@@ -16,7 +16,7 @@
 #include "app/popup_menu.h"
 #include "app/startup.h"
 #include "serial/line_settings.h"
-#include "serial/port_switch.h"
+#include "app/port_switch.h"
 #include "serial/receiver.h"
 #include "store/clock_settings.h"
 #include "store/config_file.h"

@@ -1,5 +1,5 @@
 // The port selection dialog's window: list, number field and the two buttons.
-#include "serial/port_dialog.h"
+#include "dialogs/port_dialog.h"
 
 #include <QEvent>
 #include <QLabel>
