@@ -11,8 +11,16 @@ namespace zrq {
 constexpr int kDailyPointSlots = 25;  // slots in the file
 constexpr int kMaxDailyPoints = 24;   // slots ever used
 
+// When corrections are scheduled. The stored byte may hold any other value (a damaged file, or
+// none chosen yet): no scheduled correction then.
+enum class CorrectionMode : uint8_t {
+    EveryMinute = 1,  // at CorrectionSecond of every minute
+    EveryHour = 2,    // at CorrectionMinute:CorrectionSecond of every hour
+    DailyPoints = 3,  // at each of the daily time points
+};
+
 struct ClockSettings {
-    uint8_t CorrectionMode = 0;    // 1 every minute, 2 every hour, 3 daily time points
+    zrq::CorrectionMode CorrectionMode{};  // 0 until a mode is stored
     uint8_t CorrectionSecond = 0;  // 0..59, modes 1 and 2
     uint8_t CorrectionMinute = 0;  // 0..59, mode 2
     uint8_t CodeFormat = 0;        // TimeCodeFormat 1..3

@@ -24,11 +24,6 @@ constexpr int kLastSettableYear = 9999;
 constexpr int kMaxDumpBytes = kRingSize;  // a dump never shows more than the ring holds
 constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
 
-// Corrections are scheduled by one of these modes (ClockSettings.CorrectionMode).
-constexpr uint8_t kEveryMinute = 1;
-constexpr uint8_t kEveryHour = 2;
-constexpr uint8_t kDailyPoints = 3;
-
 // The fixed texts of the lines written here, converted to GBK once.
 struct Texts {
     GbkText frameOpen = gbk("【");
@@ -138,11 +133,11 @@ void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*
 bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
     const ClockSettings& s = ctx_.settings;
     switch (s.CorrectionMode) {
-        case kEveryMinute:
+        case CorrectionMode::EveryMinute:
             return code.second == s.CorrectionSecond;
-        case kEveryHour:
+        case CorrectionMode::EveryHour:
             return code.second == s.CorrectionSecond && code.minute == s.CorrectionMinute;
-        case kDailyPoints: {
+        case CorrectionMode::DailyPoints: {
             const int count = std::min<int>(s.DailyPointCount, kDailyPointSlots);
             for (int i = 0; i < count; ++i) {
                 const TimeOfDay point = splitTimeOfDay(s.DailyPoints[i]);  // ms are ignored
