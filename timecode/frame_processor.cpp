@@ -92,6 +92,14 @@ GbkText clockErrorText(int error) {
     }
 }
 
+// The PC's date with the received date fields in place of it where the frame has them.
+LocalTimeRecord withReceivedDate(LocalTimeRecord pc, const DecodedTimeCode& code) {
+    if (code.year != 0) pc.year = code.year;
+    if (code.month != 0) pc.month = code.month;
+    if (code.day != 0) pc.day = code.day;
+    return pc;
+}
+
 }  // namespace
 
 FrameProcessor::FrameProcessor(const FrameProcessorContext& context) : ctx_(context) {
@@ -123,11 +131,24 @@ void FrameProcessor::frameDump(const RingStorage& ring, uint16_t start, int leng
 }
 
 void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*/) {
-    ctx_.status.SilentSeconds = 0;
-    bool momentMatch = isCorrectionMoment(code);
-    compareTime(code, momentMatch);
-    compareDate(code, momentMatch);
-    if (momentMatch || ctx_.status.CorrectNowRequested) correct(code);
+    StatusState& status = ctx_.status;
+    status.SilentSeconds = 0;
+    const bool momentMatch = isCorrectionMoment(code);
+    const TimeVerdict time = compareTime(code);
+    const LocalTimeRecord received = withReceivedDate(pcClockReading_, code);
+    const DateVerdict date = compareDate(received);
+    pcClockReading_ = received;
+
+    bool scheduledCorrection = momentMatch;
+    if (ctx_.settings.JumpNoCorrect && (time == TimeVerdict::Jump || date != DateVerdict::Same)) {
+        scheduledCorrection = false;
+    }
+    // A date this far off is no use to anyone: the pending request is dropped too.
+    if (date == DateVerdict::Unusable) {
+        scheduledCorrection = false;
+        status.CorrectNowRequested = false;
+    }
+    if (scheduledCorrection || status.CorrectNowRequested) correct(code);
 }
 
 bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
@@ -154,13 +175,13 @@ bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
 }
 
 // Time of day only, no wrap at midnight: 23:59:59 against 00:00:00 is a whole day less a second.
-void FrameProcessor::compareTime(const DecodedTimeCode& code, bool& momentMatch) {
+FrameProcessor::TimeVerdict FrameProcessor::compareTime(const DecodedTimeCode& code) {
     const LocalTimeRecord& pc = pcClockReading_;
     const int difference = std::abs(secondsOfDay(pc.hour, pc.minute, pc.second) -
                                     secondsOfDay(code.hour, code.minute, code.second));
     if (difference <= ctx_.settings.JumpThresholdSec) {
         ctx_.status.JumpDetected = false;
-        return;
+        return TimeVerdict::Close;
     }
     if (ctx_.status.JumpLogEnabled) {
         GbkText text = texts().timeJump;
@@ -171,21 +192,15 @@ void FrameProcessor::compareTime(const DecodedTimeCode& code, bool& momentMatch)
         ctx_.log.savelogline(kJumpLog, text);
     }
     ctx_.status.JumpDetected = true;
-    if (ctx_.settings.JumpNoCorrect) momentMatch = false;
+    return TimeVerdict::Jump;
 }
 
-// The received date fields replace the PC's where present; the result is compared with a fresh
-// reading of the PC's date.
-void FrameProcessor::compareDate(const DecodedTimeCode& code, bool& momentMatch) {
-    LocalTimeRecord& received = pcClockReading_;
-    if (code.year != 0) received.year = code.year;
-    if (code.month != 0) received.month = code.month;
-    if (code.day != 0) received.day = code.day;
-
+// The received date (the PC's where the frame has none) against a fresh reading of the PC's date.
+FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& received) {
     const LocalTimeRecord today = ctx_.clock.now();
     if (received.year == today.year && received.month == today.month &&
         received.day == today.day) {
-        return;
+        return DateVerdict::Same;
     }
     StatusState& status = ctx_.status;
     if (status.JumpLogEnabled) {
@@ -196,14 +211,11 @@ void FrameProcessor::compareDate(const DecodedTimeCode& code, bool& momentMatch)
         appendThreshold(text, ctx_.settings.JumpThresholdSec);
         ctx_.log.savelogline(kJumpLog, text);
     }
-    if (ctx_.settings.JumpNoCorrect) momentMatch = false;
-    // A date this far off is no use to anyone: the pending request is dropped too. The year is
-    // not tested.
-    if (received.month < 1 || received.month > 12 || received.day < 1 || received.day > 31) {
-        momentMatch = false;
-        status.CorrectNowRequested = false;
-    }
     status.JumpDetected = true;
+    // The year is not tested.
+    const bool unusable =
+        received.month < 1 || received.month > 12 || received.day < 1 || received.day > 31;
+    return unusable ? DateVerdict::Unusable : DateVerdict::Differs;
 }
 
 // Sets the clock to the received second plus FineTuneMs plus the time spent since the chunk
