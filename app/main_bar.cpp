@@ -16,9 +16,7 @@
 #include <QPalette>
 #include <QTimer>
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "app/help_file.h"
 #include "app/task_bar_exclusion.h"
@@ -32,10 +30,8 @@ constexpr int kLampWidth = 16;
 constexpr int kLampHeight = 15;
 constexpr int kLabelPixelSize = 11;  // "MS Sans Serif" 8 pt at 96 dots per inch
 constexpr const char* kBarFontFamily = "MS Sans Serif";
-// While the receiver is stopped at shutdown: how long one pass handles events, and the pause
-// between passes while a hand-off is still on its way.
+// While the receiver is stopped at shutdown: how long one pass handles posted calls.
 constexpr int kDrainEventsMs = 5;
-constexpr auto kDrainPause = std::chrono::milliseconds(1);
 
 QFont barFont(bool bold) {
     QFont font(QString::fromLatin1(kBarFontFamily));
@@ -75,34 +71,6 @@ ShellServices desktopShellServices() {
     };
 }
 
-void ReceiverHandle::HoldReceiver() {
-    if (receiver_) {
-        receiver_->HoldReceiver();
-    } else {
-        receiverStop_ = true;
-    }
-}
-
-void ReceiverHandle::ReleaseReceiver() {
-    if (receiver_) {
-        receiver_->ReleaseReceiver();
-    } else {
-        receiverStop_ = false;
-    }
-}
-
-void ReceiverHandle::setReceiverStop(bool stop) {
-    if (stop) {
-        HoldReceiver();
-    } else {
-        ReleaseReceiver();
-    }
-}
-
-bool ReceiverHandle::receiverStop() const {
-    return receiver_ ? receiver_->receiverStop() : receiverStop_;
-}
-
 TForm1::TForm1(const AppContext& context, QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       ctx_(context),
@@ -111,9 +79,20 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
                                        monitorLink_, log_}),
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
+      gate_(
+          [this] {
+              QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
+                                        Qt::BlockingQueuedConnection);
+          },
+          [] {
+              QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents,
+                                              kDrainEventsMs);
+          }),
+      tcomm_(ctx_.serial, line_.Port, [this](Tcomm&) { gate_.handOff(); }),
+      ring_(tcomm_.ring, indices_),
       PopupMenu1_(new PopupMenu1(this)),
-      switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, receiver_, status_, settings_,
-                              indices_, *PopupMenu1_, [this] { saveConfiguration(); }}),
+      switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
+                              *PopupMenu1_, [this] { saveConfiguration(); }}),
       services_(desktopShellServices()),
       tray_(new BarTray([this](const QPoint& at) { openPopupMenu(at); }, this)) {
     setObjectName("Form1");
@@ -362,46 +341,21 @@ void TForm1::saveConfiguration() { savecfg(configPath_, storedSettings()); }
 
 // --- The receiver's hand-off.
 
-// Receiver thread. The count is raised before `closing_` is read, so that stopReceiver, which
-// sets `closing_` before it reads the count, either sees this call in flight and waits for it
-// or is seen here and no call is made.
-void TForm1::handOffChunk() {
-    handOffsInFlight_.fetch_add(1);
-    if (!closing_.load()) {
-        QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
-                                  Qt::BlockingQueuedConnection);
-    }
-    handOffsInFlight_.fetch_sub(1);
-}
-
-// User-interface thread; the receiver waits until this returns.
+// User-interface thread; the receiver waits until this returns. Nothing is handled once the
+// gate has closed.
 void TForm1::handleReceivedData() {
-    if (closing_.load() || !tcomm_) return;
-    ++handlerDepth_;
-    runGuarded(ctx_.boxes, [this] {
-        handleReceivedChunk(tcomm_->ring, indices_, tcomm_->ChunkBuffer.data(),
-                            tcomm_->ChunkLength, settings_.CodeFormat, processor_);
+    gate_.deliver([this] {
+        runGuarded(ctx_.boxes, [this] {
+            handleReceivedChunk(ring_, tcomm_.ChunkBuffer.data(), tcomm_.ChunkLength,
+                                settings_.CodeFormat, processor_);
+        });
+        ++chunksHandled_;
     });
-    ++chunksHandled_;
-    --handlerDepth_;
 }
 
-void TForm1::stopReceiver() {
-    closing_.store(true);
-    Tcomm* receiver = tcomm_.get();
-    if (!receiver) return;
-    receiver->requestTermination();
-    // The handler is further down this very stack (a box it opened is dispatching): its
-    // hand-off cannot end before we return. A later call, at the latest the destructor's, joins.
-    if (handlerDepth_ > 0) return;
-    // A hand-off posted before `closing_` was set waits for this thread: let it be delivered
-    // (the handler then returns at once) before joining.
-    while (handOffsInFlight_.load() > 0) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
-        std::this_thread::sleep_for(kDrainPause);
-    }
-    receiver->join();
-}
+// From inside the handler (a box it opened is dispatching) the join is left to a later call, at
+// the latest the destructor's.
+void TForm1::stopReceiver() { gate_.close(tcomm_); }
 
 // --- Closing.
 
@@ -412,9 +366,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormClose() {
-    receiver_.setReceiverStop(true);
-    // Without a receiver (start-up ended at the settings load) there is nothing to terminate.
-    if (tcomm_) stopReceiver();
+    tcomm_.HoldReceiver();
+    stopReceiver();
 }
 
 }  // namespace zrq

@@ -10,7 +10,6 @@ namespace zrq {
 namespace {
 
 constexpr int kFlushBuffers = 0;  // sio_flush function code, passed right after sio_close
-constexpr uint16_t kIndexAfterFormatSwitch = 1;
 
 // Texts of the switch messages (UTF-8 here; shown as GBK). B ends in an ASCII "!" on purpose.
 constexpr const char* kPortMessageA = "所改端口不能打开！系统采用原来端口！";
@@ -131,8 +130,7 @@ void PortSwitcher::N31Click(int tag) {
     } catch (...) {
         saveFailure = std::current_exception();
     }
-    ctx_.ring.WriteIndex = kIndexAfterFormatSwitch;
-    ctx_.ring.ReadIndex = kIndexAfterFormatSwitch;
+    ctx_.ring.resetAfterFormatSwitch();
     ctx_.receiver.ReleaseReceiver();
     if (saveFailure) std::rethrow_exception(saveFailure);
 }

@@ -39,7 +39,7 @@ struct SwitchContext {
     ReceiverControl& receiver;
     StatusState& status;
     ClockSettings& settings;  // CodeFormat
-    RingIndices& ring;
+    ReceiveRing& ring;
     SwitchMarks& marks;
     // Rewrites the configuration file from line.Port, line.BaudCode and settings; throws FileError
     // (or any std::exception) on failure, which the caller's runGuarded reports.

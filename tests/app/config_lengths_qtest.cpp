@@ -129,7 +129,7 @@ void startOver(const QByteArray& bytes, const StoredSettings& expected) {
     TForm1 bar(rig.context());
 
     QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiverHandle().receiver() != nullptr);
+    QVERIFY(bar.receiver().running());
     QVERIFY2(rig.boxes.shown.empty(), qPrintable(shownTexts(rig.boxes).join(" | ")));
     compareSettings(bar, expected);
     if (QTest::currentTestFailed()) return;
