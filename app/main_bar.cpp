@@ -13,8 +13,10 @@
 #include <QLabel>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QTimer>
+#include <qdrawutil.h>
 
 #include <optional>
 
@@ -49,6 +51,22 @@ QLabel* makeLabel(QWidget* parent, const char* name, bool bold) {
     label->setPalette(palette);
     return label;
 }
+
+// The lamp: from the outside in, a single dark line, a lowered bevel and a raised bevel, one
+// pixel each; the rest shows the background, which is the lamp colour.
+class LampPanel final : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(Qt::black);
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+        qDrawShadePanel(&painter, rect().adjusted(1, 1, -1, -1), palette(), true, 1);
+        qDrawShadePanel(&painter, rect().adjusted(2, 2, -2, -2), palette(), false, 1);
+    }
+};
 
 QColor lampColor(Lamp lamp) {
     const LampRgb rgb = lampRgb(lamp);
@@ -130,11 +148,9 @@ void TForm1::createControls() {
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
     Panel1->setLineWidth(1);
 
-    Panel2 = new QFrame(Panel1);
+    Panel2 = new LampPanel(Panel1);
     Panel2->setObjectName("Panel2");
     Panel2->setFixedSize(kLampWidth, kLampHeight);
-    Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Panel2->setLineWidth(1);
     Panel2->setAutoFillBackground(true);
     setLamp(Lamp::Red);
 
@@ -144,10 +160,11 @@ void TForm1::createControls() {
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setText(QStringLiteral("88:88:88"));
 
+    // The face's own edge already insets the row by a pixel; the lamp stands at its top left.
     auto* row = new QHBoxLayout(Panel1);
-    row->setContentsMargins(1, 1, 1, 1);
+    row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
-    row->addWidget(Panel2);
+    row->addWidget(Panel2, 0, Qt::AlignTop);
     row->addWidget(Label2);
     row->addWidget(Label1, 1);
 

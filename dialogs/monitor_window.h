@@ -63,6 +63,7 @@ private:
     MessageBoxes& boxes_;
     std::deque<GbkText> lines_;  // as held: GBK bytes, what a save writes
     FileChooser chooseFile_;
+    bool centredWithFrame_ = false;  // centred again once the window manager's frame was known
 
     QToolButton* SpeedButton1 = nullptr;
     QToolButton* SpeedButton2 = nullptr;

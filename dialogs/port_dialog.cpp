@@ -16,8 +16,9 @@
 namespace zrq {
 namespace {
 
-constexpr int kClientWidth = 235;
-constexpr int kClientHeight = 356;
+// The window's outer size, its frame included; the client area is what the frame leaves.
+constexpr int kOuterWidth = 235;
+constexpr int kOuterHeight = 356;
 constexpr int kListHeight = 217;
 constexpr int kFontPixels = 13;
 constexpr int kLabelFontPixels = 16;
@@ -41,11 +42,12 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
       switchPort_(std::move(switchPort)),
       boxes_(boxes) {
     setObjectName(QStringLiteral("Form4"));
+    // Until the window manager has framed the window its frame is unknown and taken as none.
     setUpFixedSizeDialog(this, QStringLiteral("Serial Port"), songTiFont(kFontPixels),
-                         QSize(kClientWidth, kClientHeight));
+                         QSize(kOuterWidth, kOuterHeight));
 
     ListBox1 = named(new QListWidget(this), "ListBox1");
-    ListBox1->setGeometry(0, 0, kClientWidth, kListHeight);
+    ListBox1->setGeometry(0, 0, kOuterWidth, kListHeight);
 
     Label1 = named(new QLabel(QString::fromUtf8("端口 COM"), this), "Label1");
     Label1->setFont(songTiFont(kLabelFontPixels));
@@ -70,7 +72,21 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
 
 bool TForm4::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate) FormActivate();
+    // The frame becomes known once the window manager has framed the window, at the latest by the
+    // time it is activated or moved into place.
+    if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate ||
+        event->type() == QEvent::Move) {
+        fitFrameToOuterSize();
+    }
     return QDialog::event(event);
+}
+
+void TForm4::fitFrameToOuterSize() {
+    const QSize frame = frameGeometry().size() - geometry().size();
+    const QSize client = QSize(kOuterWidth, kOuterHeight) - frame;
+    if (client == size() || client.isEmpty()) return;
+    setFixedSize(client);
+    ListBox1->setFixedWidth(client.width());
 }
 
 void TForm4::FormActivate() {

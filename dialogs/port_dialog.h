@@ -39,6 +39,10 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    // Keeps the outer size, frame included, at 235 x 356 by giving the client area what the
+    // window manager's frame leaves.
+    void fitFrameToOuterSize();
+
     PortLister listPorts_;
     PortSwitch switchPort_;
     MessageBoxes& boxes_;

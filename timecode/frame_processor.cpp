@@ -3,6 +3,7 @@
 #include "timecode/frame_processor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -21,6 +22,8 @@ constexpr int kMaxSecond = 59;
 // Date-time values count days in four-digit years; an ST_CODE century byte with a nibble above 9
 // decodes to a year of 10000 or more, which names no moment that could be set.
 constexpr int kLastSettableYear = 9999;
+// The clock's local time record starts at 1601; an ST_CODE century byte can name earlier years.
+constexpr int kFirstSettableYear = 1601;
 constexpr int kMaxDumpBytes = kRingSize;  // a dump never shows more than the ring holds
 constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
 
@@ -222,9 +225,10 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
 // arrived: the frame is taken to have arrived FineTuneMs after the start of the second it names.
 //
 // A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
-// of a common year), or whose year lies outside 1601..9999 (the clock record starts at 1601, a
-// date-time value ends at 9999), gives no time to set: nothing is set or sent, both flags stay as
-// the comparisons left them (a pending request waits for a usable frame) and reception goes on.
+// of a common year), or whose year lies beyond 9999 (where a date-time value ends), gives no time
+// to set: nothing is set or sent, both flags stay as the comparisons left them (a pending request
+// waits for a usable frame) and reception goes on. A year before 1601, which the clock's record
+// cannot hold, is a set the clock refuses: the same, but recorded like any refused set.
 void FrameProcessor::correct(const DecodedTimeCode& code) {
     if (code.hour > kMaxHour || code.minute > kMaxMinute || code.second > kMaxSecond) return;
 
@@ -233,6 +237,11 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     received.minute = code.minute;
     received.second = code.second;
     received.milliseconds = 0;  // FineTuneMs is added below, so a stored value >999 still carries
+
+    if (received.year < kFirstSettableYear) {
+        reportRefusedSet(EINVAL);
+        return;
+    }
 
     const LocalTimeRecord now = ctx_.clock.now();
     const int64_t elapsedMs = millisecondsBetween(chunkArrival_, now) - clockStepsMs_;
