@@ -2,6 +2,7 @@
 #include "dialogs/port_dialog.h"
 
 #include <QEvent>
+#include <QTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -29,6 +30,10 @@ constexpr int kLabelGap = 2;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr char kSeparator[] = "......";
+// The window manager frames a window some time after it is shown, with no event to the widget:
+// the frame is looked for this often, this many times, after each showing.
+constexpr int kFrameLookIntervalMs = 50;
+constexpr int kFrameLooks = 40;
 
 }  // namespace
 
@@ -72,17 +77,21 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
 
 bool TForm4::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate) FormActivate();
-    // The frame becomes known once the window manager has framed the window, at the latest by the
-    // time it is activated or moved into place.
-    if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate ||
-        event->type() == QEvent::Move) {
-        fitFrameToOuterSize();
+    if (event->type() == QEvent::Show) {
+        frameLooksLeft_ = kFrameLooks;
+        lookForFrame();
     }
     return QDialog::event(event);
 }
 
-void TForm4::fitFrameToOuterSize() {
+void TForm4::lookForFrame() {
     const QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.isNull()) {
+        if (isVisible() && --frameLooksLeft_ > 0) {
+            QTimer::singleShot(kFrameLookIntervalMs, this, &TForm4::lookForFrame);
+        }
+        return;
+    }
     const QSize client = QSize(kOuterWidth, kOuterHeight) - frame;
     if (client == size() || client.isEmpty()) return;
     setFixedSize(client);
