@@ -2,6 +2,8 @@
 // the receiver thread, and the close handler.
 #include "app/main_bar.h"
 
+#include <qdrawutil.h>
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -16,7 +18,6 @@
 #include <QPainter>
 #include <QPalette>
 #include <QTimer>
-#include <qdrawutil.h>
 
 #include <optional>
 
@@ -103,8 +104,7 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
                                         Qt::BlockingQueuedConnection);
           },
           [] {
-              QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents,
-                                              kDrainEventsMs);
+              QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
           }),
       tcomm_(ctx_.serial, line_.Port, [this](Tcomm&) { gate_.handOff(); }),
       ring_(tcomm_.ring, indices_),

@@ -169,7 +169,7 @@ private:
     void createControls();
     void connectMenu();
     void showDialog(QDialog* dialog);
-    void handleReceivedData();    // user-interface thread, inside the hand-off
+    void handleReceivedData();  // user-interface thread, inside the hand-off
     StoredSettings storedSettings() const;
 
     AppContext ctx_;

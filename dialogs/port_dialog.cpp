@@ -2,10 +2,10 @@
 #include "dialogs/port_dialog.h"
 
 #include <QEvent>
-#include <QTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <optional>

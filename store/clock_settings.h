@@ -21,11 +21,11 @@ enum class CorrectionMode : uint8_t {
 
 struct ClockSettings {
     zrq::CorrectionMode CorrectionMode{};  // 0 until a mode is stored
-    uint8_t CorrectionSecond = 0;  // 0..59, modes 1 and 2
-    uint8_t CorrectionMinute = 0;  // 0..59, mode 2
-    uint8_t CodeFormat = 0;        // TimeCodeFormat 1..3
-    uint16_t FineTuneMs = 0;       // 0..999 ms given to the time a correction sets
-    uint8_t DailyPointCount = 0;   // 0..24 valid entries at the front of DailyPoints
+    uint8_t CorrectionSecond = 0;          // 0..59, modes 1 and 2
+    uint8_t CorrectionMinute = 0;          // 0..59, mode 2
+    uint8_t CodeFormat = 0;                // TimeCodeFormat 1..3
+    uint16_t FineTuneMs = 0;               // 0..999 ms given to the time a correction sets
+    uint8_t DailyPointCount = 0;           // 0..24 valid entries at the front of DailyPoints
     std::array<DateTimeValue, kDailyPointSlots> DailyPoints{};  // times of day, whole part 0
     uint8_t JumpNoCorrect = 0;     // 1: no scheduled correction while a jump is detected
     uint8_t JumpThresholdSec = 0;  // more than this many seconds apart counts as a jump

@@ -30,9 +30,7 @@ public:
     // now equal, the ring is empty, losing every unexamined byte too.
     void append(const uint8_t* chunk, int length);
     // Bytes stored past the read position, modulo 1000; the byte at WriteIndex counts.
-    int span() const {
-        return (indices_.WriteIndex + kRingSize - indices_.ReadIndex) % kRingSize;
-    }
+    int span() const { return (indices_.WriteIndex + kRingSize - indices_.ReadIndex) % kRingSize; }
     bool empty() const { return indices_.ReadIndex == indices_.WriteIndex; }
     // Indices only ever hold 0..999; anything else is brought into range instead of indexing
     // past the storage.

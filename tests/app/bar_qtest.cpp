@@ -1,5 +1,5 @@
-// The lamp's place and edges, and the bar's mouse handling: dragging with the left button only, the anchor any button sets, the
-// pop-up menu on a right-click anywhere, and the double-click message.
+// The lamp's place and edges, and the bar's mouse handling: dragging with the left button only, the
+// anchor any button sets, the pop-up menu on a right-click anywhere, and the double-click message.
 #include <QContextMenuEvent>
 #include <QFrame>
 #include <QImage>
@@ -72,12 +72,12 @@ void BarTest::lampStandsAtTheFaceTopLeftWithItsThreeEdges() {
     const QRgb red = qRgb(255, 0, 0);
     // Single line, lowered outer edge (dark at top left), raised inner edge (light at top left),
     // across the middle row and down the middle column.
-    const QList<std::pair<int, QRgb>> across = {{0, black}, {1, dark},  {2, light}, {8, red},
+    const QList<std::pair<int, QRgb>> across = {{0, black}, {1, dark},   {2, light}, {8, red},
                                                 {13, dark}, {14, light}, {15, black}};
     for (const auto& [x, colour] : across) {
         QVERIFY2(lamp.pixel(x, 7) == colour, qPrintable(QStringLiteral("column %1").arg(x)));
     }
-    const QList<std::pair<int, QRgb>> down = {{0, black}, {1, dark},  {2, light}, {7, red},
+    const QList<std::pair<int, QRgb>> down = {{0, black}, {1, dark},   {2, light}, {7, red},
                                               {12, dark}, {13, light}, {14, black}};
     for (const auto& [y, colour] : down) {
         QVERIFY2(lamp.pixel(7, y) == colour, qPrintable(QStringLiteral("row %1").arg(y)));
