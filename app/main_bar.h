@@ -7,10 +7,8 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "app/popup_menu.h"
