@@ -2,9 +2,17 @@
 #include "app/application_setup.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
 #include <QString>
+#include <QTranslator>
 
 namespace zrq {
+namespace {
+
+// The interface texts are simplified Chinese whatever the desktop's language is.
+constexpr const char* kToolkitTranslation = "qtbase_zh_CN";
+
+}  // namespace
 
 void configureApplication() {
     QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));
@@ -12,6 +20,18 @@ void configureApplication() {
     // No display name: the toolkit would append it to every caption ("错误 — ZRQ").
     // The bar is a tool window and does not keep the program alive, nor do the message boxes.
     QApplication::setQuitOnLastWindowClosed(false);
+    loadToolkitTranslations();
+}
+
+bool loadToolkitTranslations() {
+    auto* translator = new QTranslator(QCoreApplication::instance());
+    if (translator->load(QString::fromLatin1(kToolkitTranslation),
+                         QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+        QCoreApplication::installTranslator(translator)) {
+        return true;
+    }
+    delete translator;
+    return false;
 }
 
 }  // namespace zrq

@@ -1,4 +1,5 @@
-// The application object's program-wide settings: its title and what keeps it running.
+// The application object's program-wide settings: its title, what keeps it running and the
+// language of the toolkit's own texts.
 #pragma once
 
 namespace zrq {
@@ -12,5 +13,10 @@ inline constexpr const char* kDesktopFileName = "org.horivo.Zrq";
 // closes (the bar is a tool window, and message boxes close before it). Window captions stay
 // exactly as each window names them: no application name is added to them.
 void configureApplication();
+
+// Loads the toolkit's own Chinese texts (its file dialogs, a text field's menu) from its
+// translations folder, so that they match the program's Chinese interface. False when they are
+// not installed: those texts then stay English.
+bool loadToolkitTranslations();
 
 }  // namespace zrq

@@ -2,6 +2,8 @@
 // the receiver thread, and the close handler.
 #include "app/main_bar.h"
 
+#include <qdrawutil.h>
+
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -13,12 +15,11 @@
 #include <QLabel>
 #include <QMetaObject>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
 #include <QTimer>
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "app/help_file.h"
 #include "app/task_bar_exclusion.h"
@@ -32,10 +33,8 @@ constexpr int kLampWidth = 16;
 constexpr int kLampHeight = 15;
 constexpr int kLabelPixelSize = 11;  // "MS Sans Serif" 8 pt at 96 dots per inch
 constexpr const char* kBarFontFamily = "MS Sans Serif";
-// While the receiver is stopped at shutdown: how long one pass handles events, and the pause
-// between passes while a hand-off is still on its way.
+// While the receiver is stopped at shutdown: how long one pass handles posted calls.
 constexpr int kDrainEventsMs = 5;
-constexpr auto kDrainPause = std::chrono::milliseconds(1);
 
 QFont barFont(bool bold) {
     QFont font(QString::fromLatin1(kBarFontFamily));
@@ -53,6 +52,22 @@ QLabel* makeLabel(QWidget* parent, const char* name, bool bold) {
     label->setPalette(palette);
     return label;
 }
+
+// The lamp: from the outside in, a single dark line, a lowered bevel and a raised bevel, one
+// pixel each; the rest shows the background, which is the lamp colour.
+class LampPanel final : public QFrame {
+public:
+    using QFrame::QFrame;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(Qt::black);
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
+        qDrawShadePanel(&painter, rect().adjusted(1, 1, -1, -1), palette(), true, 1);
+        qDrawShadePanel(&painter, rect().adjusted(2, 2, -2, -2), palette(), false, 1);
+    }
+};
 
 QColor lampColor(Lamp lamp) {
     const LampRgb rgb = lampRgb(lamp);
@@ -75,34 +90,6 @@ ShellServices desktopShellServices() {
     };
 }
 
-void ReceiverHandle::HoldReceiver() {
-    if (receiver_) {
-        receiver_->HoldReceiver();
-    } else {
-        receiverStop_ = true;
-    }
-}
-
-void ReceiverHandle::ReleaseReceiver() {
-    if (receiver_) {
-        receiver_->ReleaseReceiver();
-    } else {
-        receiverStop_ = false;
-    }
-}
-
-void ReceiverHandle::setReceiverStop(bool stop) {
-    if (stop) {
-        HoldReceiver();
-    } else {
-        ReleaseReceiver();
-    }
-}
-
-bool ReceiverHandle::receiverStop() const {
-    return receiver_ ? receiver_->receiverStop() : receiverStop_;
-}
-
 TForm1::TForm1(const AppContext& context, QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       ctx_(context),
@@ -111,9 +98,19 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
                                        monitorLink_, log_}),
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
+      gate_(
+          [this] {
+              QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
+                                        Qt::BlockingQueuedConnection);
+          },
+          [] {
+              QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
+          }),
+      tcomm_(ctx_.serial, line_.Port, [this](Tcomm&) { gate_.handOff(); }),
+      ring_(tcomm_.ring, indices_),
       PopupMenu1_(new PopupMenu1(this)),
-      switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, receiver_, status_, settings_,
-                              indices_, *PopupMenu1_, [this] { saveConfiguration(); }}),
+      switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
+                              *PopupMenu1_, [this] { saveConfiguration(); }}),
       services_(desktopShellServices()),
       tray_(new BarTray([this](const QPoint& at) { openPopupMenu(at); }, this)) {
     setObjectName("Form1");
@@ -151,11 +148,9 @@ void TForm1::createControls() {
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
     Panel1->setLineWidth(1);
 
-    Panel2 = new QFrame(Panel1);
+    Panel2 = new LampPanel(Panel1);
     Panel2->setObjectName("Panel2");
     Panel2->setFixedSize(kLampWidth, kLampHeight);
-    Panel2->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    Panel2->setLineWidth(1);
     Panel2->setAutoFillBackground(true);
     setLamp(Lamp::Red);
 
@@ -165,10 +160,11 @@ void TForm1::createControls() {
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setText(QStringLiteral("88:88:88"));
 
+    // The face's own edge already insets the row by a pixel; the lamp stands at its top left.
     auto* row = new QHBoxLayout(Panel1);
-    row->setContentsMargins(1, 1, 1, 1);
+    row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(0);
-    row->addWidget(Panel2);
+    row->addWidget(Panel2, 0, Qt::AlignTop);
     row->addWidget(Label2);
     row->addWidget(Label1, 1);
 
@@ -362,46 +358,21 @@ void TForm1::saveConfiguration() { savecfg(configPath_, storedSettings()); }
 
 // --- The receiver's hand-off.
 
-// Receiver thread. The count is raised before `closing_` is read, so that stopReceiver, which
-// sets `closing_` before it reads the count, either sees this call in flight and waits for it
-// or is seen here and no call is made.
-void TForm1::handOffChunk() {
-    handOffsInFlight_.fetch_add(1);
-    if (!closing_.load()) {
-        QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
-                                  Qt::BlockingQueuedConnection);
-    }
-    handOffsInFlight_.fetch_sub(1);
-}
-
-// User-interface thread; the receiver waits until this returns.
+// User-interface thread; the receiver waits until this returns. Nothing is handled once the
+// gate has closed.
 void TForm1::handleReceivedData() {
-    if (closing_.load() || !tcomm_) return;
-    ++handlerDepth_;
-    runGuarded(ctx_.boxes, [this] {
-        handleReceivedChunk(tcomm_->ring, indices_, tcomm_->ChunkBuffer.data(),
-                            tcomm_->ChunkLength, settings_.CodeFormat, processor_);
+    gate_.deliver([this] {
+        runGuarded(ctx_.boxes, [this] {
+            handleReceivedChunk(ring_, tcomm_.ChunkBuffer.data(), tcomm_.ChunkLength,
+                                settings_.CodeFormat, processor_);
+        });
+        ++chunksHandled_;
     });
-    ++chunksHandled_;
-    --handlerDepth_;
 }
 
-void TForm1::stopReceiver() {
-    closing_.store(true);
-    Tcomm* receiver = tcomm_.get();
-    if (!receiver) return;
-    receiver->requestTermination();
-    // The handler is further down this very stack (a box it opened is dispatching): its
-    // hand-off cannot end before we return. A later call, at the latest the destructor's, joins.
-    if (handlerDepth_ > 0) return;
-    // A hand-off posted before `closing_` was set waits for this thread: let it be delivered
-    // (the handler then returns at once) before joining.
-    while (handOffsInFlight_.load() > 0) {
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
-        std::this_thread::sleep_for(kDrainPause);
-    }
-    receiver->join();
-}
+// From inside the handler (a box it opened is dispatching) the join is left to a later call, at
+// the latest the destructor's.
+void TForm1::stopReceiver() { gate_.close(tcomm_); }
 
 // --- Closing.
 
@@ -412,9 +383,8 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormClose() {
-    receiver_.setReceiverStop(true);
-    // Without a receiver (start-up ended at the settings load) there is nothing to terminate.
-    if (tcomm_) stopReceiver();
+    tcomm_.HoldReceiver();
+    stopReceiver();
 }
 
 }  // namespace zrq

@@ -7,16 +7,15 @@
 #include <QUrl>
 #include <QWidget>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
 #include "app/popup_menu.h"
+#include "app/port_switch.h"
 #include "app/startup.h"
+#include "serial/hand_off_gate.h"
 #include "serial/line_settings.h"
-#include "serial/port_switch.h"
 #include "serial/receiver.h"
 #include "store/clock_settings.h"
 #include "store/config_file.h"
@@ -52,22 +51,6 @@ public:
 
 private:
     MonitorLines* target_ = nullptr;
-};
-
-// ReceiverStop and the receiver behind it. Start-up may end before the receiver exists; holding,
-// releasing and stopping then change only the flag.
-class ReceiverHandle final : public ReceiverControl {
-public:
-    void attach(Tcomm* receiver) { receiver_ = receiver; }
-    void HoldReceiver() override;
-    void ReleaseReceiver() override;
-    void setReceiverStop(bool stop);
-    bool receiverStop() const;
-    Tcomm* receiver() const { return receiver_; }
-
-private:
-    Tcomm* receiver_ = nullptr;
-    bool receiverStop_ = false;  // only while no receiver exists
 };
 
 // How the menu reaches the desktop: modal dialogs, the tray, the help viewer and the browser.
@@ -149,7 +132,8 @@ public:
     StatusState& status() { return status_; }
     RingIndices& ringIndices() { return indices_; }
     LineSettings& lineSettings() { return line_; }
-    ReceiverHandle& receiverHandle() { return receiver_; }
+    // Exists from the bar's creation; its thread runs once start-up has reached it.
+    Tcomm& receiver() { return tcomm_; }
     EventLog& eventLog() { return log_; }
     PortSwitcher& switcher() { return switcher_; }
     PopupMenu1* popupMenu() const { return PopupMenu1_; }
@@ -184,8 +168,7 @@ private:
     void createControls();
     void connectMenu();
     void showDialog(QDialog* dialog);
-    void handOffChunk();          // receiver thread
-    void handleReceivedData();    // user-interface thread, inside the hand-off
+    void handleReceivedData();  // user-interface thread, inside the hand-off
     StoredSettings storedSettings() const;
 
     AppContext ctx_;
@@ -202,10 +185,11 @@ private:
     EventLog log_;
     FrameProcessor processor_;
     SecondTick tick_;
-    ReceiverHandle receiver_;
+    HandOffGate gate_;  // before the receiver, whose hand-offs go through it
+    Tcomm tcomm_;
+    ReceiveRing ring_;  // storage in the receiver, indices in indices_
     PopupMenu1* PopupMenu1_;
     PortSwitcher switcher_;
-    std::unique_ptr<Tcomm> tcomm_;
     ShellServices services_;
     MenuDialogs dialogs_;
     BarTray* tray_;
@@ -215,9 +199,6 @@ private:
     bool lampShown_ = false;
     Lamp lamp_ = Lamp::Red;
     long chunksHandled_ = 0;
-    int handlerDepth_ = 0;                    // the received-data handler on the stack
-    std::atomic<bool> closing_{false};        // set once; later hand-offs are not delivered
-    std::atomic<int> handOffsInFlight_{0};    // receiver calls between announce and return
 };
 
 }  // namespace zrq

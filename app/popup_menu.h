@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "serial/port_switch.h"
+#include "app/port_switch.h"
 
 class QAction;
 class QActionGroup;

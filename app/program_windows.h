@@ -7,8 +7,8 @@
 #include "app/main_bar.h"
 #include "app/startup.h"
 #include "dialogs/monitor_window.h"
+#include "dialogs/port_dialog.h"
 #include "dialogs/settings_dialog.h"
-#include "serial/port_dialog.h"
 #include "timecode/time_service_watch.h"
 
 namespace zrq {

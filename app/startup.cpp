@@ -47,9 +47,8 @@ void TForm1::FormCreate() {
     forceRunValues();
     markMenu();
     openPort();
-    indices_.WriteIndex = 0;
-    indices_.ReadIndex = 0;
-    receiver_.setReceiverStop(false);
+    ring_.resetAtStartUp();
+    tcomm_.ReleaseReceiver();
     startReceiver();
     startupCompleted_ = true;
 }
@@ -124,10 +123,6 @@ void TForm1::openPort() {
     }
 }
 
-void TForm1::startReceiver() {
-    tcomm_ = std::make_unique<Tcomm>(ctx_.serial, line_.Port, [this](Tcomm&) { handOffChunk(); });
-    receiver_.attach(tcomm_.get());
-    tcomm_->start();
-}
+void TForm1::startReceiver() { tcomm_.start(); }
 
 }  // namespace zrq

@@ -3,9 +3,16 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QMouseEvent>
 #include <QStyle>
 
 namespace zrq {
+namespace {
+
+// The class of the toolkit's own top-level window for an icon in an XEmbed tray.
+constexpr const char* kEmbeddedIconClass = "QSystemTrayIconSys";
+
+}  // namespace
 
 QIcon programIcon() {
     QIcon packaged(QString::fromLatin1(kProgramIconResource));
@@ -25,6 +32,27 @@ BarTray::BarTray(std::function<void(const QPoint&)> openMenuAt, QObject* parent)
 
 void BarTray::addIcon() {
     icon_->show();
+    watchEmbeddedIcon();
+}
+
+// The window exists from the moment the icon is shown into an XEmbed tray; other trays (or none)
+// have no such window and send their context request when the menu is due.
+void BarTray::watchEmbeddedIcon() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (qstrcmp(window->metaObject()->className(), kEmbeddedIconClass) == 0) {
+            embeddedIcon_ = window;
+            window->installEventFilter(this);
+            return;
+        }
+    }
+}
+
+bool BarTray::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == embeddedIcon_ && event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::RightButton && openMenuAt_) {
+        openMenuAt_(QCursor::pos());
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void BarTray::removeIcon() {
@@ -37,7 +65,7 @@ bool BarTray::iconPresent() const {
 
 void BarTray::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
     // Left click (Trigger), double-click and middle click do nothing.
-    if (reason != QSystemTrayIcon::Context) return;
+    if (reason != QSystemTrayIcon::Context || embeddedIcon_) return;
     if (openMenuAt_) openMenuAt_(QCursor::pos());
 }
 

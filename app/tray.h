@@ -1,11 +1,13 @@
 // The bar's notification-area icon: present while the bar is hidden in the tray, it opens the
-// bar's menu on a right-button request and ignores every other mouse action.
+// bar's menu when the right button is released over it and ignores every other mouse action.
 #pragma once
 
 #include <QIcon>
 #include <QObject>
 #include <QPoint>
+#include <QPointer>
 #include <QSystemTrayIcon>
+#include <QWidget>
 #include <functional>
 
 namespace zrq {
@@ -28,11 +30,20 @@ class BarTray final : public QObject {
     bool iconPresent() const;
     QSystemTrayIcon* icon() const { return icon_; }
 
-    // A mouse action on the icon: only the context request (right button) does something.
+    // A mouse action on the icon: only the context request (right button) does something. Where
+    // the toolkit reports the right button's press, the menu waits for its release instead.
     void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
 
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
   private:
+    void watchEmbeddedIcon();
+
     QSystemTrayIcon* icon_;
+    // The toolkit's window of an icon embedded in an XEmbed tray, while there is one: it reports
+    // the press of the right button as the context request, so its release is watched here.
+    QPointer<QWidget> embeddedIcon_;
     std::function<void(const QPoint&)> openMenuAt_;
 };
 

@@ -172,7 +172,7 @@ HandlerRig::HandlerRig(int codeFormat)
     line.Port = kBenchPort;
     fakeSerial.sio_open(kBenchPort);
     settings.CodeFormat = static_cast<uint8_t>(codeFormat);
-    settings.CorrectionMode = 1;  // every minute
+    settings.CorrectionMode = CorrectionMode::EveryMinute;
     settings.CorrectionSecond = 31;
     settings.FineTuneMs = 135;
     settings.JumpThresholdSec = 3;

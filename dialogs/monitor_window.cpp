@@ -221,7 +221,8 @@ void TForm3::createSaveDialog() {
 void TForm3::centreOnDesktop() {
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
-    QRect frame(QPoint(0, 0), size());
+    // The whole window, frame included, stands in the middle.
+    QRect frame(QPoint(0, 0), frameGeometry().size());
     frame.moveCenter(screen->availableGeometry().center());
     move(frame.topLeft());
 }
@@ -244,6 +245,13 @@ void TForm3::appendLine(const GbkText& line) {
 }
 
 bool TForm3::event(QEvent* event) {
+    // Created before the window manager framed it, the window was centred without its frame;
+    // centred again once, as soon as the frame is known.
+    if (event->type() == QEvent::WindowActivate && !centredWithFrame_ &&
+        frameGeometry().size() != size()) {
+        centredWithFrame_ = true;
+        centreOnDesktop();
+    }
     if (event->type() == QEvent::WindowActivate) FormActivate();
     if (event->type() == QEvent::WindowDeactivate) FormDeactivate();
     return QDialog::event(event);

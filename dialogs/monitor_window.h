@@ -69,6 +69,7 @@ private:
     FileChooser chooseFile_;
     // SaveDialog1's icons and types, taken from names only: the dialog never opens what it lists.
     std::unique_ptr<QAbstractFileIconProvider> fileIcons_;
+    bool centredWithFrame_ = false;  // centred again once the window manager's frame was known
 
     QToolButton* SpeedButton1 = nullptr;
     QToolButton* SpeedButton2 = nullptr;

@@ -220,16 +220,16 @@ void TForm2::FormCreate() {
     TrackBar1->setValue(fineTune);
     Edit1->setText(QString::number(fineTune));
     switch (settings_.CorrectionMode) {
-        case 1:
+        case CorrectionMode::EveryMinute:
             RadioButton1->setChecked(true);
             SpinEdit1->setValue(settings_.CorrectionSecond);
             break;
-        case 2:
+        case CorrectionMode::EveryHour:
             RadioButton2->setChecked(true);
             SpinEdit3->setValue(settings_.CorrectionSecond);
             SpinEdit2->setValue(settings_.CorrectionMinute);
             break;
-        case 3: {
+        case CorrectionMode::DailyPoints: {
             RadioButton3->setChecked(true);
             // A damaged file may claim more points than there are slots.
             int count = std::min<int>(settings_.DailyPointCount, kMaxDailyPoints);
@@ -283,14 +283,14 @@ void TForm2::Button3Click() {
     settings_.JumpThresholdSec = static_cast<uint8_t>(SpinEdit7->value());
     settings_.FineTuneMs = static_cast<uint16_t>(TrackBar1->value());
     if (RadioButton1->isChecked()) {
-        settings_.CorrectionMode = 1;
+        settings_.CorrectionMode = CorrectionMode::EveryMinute;
         settings_.CorrectionSecond = static_cast<uint8_t>(SpinEdit1->value());
     } else if (RadioButton2->isChecked()) {
-        settings_.CorrectionMode = 2;
+        settings_.CorrectionMode = CorrectionMode::EveryHour;
         settings_.CorrectionSecond = static_cast<uint8_t>(SpinEdit3->value());
         settings_.CorrectionMinute = static_cast<uint8_t>(SpinEdit2->value());
     } else if (RadioButton3->isChecked()) {
-        settings_.CorrectionMode = 3;
+        settings_.CorrectionMode = CorrectionMode::DailyPoints;
         storeDailyPoints();
     }
     accept();

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "serial/serial_library.h"
-#include "timecode/receive_ring.h"
+#include "serial/ring_storage.h"
 
 namespace zrq {
 

@@ -11,13 +11,21 @@ namespace zrq {
 constexpr int kDailyPointSlots = 25;  // slots in the file
 constexpr int kMaxDailyPoints = 24;   // slots ever used
 
+// When corrections are scheduled. The stored byte may hold any other value (a damaged file, or
+// none chosen yet): no scheduled correction then.
+enum class CorrectionMode : uint8_t {
+    EveryMinute = 1,  // at CorrectionSecond of every minute
+    EveryHour = 2,    // at CorrectionMinute:CorrectionSecond of every hour
+    DailyPoints = 3,  // at each of the daily time points
+};
+
 struct ClockSettings {
-    uint8_t CorrectionMode = 0;    // 1 every minute, 2 every hour, 3 daily time points
-    uint8_t CorrectionSecond = 0;  // 0..59, modes 1 and 2
-    uint8_t CorrectionMinute = 0;  // 0..59, mode 2
-    uint8_t CodeFormat = 0;        // TimeCodeFormat 1..3
-    uint16_t FineTuneMs = 0;       // 0..999 ms given to the time a correction sets
-    uint8_t DailyPointCount = 0;   // 0..24 valid entries at the front of DailyPoints
+    zrq::CorrectionMode CorrectionMode{};  // 0 until a mode is stored
+    uint8_t CorrectionSecond = 0;          // 0..59, modes 1 and 2
+    uint8_t CorrectionMinute = 0;          // 0..59, mode 2
+    uint8_t CodeFormat = 0;                // TimeCodeFormat 1..3
+    uint16_t FineTuneMs = 0;               // 0..999 ms given to the time a correction sets
+    uint8_t DailyPointCount = 0;           // 0..24 valid entries at the front of DailyPoints
     std::array<DateTimeValue, kDailyPointSlots> DailyPoints{};  // times of day, whole part 0
     uint8_t JumpNoCorrect = 0;     // 1: no scheduled correction while a jump is detected
     uint8_t JumpThresholdSec = 0;  // more than this many seconds apart counts as a jump

@@ -250,7 +250,7 @@ StoredSettings defaultSettings() {
     StoredSettings s;
     s.port = 1;
     s.baudCode = 10;  // 4800 bit/s
-    s.clock.CorrectionMode = 1;
+    s.clock.CorrectionMode = CorrectionMode::EveryMinute;
     s.clock.CorrectionSecond = 31;
     s.clock.CorrectionMinute = 0;
     s.clock.FineTuneMs = 135;
@@ -265,7 +265,7 @@ ConfigRecord encodeConfigRecord(const StoredSettings& s) {
     const ClockSettings& c = s.clock;
     r[kPortOffset] = static_cast<uint8_t>(s.port & 0xFF);
     r[kBaudOffset] = static_cast<uint8_t>(s.baudCode & 0xFF);
-    r[kModeOffset] = c.CorrectionMode;
+    r[kModeOffset] = static_cast<uint8_t>(c.CorrectionMode);
     r[kThresholdOffset] = c.JumpThresholdSec;
     putU16(r, kSecondOffset, c.CorrectionSecond);
     putU16(r, kMinuteOffset, c.CorrectionMinute);
@@ -284,7 +284,7 @@ StoredSettings decodeConfigRecord(const ConfigRecord& r) {
     ClockSettings& c = s.clock;
     s.port = r[kPortOffset];
     s.baudCode = r[kBaudOffset];
-    c.CorrectionMode = r[kModeOffset];
+    c.CorrectionMode = CorrectionMode{r[kModeOffset]};
     c.JumpThresholdSec = r[kThresholdOffset];
     c.CorrectionSecond = r[kSecondOffset];
     c.CorrectionMinute = r[kMinuteOffset];

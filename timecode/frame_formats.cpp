@@ -84,9 +84,27 @@ DecodedTimeCode stDecode(const RingStorage& ring, uint16_t start) {
 // - EB_CODE moves 11 bytes whether accepted or not; a second frame right behind an accepted one
 //   is skipped into and not seen until a later chunk's sync scan.
 // - ST_CODE rests on an accepted frame's end byte and steps two bytes past a rejected candidate.
-constexpr FrameFormat kTvzFormat{9, 8, DumpMoment::AcceptedOnly, 8, 1, tvzAccepts, tvzDecode};
-constexpr FrameFormat kEbFormat{13, 12, DumpMoment::AcceptedOnly, 11, 11, ebAccepts, ebDecode};
-constexpr FrameFormat kStFormat{12, 11, DumpMoment::EveryCandidate, 11, 2, stAccepts, stDecode};
+constexpr FrameFormat kTvzFormat{.length = 9,
+                                 .span = 8,
+                                 .dump = DumpMoment::AcceptedOnly,
+                                 .advanceAccepted = 8,
+                                 .advanceRejected = 1,
+                                 .accepts = tvzAccepts,
+                                 .decode = tvzDecode};
+constexpr FrameFormat kEbFormat{.length = 13,
+                                .span = 12,
+                                .dump = DumpMoment::AcceptedOnly,
+                                .advanceAccepted = 11,
+                                .advanceRejected = 11,
+                                .accepts = ebAccepts,
+                                .decode = ebDecode};
+constexpr FrameFormat kStFormat{.length = 12,
+                                .span = 11,
+                                .dump = DumpMoment::EveryCandidate,
+                                .advanceAccepted = 11,
+                                .advanceRejected = 2,
+                                .accepts = stAccepts,
+                                .decode = stDecode};
 
 // An advance beyond the span would carry the read position past WriteIndex, and the candidate
 // loop would then run round the whole ring over stale bytes; an advance of 0 would never end.

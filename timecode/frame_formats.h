@@ -32,11 +32,6 @@ struct FrameFormat {
 // The parameters of `codeFormat` (a TimeCodeFormat), or nullptr for any other value.
 const FrameFormat* findFrameFormat(int codeFormat);
 
-// Ring position `offset` bytes past `position`, across the wrap from 999 to 0.
-inline uint16_t ringPosition(uint16_t position, int offset) {
-    return static_cast<uint16_t>((position + offset) % kRingSize);
-}
-
 // Byte `offset` of the frame that starts at ring position `start`.
 inline uint8_t frameByte(const RingStorage& ring, uint16_t start, int offset) {
     return ring[ringPosition(start, offset)];

@@ -3,6 +3,7 @@
 #include "timecode/frame_processor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -22,13 +23,10 @@ constexpr int kMaxSecond = 59;
 // Date-time values count days in four-digit years; an ST_CODE century byte with a nibble above 9
 // decodes to a year of 10000 or more, which names no moment that could be set.
 constexpr int kLastSettableYear = 9999;
+// The clock's local time record starts at 1601; an ST_CODE century byte can name earlier years.
+constexpr int kFirstSettableYear = 1601;
 constexpr int kMaxDumpBytes = kRingSize;  // a dump never shows more than the ring holds
 constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
-
-// Corrections are scheduled by one of these modes (ClockSettings.CorrectionMode).
-constexpr uint8_t kEveryMinute = 1;
-constexpr uint8_t kEveryHour = 2;
-constexpr uint8_t kDailyPoints = 3;
 
 // The fixed texts of the lines written here, converted to GBK once.
 struct Texts {
@@ -98,6 +96,14 @@ GbkText clockErrorText(int error) {
     }
 }
 
+// The PC's date with the received date fields in place of it where the frame has them.
+LocalTimeRecord withReceivedDate(LocalTimeRecord pc, const DecodedTimeCode& code) {
+    if (code.year != 0) pc.year = code.year;
+    if (code.month != 0) pc.month = code.month;
+    if (code.day != 0) pc.day = code.day;
+    return pc;
+}
+
 }  // namespace
 
 FrameProcessor::FrameProcessor(const FrameProcessorContext& context) : ctx_(context) {
@@ -129,21 +135,34 @@ void FrameProcessor::frameDump(const RingStorage& ring, uint16_t start, int leng
 }
 
 void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*/) {
-    ctx_.status.SilentSeconds = 0;
-    bool momentMatch = isCorrectionMoment(code);
-    compareTime(code, momentMatch);
-    compareDate(code, momentMatch);
-    if (momentMatch || ctx_.status.CorrectNowRequested) correct(code);
+    StatusState& status = ctx_.status;
+    status.SilentSeconds = 0;
+    const bool momentMatch = isCorrectionMoment(code);
+    const TimeVerdict time = compareTime(code);
+    const LocalTimeRecord received = withReceivedDate(pcClockReading_, code);
+    const DateVerdict date = compareDate(received);
+    pcClockReading_ = received;
+
+    bool scheduledCorrection = momentMatch;
+    if (ctx_.settings.JumpNoCorrect && (time == TimeVerdict::Jump || date != DateVerdict::Same)) {
+        scheduledCorrection = false;
+    }
+    // A date this far off is no use to anyone: the pending request is dropped too.
+    if (date == DateVerdict::Unusable) {
+        scheduledCorrection = false;
+        status.CorrectNowRequested = false;
+    }
+    if (scheduledCorrection || status.CorrectNowRequested) correct(code);
 }
 
 bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
     const ClockSettings& s = ctx_.settings;
     switch (s.CorrectionMode) {
-        case kEveryMinute:
+        case CorrectionMode::EveryMinute:
             return code.second == s.CorrectionSecond;
-        case kEveryHour:
+        case CorrectionMode::EveryHour:
             return code.second == s.CorrectionSecond && code.minute == s.CorrectionMinute;
-        case kDailyPoints: {
+        case CorrectionMode::DailyPoints: {
             const int count = std::min<int>(s.DailyPointCount, kDailyPointSlots);
             for (int i = 0; i < count; ++i) {
                 const TimeOfDay point = splitTimeOfDay(s.DailyPoints[i]);  // ms are ignored
@@ -160,13 +179,13 @@ bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
 }
 
 // Time of day only, no wrap at midnight: 23:59:59 against 00:00:00 is a whole day less a second.
-void FrameProcessor::compareTime(const DecodedTimeCode& code, bool& momentMatch) {
+FrameProcessor::TimeVerdict FrameProcessor::compareTime(const DecodedTimeCode& code) {
     const LocalTimeRecord& pc = pcClockReading_;
     const int difference = std::abs(secondsOfDay(pc.hour, pc.minute, pc.second) -
                                     secondsOfDay(code.hour, code.minute, code.second));
     if (difference <= ctx_.settings.JumpThresholdSec) {
         ctx_.status.JumpDetected = false;
-        return;
+        return TimeVerdict::Close;
     }
     if (ctx_.status.JumpLogEnabled) {
         GbkText text = texts().timeJump;
@@ -177,21 +196,15 @@ void FrameProcessor::compareTime(const DecodedTimeCode& code, bool& momentMatch)
         ctx_.log.savelogline(kJumpLog, text);
     }
     ctx_.status.JumpDetected = true;
-    if (ctx_.settings.JumpNoCorrect) momentMatch = false;
+    return TimeVerdict::Jump;
 }
 
-// The received date fields replace the PC's where present; the result is compared with a fresh
-// reading of the PC's date.
-void FrameProcessor::compareDate(const DecodedTimeCode& code, bool& momentMatch) {
-    LocalTimeRecord& received = pcClockReading_;
-    if (code.year != 0) received.year = code.year;
-    if (code.month != 0) received.month = code.month;
-    if (code.day != 0) received.day = code.day;
-
+// The received date (the PC's where the frame has none) against a fresh reading of the PC's date.
+FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& received) {
     const LocalTimeRecord today = ctx_.clock.now();
     if (received.year == today.year && received.month == today.month &&
         received.day == today.day) {
-        return;
+        return DateVerdict::Same;
     }
     StatusState& status = ctx_.status;
     if (status.JumpLogEnabled) {
@@ -202,23 +215,21 @@ void FrameProcessor::compareDate(const DecodedTimeCode& code, bool& momentMatch)
         appendThreshold(text, ctx_.settings.JumpThresholdSec);
         ctx_.log.savelogline(kJumpLog, text);
     }
-    if (ctx_.settings.JumpNoCorrect) momentMatch = false;
-    // A date this far off is no use to anyone: the pending request is dropped too. The year is
-    // not tested.
-    if (received.month < 1 || received.month > 12 || received.day < 1 || received.day > 31) {
-        momentMatch = false;
-        status.CorrectNowRequested = false;
-    }
     status.JumpDetected = true;
+    // The year is not tested.
+    const bool unusable =
+        received.month < 1 || received.month > 12 || received.day < 1 || received.day > 31;
+    return unusable ? DateVerdict::Unusable : DateVerdict::Differs;
 }
 
 // Sets the clock to the received second plus FineTuneMs plus the time spent since the chunk
 // arrived: the frame is taken to have arrived FineTuneMs after the start of the second it names.
 //
 // A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
-// of a common year), or whose year lies outside 1601..9999 (the clock record starts at 1601, a
-// date-time value ends at 9999), gives no time to set: nothing is set or sent, both flags stay as
-// the comparisons left them (a pending request waits for a usable frame) and reception goes on.
+// of a common year), or whose year lies beyond 9999 (where a date-time value ends), gives no time
+// to set: nothing is set or sent, both flags stay as the comparisons left them (a pending request
+// waits for a usable frame) and reception goes on. A year before 1601, which the clock's record
+// cannot hold, is a set the clock refuses: the same, but recorded like any refused set.
 void FrameProcessor::correct(const DecodedTimeCode& code) {
     if (code.hour > kMaxHour || code.minute > kMaxMinute || code.second > kMaxSecond) return;
 
@@ -227,6 +238,11 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     received.minute = code.minute;
     received.second = code.second;
     received.milliseconds = 0;  // FineTuneMs is added below, so a stored value >999 still carries
+
+    if (received.year < kFirstSettableYear) {
+        reportRefusedSet(EINVAL);
+        return;
+    }
 
     const LocalTimeRecord now = ctx_.clock.now();
     const int64_t elapsedMs = millisecondsBetween(chunkArrival_, now) - clockStepsMs_;

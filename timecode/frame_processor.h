@@ -41,9 +41,14 @@ public:
     const LocalTimeRecord& pcClockReading() const { return pcClockReading_; }
 
 private:
+    // What the time comparison found: within the threshold, or a jump.
+    enum class TimeVerdict { Close, Jump };
+    // What the date comparison found. An unusable date (month or day out of range) differs too.
+    enum class DateVerdict { Same, Differs, Unusable };
+
     bool isCorrectionMoment(const DecodedTimeCode& code) const;
-    void compareTime(const DecodedTimeCode& code, bool& momentMatch);
-    void compareDate(const DecodedTimeCode& code, bool& momentMatch);
+    TimeVerdict compareTime(const DecodedTimeCode& code);
+    DateVerdict compareDate(const LocalTimeRecord& received);
     void correct(const DecodedTimeCode& code);
     void writeAcknowledgementLine();
     void reportRefusedSet(int error);

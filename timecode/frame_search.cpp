@@ -8,77 +8,52 @@
 namespace zrq {
 namespace {
 
-// Bytes stored past the read position, modulo 1000; the byte at WriteIndex counts.
-int ringSpan(const RingIndices& indices) {
-    return (indices.WriteIndex + kRingSize - indices.ReadIndex) % kRingSize;
-}
-
-// Indices only ever hold 0..999; anything else is brought into range instead of indexing past
-// the storage.
-void keepIndicesInRange(RingIndices& indices) {
-    indices.WriteIndex = ringPosition(indices.WriteIndex, 0);
-    indices.ReadIndex = ringPosition(indices.ReadIndex, 0);
-}
-
-// Stores the chunk behind WriteIndex. When the next write position reaches ReadIndex the ring
-// is full: that byte and the rest of the chunk are dropped and, since the indices are now equal,
-// the ring is empty, losing every unexamined byte too.
-void appendChunk(RingStorage& ring, RingIndices& indices, const uint8_t* chunk, int length) {
-    for (int i = 0; i < length; ++i) {
-        indices.WriteIndex = ringPosition(indices.WriteIndex, 1);
-        if (indices.WriteIndex == indices.ReadIndex) {
-            return;
-        }
-        ring[indices.WriteIndex] = chunk[i];
-    }
-}
-
 // Passes over bytes up to the next sync byte; the byte at WriteIndex itself is not examined.
 // Runs once per chunk, before the candidate loop.
-void syncScan(const RingStorage& ring, RingIndices& indices) {
-    while (indices.ReadIndex != indices.WriteIndex && ring[indices.ReadIndex] != kSyncByte) {
-        indices.ReadIndex = ringPosition(indices.ReadIndex, 1);
-    }
+void syncScan(ReceiveRing& ring) {
+    while (!ring.empty() && ring.bytes()[ring.readIndex()] != kSyncByte) ring.advanceRead(1);
 }
 
 // Examines the candidate at ReadIndex and moves ReadIndex by the format's advance.
-void examineCandidate(const FrameFormat& format, const RingStorage& ring, RingIndices& indices,
-                      FrameSink& sink) {
-    const uint16_t start = indices.ReadIndex;
+void examineCandidate(const FrameFormat& format, ReceiveRing& ring, FrameSink& sink) {
+    const uint16_t start = ring.readIndex();
     if (format.dump == DumpMoment::EveryCandidate) {
-        sink.frameDump(ring, start, format.length);
+        sink.frameDump(ring.bytes(), start, format.length);
     }
-    if (!format.accepts(ring, start)) {
-        indices.ReadIndex = ringPosition(start, format.advanceRejected);
+    if (!format.accepts(ring.bytes(), start)) {
+        ring.advanceRead(format.advanceRejected);
         return;
     }
     if (format.dump == DumpMoment::AcceptedOnly) {
-        sink.frameDump(ring, start, format.length);
+        sink.frameDump(ring.bytes(), start, format.length);
     }
-    sink.processFrame(format.decode(ring, start), start);
-    indices.ReadIndex = ringPosition(start, format.advanceAccepted);
+    sink.processFrame(format.decode(ring.bytes(), start), start);
+    ring.advanceRead(format.advanceAccepted);
 }
 
-void searchFrames(const FrameFormat& format, const RingStorage& ring, RingIndices& indices,
-                  FrameSink& sink) {
-    syncScan(ring, indices);
-    while (indices.ReadIndex != indices.WriteIndex && ringSpan(indices) >= format.span) {
-        examineCandidate(format, ring, indices, sink);
-    }
+void searchFrames(const FrameFormat& format, ReceiveRing& ring, FrameSink& sink) {
+    syncScan(ring);
+    while (!ring.empty() && ring.span() >= format.span) examineCandidate(format, ring, sink);
 }
 
 }  // namespace
 
-void handleReceivedChunk(RingStorage& ring, RingIndices& indices, const uint8_t* chunk, int length,
-                         int codeFormat, FrameSink& sink) {
+void handleReceivedChunk(ReceiveRing& ring, const uint8_t* chunk, int length, int codeFormat,
+                         FrameSink& sink) {
     sink.beginChunk();
-    keepIndicesInRange(indices);
+    ring.keepIndicesInRange();
     if (chunk != nullptr) {
-        appendChunk(ring, indices, chunk, length);
+        ring.append(chunk, length);
     }
     if (const FrameFormat* format = findFrameFormat(codeFormat)) {
-        searchFrames(*format, ring, indices, sink);
+        searchFrames(*format, ring, sink);
     }
+}
+
+void handleReceivedChunk(RingStorage& storage, RingIndices& indices, const uint8_t* chunk,
+                         int length, int codeFormat, FrameSink& sink) {
+    ReceiveRing ring(storage, indices);
+    handleReceivedChunk(ring, chunk, length, codeFormat, sink);
 }
 
 DecodedTimeCode decodeFrame(int format, const RingStorage& ring, uint16_t start) {

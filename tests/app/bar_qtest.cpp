@@ -1,7 +1,8 @@
-// The bar's mouse handling: dragging with the left button only, the anchor any button sets, the
-// pop-up menu on a right-click anywhere, and the double-click message.
+// The lamp's place and edges, and the bar's mouse handling: dragging with the left button only, the
+// anchor any button sets, the pop-up menu on a right-click anywhere, and the double-click message.
 #include <QContextMenuEvent>
 #include <QFrame>
+#include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QTest>
@@ -35,6 +36,7 @@ class BarTest : public QObject {
 private slots:
     void init();
     void cleanup();
+    void lampStandsAtTheFaceTopLeftWithItsThreeEdges();
     void leftButtonDragMovesTheBarWithThePointer();
     void rightButtonDragDoesNotMoveButSetsTheAnchor();
     void rightClickOnLampDateOrTimeOpensTheMenuAtThePointer_data();
@@ -56,6 +58,30 @@ void BarTest::init() {
 void BarTest::cleanup() {
     bar_.reset();
     rig_.reset();
+}
+
+void BarTest::lampStandsAtTheFaceTopLeftWithItsThreeEdges() {
+    // Inside the face's one-pixel raised edge, clear of the bar's bottom line (row 16).
+    QCOMPARE(QRect(bar_->Panel2->mapTo(bar_.get(), QPoint(0, 0)), bar_->Panel2->size()),
+             QRect(1, 1, 16, 15));
+    const QImage lamp = bar_->Panel2->grab().toImage();
+    const QPalette palette = bar_->Panel2->palette();
+    const QRgb black = qRgb(0, 0, 0);
+    const QRgb dark = palette.color(QPalette::Dark).rgb();
+    const QRgb light = palette.color(QPalette::Light).rgb();
+    const QRgb red = qRgb(255, 0, 0);
+    // Single line, lowered outer edge (dark at top left), raised inner edge (light at top left),
+    // across the middle row and down the middle column.
+    const QList<std::pair<int, QRgb>> across = {{0, black}, {1, dark},   {2, light}, {8, red},
+                                                {13, dark}, {14, light}, {15, black}};
+    for (const auto& [x, colour] : across) {
+        QVERIFY2(lamp.pixel(x, 7) == colour, qPrintable(QStringLiteral("column %1").arg(x)));
+    }
+    const QList<std::pair<int, QRgb>> down = {{0, black}, {1, dark},   {2, light}, {7, red},
+                                              {12, dark}, {13, light}, {14, black}};
+    for (const auto& [y, colour] : down) {
+        QVERIFY2(lamp.pixel(7, y) == colour, qPrintable(QStringLiteral("row %1").arg(y)));
+    }
 }
 
 void BarTest::leftButtonDragMovesTheBarWithThePointer() {

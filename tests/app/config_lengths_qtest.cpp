@@ -23,7 +23,7 @@ QByteArray distinctiveRecord() {
     stored.port = 2;
     stored.baudCode = kBaudCode9600;
     ClockSettings& c = stored.clock;
-    c.CorrectionMode = 2;
+    c.CorrectionMode = CorrectionMode::EveryHour;
     c.JumpThresholdSec = 7;
     c.CorrectionSecond = 45;
     c.CorrectionMinute = 12;
@@ -45,7 +45,7 @@ StoredSettings expectedFromBytes(const QByteArray& bytes) {
     s.port = byte(0);
     s.baudCode = byte(1);
     ClockSettings& c = s.clock;
-    c.CorrectionMode = byte(2);
+    c.CorrectionMode = CorrectionMode{byte(2)};
     c.JumpThresholdSec = byte(3);
     c.CorrectionSecond = byte(4);
     c.CorrectionMinute = byte(6);
@@ -129,7 +129,7 @@ void startOver(const QByteArray& bytes, const StoredSettings& expected) {
     TForm1 bar(rig.context());
 
     QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiverHandle().receiver() != nullptr);
+    QVERIFY(bar.receiver().running());
     QVERIFY2(rig.boxes.shown.empty(), qPrintable(shownTexts(rig.boxes).join(" | ")));
     compareSettings(bar, expected);
     if (QTest::currentTestFailed()) return;

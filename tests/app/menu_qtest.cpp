@@ -132,7 +132,7 @@ void MenuTest::portSwitchToAnotherMenuPort() {
                           "sio_SetWriteTimeouts 2 10"}));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com21", "N48001"}));
     QVERIFY(bar.status().NoSignal);
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().receiverStop());
     QVERIFY(rig.storedConfig().has_value());
     QCOMPARE(rig.storedConfig()->port, 2);
     // The receiver polls the new port.
@@ -166,7 +166,7 @@ void MenuTest::portSwitchToMissingPortFallsBackAndSaves() {
                           "sio_open 1", "sio_ioctl 1 10 3"}));
     // The clicked entry does not keep the mark its click gave it.
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().receiverStop());
     QCOMPARE(rig.storedConfig()->port, 1);
 }
 
@@ -180,7 +180,7 @@ void MenuTest::portSwitchWhoseFallbackFailsHoldsTheReceiverUntilALaterSwitch() {
     QCOMPARE(shownTexts(rig.boxes),
              (QStringList{utf8("所改端口不能打开！系统采用原来端口！"), utf8("端口不能打开!")}));
     QVERIFY(!rig.serial->isOpen(1) && !rig.serial->isOpen(3));
-    QVERIFY(bar.receiverHandle().receiverStop());
+    QVERIFY(bar.receiver().receiverStop());
     QVERIFY(bar.status().NoSignal);
     QVERIFY(!QFile::exists(rig.configPath()));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
@@ -191,7 +191,7 @@ void MenuTest::portSwitchWhoseFallbackFailsHoldsTheReceiverUntilALaterSwitch() {
     QCOMPARE(rig.serial->readCount(), readsWhileHeld);
 
     bar.popupMenu()->com21->trigger();
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().receiverStop());
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com21", "N48001"}));
     QCOMPARE(rig.storedConfig()->port, 2);
     QVERIFY(rig.serial->waitUntil([&] { return rig.serial->readCount(2) > 0; }, 2s));
@@ -209,7 +209,7 @@ void MenuTest::portSwitchWithFailingPortSetRestoresThePort() {
     QCOMPARE(rig.boxes.shown[1].kind, Kind::Plain);
     QCOMPARE(bar.lineSettings().Port.load(), 1);
     QVERIFY(!rig.serial->isOpen(2));
-    QVERIFY(bar.receiverHandle().receiverStop());
+    QVERIFY(bar.receiver().receiverStop());
     QVERIFY(!QFile::exists(rig.configPath()));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
 }
@@ -239,7 +239,7 @@ void MenuTest::baudSwitchTo9600() {
              (QStringList{"sio_close 1", "sio_flush 1 0", "sio_open 1", "sio_ioctl 1 12 3"}));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N96001"}));
     QCOMPARE(rig.storedConfig()->baudCode, 12);
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().receiverStop());
 }
 
 void MenuTest::baudSwitchWithFailingPortSetKeepsTheNewRateUnsaved() {
@@ -253,7 +253,7 @@ void MenuTest::baudSwitchWithFailingPortSetKeepsTheNewRateUnsaved() {
     QCOMPARE(bar.lineSettings().BaudCode, 12);
     QVERIFY(!QFile::exists(rig.configPath()));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
-    QVERIFY(bar.receiverHandle().receiverStop());
+    QVERIFY(bar.receiver().receiverStop());
 }
 
 void MenuTest::formatSwitchToEbCodeEndsAt9600WithIndicesOne() {
@@ -269,7 +269,7 @@ void MenuTest::formatSwitchToEbCodeEndsAt9600WithIndicesOne() {
     QCOMPARE(bar.lineSettings().BaudCode, 12);
     QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{1});
     QCOMPARE(bar.ringIndices().ReadIndex, uint16_t{1});
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().receiverStop());
     const auto stored = rig.storedConfig();
     QVERIFY(stored.has_value());
     QCOMPARE(stored->clock.CodeFormat, uint8_t{EB_CODE});
@@ -296,7 +296,7 @@ void MenuTest::formatSwitchWhoseSaveFailsStillResetsAndReleases() {
     QCOMPARE(rig.boxes.shown.back().kind, Kind::GeneralError);
     QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{1});
     QCOMPARE(bar.ringIndices().ReadIndex, uint16_t{1});
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().receiverStop());
     QCOMPARE(bar.settings().CodeFormat, uint8_t{ST_CODE});
     QFile::remove(rig.dir.path());
 }
@@ -351,8 +351,8 @@ void MenuTest::exitClosesTheBar() {
 
     QVERIFY(!bar.isVisible());
     QCOMPARE(quits, 1);
-    QVERIFY(bar.receiverHandle().receiverStop());
-    QVERIFY(!bar.receiverHandle().receiver()->running());
+    QVERIFY(bar.receiver().receiverStop());
+    QVERIFY(!bar.receiver().running());
     QVERIFY(rig.boxes.shown.empty());
 }
 

@@ -122,7 +122,7 @@ void MenuWindowsTest::monitorEntryObservesAndOpensTheMonitorWindow() {
 void MenuWindowsTest::settingsEntryLoadsTheSettingsAndApplySavesTheFile() {
     WindowsRig w;
     StoredSettings stored = defaultSettings();
-    stored.clock.CorrectionMode = 2;
+    stored.clock.CorrectionMode = CorrectionMode::EveryHour;
     stored.clock.CorrectionMinute = 30;
     stored.clock.CorrectionSecond = 15;
     stored.clock.JumpThresholdSec = 7;
@@ -146,7 +146,7 @@ void MenuWindowsTest::settingsEntryLoadsTheSettingsAndApplySavesTheFile() {
     const std::optional<StoredSettings> saved = w.rig.storedConfig();
     QVERIFY(saved.has_value());
     QCOMPARE(saved->clock.JumpThresholdSec, uint8_t{12});
-    QCOMPARE(saved->clock.CorrectionMode, uint8_t{1});
+    QCOMPARE(saved->clock.CorrectionMode, CorrectionMode::EveryMinute);
     QCOMPARE(saved->clock.CorrectionSecond, uint8_t{45});
     QCOMPARE(saved->clock.CorrectionMinute, uint8_t{30});
     // The bar's own settings are the ones edited: the frame processing sees them at once.

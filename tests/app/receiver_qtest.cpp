@@ -45,9 +45,9 @@ void ReceiverTest::frameReachesTheHandlerOnTheUserInterfaceThread() {
     QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
 
     // The bytes went into the receiver's ring behind WriteIndex 0, and the search moved on.
-    const Tcomm* receiver = bar.receiverHandle().receiver();
+    const Tcomm& receiver = bar.receiver();
     for (size_t i = 0; i < kFrameAtStart.size(); ++i) {
-        QCOMPARE(receiver->ring[1 + i], kFrameAtStart[i]);
+        QCOMPARE(receiver.ring[1 + i], kFrameAtStart[i]);
     }
     QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{9});
     QCOMPARE(bar.status().SilentSeconds, 0);
@@ -99,8 +99,8 @@ void ReceiverTest::closeWithAPendingHandOffReturnsAndHandlesNothingMore() {
     QTest::qSleep(20);  // let the receiver get into its hand-off
 
     QVERIFY(bar.close());  // would hang here if it joined a receiver waiting for this thread
-    QVERIFY(!bar.receiverHandle().receiver()->running());
-    QVERIFY(bar.receiverHandle().receiverStop());
+    QVERIFY(!bar.receiver().running());
+    QVERIFY(bar.receiver().receiverStop());
     QCOMPARE(bar.chunksHandled(), 0L);
 
     const long readsAfterClose = rig.serial->readCount();

@@ -69,8 +69,8 @@ void StartupTest::firstStartWithoutFileUsesDefaults() {
     QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{0});
     QCOMPARE(bar.ringIndices().ReadIndex, uint16_t{0});
     QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiverHandle().receiver() != nullptr);
-    QVERIFY(!bar.receiverHandle().receiverStop());
+    QVERIFY(bar.receiver().running());
+    QVERIFY(!bar.receiver().receiverStop());
     QVERIFY(rig.serial->waitForReads(2, 2s));  // the receiver polls port 1
     QVERIFY(rig.serial->readCount(1) >= 2);
 }
@@ -124,7 +124,7 @@ void StartupTest::shortFileLeavesPortBaudAndFormatAtZero() {
     QCOMPARE(bar.settings().CodeFormat, uint8_t{0});
     // Start-up goes on whatever the open gave.
     QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiverHandle().receiver() != nullptr);
+    QVERIFY(bar.receiver().running());
 }
 
 void StartupTest::unopenableFileEndsStartUpAfterTheWarning() {
@@ -137,7 +137,7 @@ void StartupTest::unopenableFileEndsStartUpAfterTheWarning() {
     QCOMPARE(rig.boxes.shown[0].text, std::string("File access error"));
     QVERIFY(rig.serial->calls().empty());  // no port opened, no receiver polling
     QVERIFY(!bar.startupCompleted());
-    QVERIFY(bar.receiverHandle().receiver() == nullptr);
+    QVERIFY(!bar.receiver().running());
     QCOMPARE(checkedNames(formatItems(*bar.popupMenu())), QStringList{});
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), QStringList{});
 
@@ -155,7 +155,7 @@ void StartupTest::closingAfterAnUnopenableFileStopsNothingButTheFlag() {
     TForm1 bar(rig.context());
     bar.show();
     QVERIFY(bar.close());
-    QVERIFY(bar.receiverHandle().receiverStop());
+    QVERIFY(bar.receiver().receiverStop());
     QVERIFY(!bar.isVisible());
 }
 
@@ -173,7 +173,7 @@ void StartupTest::portThatCannotBeOpenedIsReportedAndTheProgramRunsOn() {
     QCOMPARE(rig.setupCalls(),
              (QStringList{"sio_open 1", "sio_ioctl 1 10 3", "sio_close 1"}));
     QVERIFY(bar.status().NoSignal);
-    QVERIFY(bar.receiverHandle().receiver() != nullptr);
+    QVERIFY(bar.receiver().running());
     QVERIFY(rig.serial->waitForReads(1, 2s));
 
     // The tick goes on: time, red lamp, and a PC time frame offered to the port every second.
@@ -205,7 +205,7 @@ void StartupTest::failingPortSetClosesThePortAndStartsTheReceiver() {
     QCOMPARE(rig.setupCalls().back(), QStringLiteral("sio_close 1"));
     QVERIFY(bar.status().NoSignal);
     QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiverHandle().receiver() != nullptr);
+    QVERIFY(bar.receiver().running());
 }
 
 void StartupTest::doubleClickRightAfterStartUpShowsNoSignalMessage() {

@@ -26,7 +26,7 @@
 #include "app/qt_message_boxes.h"
 #include "dialogs/monitor_window.h"
 #include "dialogs/settings_dialog.h"
-#include "serial/port_dialog.h"
+#include "dialogs/port_dialog.h"
 
 using namespace zrq;
 

@@ -17,6 +17,7 @@
 #include "dialogs/settings_dialog.h"
 
 using zrq::ClockSettings;
+using zrq::CorrectionMode;
 using zrq::RecordingMessageBoxes;
 using zrq::timeOfDayValue;
 
@@ -92,7 +93,7 @@ private:
 
 void SettingsDialogTest::init() {
     settings = ClockSettings{};
-    settings.CorrectionMode = 1;
+    settings.CorrectionMode = CorrectionMode::EveryMinute;
     settings.JumpThresholdSec = 3;
     settings.FineTuneMs = 495;
     boxes = RecordingMessageBoxes{};
@@ -107,7 +108,7 @@ void SettingsDialogTest::init() {
 void SettingsDialogTest::cleanup() { dialog.reset(); }
 
 void SettingsDialogTest::opensModeThreeWithThePointsInSlotOrder() {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     settings.DailyPointCount = 3;
     settings.DailyPoints[0] = timeOfDayValue(8, 0, 0, 0);
     settings.DailyPoints[1] = timeOfDayValue(12, 30, 0, 0);
@@ -131,14 +132,14 @@ void SettingsDialogTest::opensModeOneWithAnEmptyListAndAppliesModeThree() {
     radio("RadioButton3")->click();
     QVERIFY(!radio("RadioButton1")->isChecked());
     click("Button3");
-    QCOMPARE(settings.CorrectionMode, uint8_t(3));
+    QCOMPARE(settings.CorrectionMode, CorrectionMode::DailyPoints);
     QCOMPARE(settings.DailyPointCount, uint8_t(0));
     QCOMPARE(saves, 1);
     QVERIFY(!dialog->isVisible());
 }
 
 void SettingsDialogTest::damagedPointCountShowsAtMost24() {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     settings.DailyPointCount = 200;
     open();
     QCOMPARE(list()->count(), zrq::kMaxDailyPoints);
@@ -150,7 +151,7 @@ void SettingsDialogTest::loadLeavesFieldsOfOtherModesAsShown() {
     spin("SpinEdit6")->setValue(17);
     addPoint(6, 0, 0);
     click("Button4");
-    settings.CorrectionMode = 2;
+    settings.CorrectionMode = CorrectionMode::EveryHour;
     settings.CorrectionSecond = 10;
     settings.CorrectionMinute = 20;
     spin("SpinEdit1")->setValue(33);
@@ -179,7 +180,7 @@ void SettingsDialogTest::onlyTheFirst24EntriesAreStored() {
 }
 
 void SettingsDialogTest::duplicateEntriesAreBothStored() {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     open();
     addPoint(8, 30, 0);
     addPoint(8, 30, 0);
@@ -191,7 +192,7 @@ void SettingsDialogTest::duplicateEntriesAreBothStored() {
 }
 
 void SettingsDialogTest::deleteRemovesOnlyTheSelectedEntry() {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     open();
     addPoint(1, 0, 0);
     addPoint(2, 0, 0);
@@ -206,7 +207,7 @@ void SettingsDialogTest::deleteRemovesOnlyTheSelectedEntry() {
 }
 
 void SettingsDialogTest::clickingAnEntryCopiesItsTime() {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     settings.DailyPointCount = 2;
     settings.DailyPoints[0] = timeOfDayValue(23, 59, 58, 0);
     settings.DailyPoints[1] = timeOfDayValue(7, 5, 9, 0);
@@ -223,7 +224,7 @@ void SettingsDialogTest::clickingAnEntryCopiesItsTime() {
 }
 
 void SettingsDialogTest::movingThroughTheListWithTheKeysCopiesEachTime() {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     settings.DailyPointCount = 2;
     settings.DailyPoints[0] = timeOfDayValue(23, 59, 58, 0);
     settings.DailyPoints[1] = timeOfDayValue(7, 5, 9, 0);
@@ -283,7 +284,7 @@ void SettingsDialogTest::applyKeepsTheFieldsTheModeDoesNotUse() {
     spin("SpinEdit2")->setValue(30);
     spin("SpinEdit3")->setValue(0);
     click("Button3");
-    QCOMPARE(settings.CorrectionMode, uint8_t(2));
+    QCOMPARE(settings.CorrectionMode, CorrectionMode::EveryHour);
     QCOMPARE(settings.CorrectionMinute, uint8_t(30));
     QCOMPARE(settings.CorrectionSecond, uint8_t(0));
     QCOMPARE(settings.DailyPointCount, uint8_t(1));
@@ -293,7 +294,7 @@ void SettingsDialogTest::applyKeepsTheFieldsTheModeDoesNotUse() {
     radio("RadioButton1")->click();
     spin("SpinEdit1")->setValue(45);
     click("Button3");
-    QCOMPARE(settings.CorrectionMode, uint8_t(1));
+    QCOMPARE(settings.CorrectionMode, CorrectionMode::EveryMinute);
     QCOMPARE(settings.CorrectionSecond, uint8_t(45));
     QCOMPARE(settings.CorrectionMinute, uint8_t(30));
     QVERIFY(settings.DailyPoints == storedPoints);
@@ -302,7 +303,7 @@ void SettingsDialogTest::applyKeepsTheFieldsTheModeDoesNotUse() {
     radio("RadioButton3")->click();
     addPoint(9, 9, 9);
     click("Button3");
-    QCOMPARE(settings.CorrectionMode, uint8_t(3));
+    QCOMPARE(settings.CorrectionMode, CorrectionMode::DailyPoints);
     QCOMPARE(settings.CorrectionSecond, uint8_t(45));
     QCOMPARE(settings.CorrectionMinute, uint8_t(30));
     QCOMPARE(settings.DailyPointCount, uint8_t(1));
@@ -311,7 +312,7 @@ void SettingsDialogTest::applyKeepsTheFieldsTheModeDoesNotUse() {
 }
 
 void SettingsDialogTest::applyWithNoModeStoresThresholdAndFineTune() {
-    settings.CorrectionMode = 0;
+    settings.CorrectionMode = CorrectionMode{};
     settings.CorrectionSecond = 5;
     open();
     for (const char* name : {"RadioButton1", "RadioButton2", "RadioButton3"}) {
@@ -321,7 +322,7 @@ void SettingsDialogTest::applyWithNoModeStoresThresholdAndFineTune() {
     slider()->setValue(123);
     spin("SpinEdit1")->setValue(50);
     click("Button3");
-    QCOMPARE(settings.CorrectionMode, uint8_t(0));
+    QCOMPARE(settings.CorrectionMode, CorrectionMode{});
     QCOMPARE(settings.CorrectionSecond, uint8_t(5));
     QCOMPARE(settings.JumpThresholdSec, uint8_t(10));
     QCOMPARE(settings.FineTuneMs, uint16_t(123));
@@ -352,7 +353,7 @@ void SettingsDialogTest::typedNumbersAreClampedIntoTheirRange() {
 }
 
 void SettingsDialogTest::cancelAndCloseBoxStoreNothing() {
-    settings.CorrectionMode = 2;
+    settings.CorrectionMode = CorrectionMode::EveryHour;
     settings.CorrectionMinute = 15;
     const ClockSettings stored = settings;
     open();

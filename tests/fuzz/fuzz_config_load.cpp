@@ -19,7 +19,7 @@ zrq::StoredSettings startValues() {
     zrq::StoredSettings s;
     s.port = 77;
     s.baudCode = 5;
-    s.clock.CorrectionMode = 9;
+    s.clock.CorrectionMode = zrq::CorrectionMode{9};
     s.clock.CorrectionSecond = 44;
     s.clock.CorrectionMinute = 45;
     s.clock.CodeFormat = 6;
@@ -47,7 +47,7 @@ zrq::StoredSettings fromRecordBytes(const uint8_t* r) {
     zrq::StoredSettings s;
     s.port = r[0];
     s.baudCode = r[1];
-    s.clock.CorrectionMode = r[2];
+    s.clock.CorrectionMode = zrq::CorrectionMode{r[2]};
     s.clock.JumpThresholdSec = r[3];
     s.clock.CorrectionSecond = r[4];
     s.clock.CorrectionMinute = r[6];

@@ -264,7 +264,7 @@ private:
 
 zrq::ClockSettings settingsFrom(const Header& h) {
     zrq::ClockSettings s;
-    s.CorrectionMode = h.at(kMode);
+    s.CorrectionMode = zrq::CorrectionMode{h.at(kMode)};
     s.CorrectionSecond = h.at(kSecond);
     s.CorrectionMinute = h.at(kMinute);
     s.CodeFormat = h.at(kFormat);

@@ -46,7 +46,7 @@ StoredSettings fullSettings() {
     StoredSettings s;
     s.port = 7;
     s.baudCode = 12;
-    s.clock.CorrectionMode = 3;
+    s.clock.CorrectionMode = CorrectionMode::DailyPoints;
     s.clock.CorrectionSecond = 59;
     s.clock.CorrectionMinute = 45;
     s.clock.CodeFormat = 3;
@@ -63,7 +63,7 @@ StoredSettings fullSettings() {
 StoredSettings startSettings() {
     StoredSettings s;
     s.port = 3;
-    s.clock.CorrectionMode = 2;
+    s.clock.CorrectionMode = CorrectionMode::EveryHour;
     s.clock.DailyPoints[0] = 0.5;
     return s;
 }
@@ -161,7 +161,7 @@ TEST_F(ConfigFileTest, OutOfRangeValuesLoadAsStoredButCountIsClamped) {
         writeBytes(conf, recordBytes(r));
         StoredSettings s = loadSettings(conf, {}).settings;
         EXPECT_EQ(s.port, 200);
-        EXPECT_EQ(s.clock.CorrectionMode, 7);
+        EXPECT_EQ(s.clock.CorrectionMode, CorrectionMode{7});
         EXPECT_EQ(s.clock.CodeFormat, 9);
         EXPECT_EQ(s.clock.FineTuneMs, 5000);
         EXPECT_EQ(s.clock.DailyPointCount, c.loadedCount);

@@ -59,7 +59,7 @@ protected:
         serial.sio_open(kPort);
         line.Port = kPort;
         settings.CodeFormat = TVZ_CODE;
-        settings.CorrectionMode = 1;
+        settings.CorrectionMode = CorrectionMode::EveryMinute;
         settings.CorrectionSecond = 31;
         settings.JumpThresholdSec = 3;
         status.JumpLogEnabled = false;
@@ -173,7 +173,7 @@ TEST_F(Processing, DumpReadsAcrossTheRingsWrap) {
 // --- Jump detection --------------------------------------------------------------------------
 
 TEST_F(Processing, JumpIsADifferenceStrictlyAboveTheThreshold) {
-    settings.CorrectionMode = 0;  // no schedule: comparison only
+    settings.CorrectionMode = CorrectionMode{};  // no schedule: comparison only
     status.JumpLogEnabled = true;
     struct Case {
         LocalTimeRecord pc;
@@ -204,7 +204,7 @@ TEST_F(Processing, JumpIsADifferenceStrictlyAboveTheThreshold) {
 }
 
 TEST_F(Processing, JumpLogTextsAreExact) {
-    settings.CorrectionMode = 0;
+    settings.CorrectionMode = CorrectionMode{};
     status.JumpLogEnabled = true;
     clock.setNow(mayFirst(12, 0, 35));
     feed(tvzAt(12, 0, 31));
@@ -219,7 +219,7 @@ TEST_F(Processing, JumpLogTextsAreExact) {
 }
 
 TEST_F(Processing, EveryAcceptedFrameResetsTheSilenceCount) {
-    settings.CorrectionMode = 0;
+    settings.CorrectionMode = CorrectionMode{};
     for (const Bytes& frame : {tvzAt(12, 0, 31), tvzAt(25, 0, 0), tvz(24, 13, 1, 12, 0, 31)}) {
         status.SilentSeconds = 7;
         feed(frame);
@@ -264,7 +264,7 @@ TEST_F(Processing, SchedulesPickTheirMoments) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        settings.CorrectionMode = c.mode;
+        settings.CorrectionMode = CorrectionMode{c.mode};
         settings.CorrectionMinute = c.minute;
         settings.CorrectionSecond = c.second;
         settings.DailyPoints = {};
@@ -277,7 +277,7 @@ TEST_F(Processing, SchedulesPickTheirMoments) {
 }
 
 TEST_F(Processing, DailyPointWalkStopsAtTheLastSlot) {
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     settings.DailyPointCount = 255;  // a corrupt count: only the 25 slots are ever read
     settings.DailyPoints.fill(timeOfDayValue(6, 0, 0, 0));
     settings.DailyPoints[kDailyPointSlots - 1] = timeOfDayValue(12, 0, 31, 0);
@@ -342,7 +342,7 @@ TEST_F(Processing, MidnightIsAJumpOfAlmostADayButARequestStillCorrects) {
 }
 
 TEST_F(Processing, OutOfRangeTimeKeepsTheRequestAndOutOfRangeDateDropsIt) {
-    settings.CorrectionMode = 0;
+    settings.CorrectionMode = CorrectionMode{};
     status.CorrectNowRequested = true;
     feed(tvzAt(25, 0, 31));
     EXPECT_TRUE(clock.sets().empty());
@@ -386,7 +386,7 @@ TEST_F(Processing, SetsTheReceivedSecondPlusFineTunePlusTimeSpent) {
 
 TEST_F(Processing, TimeSpentCarriesIntoTheDate) {
     settings.FineTuneMs = 999;
-    settings.CorrectionMode = 0;
+    settings.CorrectionMode = CorrectionMode{};
     status.CorrectNowRequested = true;
     clock.setNow(at(2024, 12, 31, 23, 59, 59));
     clock.beforeRead = [](FakeClock& c) {
@@ -399,7 +399,7 @@ TEST_F(Processing, TimeSpentCarriesIntoTheDate) {
 
 TEST_F(Processing, TwoFramesInOneChunkCorrectTwiceAgainstTheFirstSetting) {
     status.JumpLogEnabled = true;
-    settings.CorrectionMode = 3;
+    settings.CorrectionMode = CorrectionMode::DailyPoints;
     settings.DailyPointCount = 2;
     settings.DailyPoints[0] = timeOfDayValue(12, 0, 31, 0);
     settings.DailyPoints[1] = timeOfDayValue(12, 0, 32, 0);
@@ -482,7 +482,7 @@ TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
 
 TEST_F(Processing, DateThatCannotBeSetIsSkippedAndReceptionGoesOn) {
     settings.CodeFormat = ST_CODE;
-    settings.CorrectionMode = 0;
+    settings.CorrectionMode = CorrectionMode{};
     // ST_CODE: AA, two bytes not read, century, year, month, day, one byte, hour, minute, second,
     // end byte 03.
     auto st = [](uint8_t century, uint8_t yy, uint8_t month, uint8_t day) {

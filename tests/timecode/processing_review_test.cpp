@@ -1,4 +1,5 @@
-// Frame processing on hostile date fields: years no date-time value can hold are never set.
+// Frame processing on hostile date fields: years no date-time value can hold are never set, and
+// years before the clock's first are recorded as refused sets.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -29,9 +30,10 @@ Bytes st(uint8_t century, uint8_t yy, uint8_t month, uint8_t day, uint8_t hour, 
     return {0xAA, 0x00, 0x00, century, yy, month, day, 0x00, hour, minute, second, 0x03};
 }
 
-class NullMonitor final : public MonitorLines {
+class RecordingMonitor final : public MonitorLines {
   public:
-    void appendLine(const GbkText&) override {}
+    void appendLine(const GbkText& line) override { lines.push_back(line.toUtf8()); }
+    std::vector<std::string> lines;
 };
 
 class LogDir {
@@ -71,7 +73,7 @@ class HostileYears : public ::testing::Test {
     LineSettings line;
     ClockSettings settings;
     StatusState status;
-    NullMonitor monitor;
+    RecordingMonitor monitor;
     RecordingMessageBoxes boxes;
     LogDir dir;
     EventLog log;
@@ -127,6 +129,20 @@ TEST_F(HostileYears, OnlyYearsUpTo9999AreSetAndAcknowledged) {
         // A frame that gives no time to set leaves the request for the next usable frame.
         EXPECT_EQ(status.CorrectNowRequested, c.expectedSets.empty());
     }
+}
+
+TEST_F(HostileYears, YearsBefore1601AreRecordedAsRefusedSets) {
+    clock.setNow(at(2024, 5, 1, 12, 0, 31));
+    status.CorrectNowRequested = true;
+    status.MonitorActive = true;
+
+    feed(st(0x15, 0x99, 0x05, 0x01, 0x12, 0x00, 0x31));  // 1599-05-01
+
+    EXPECT_TRUE(clock.sets().empty());
+    EXPECT_TRUE(serial.writes(kPort).empty()) << "the device must not hear of a correction";
+    EXPECT_TRUE(status.CorrectNowRequested);
+    ASSERT_EQ(monitor.lines.size(), size_t{2});  // the frame dump, then the refusal
+    EXPECT_EQ(monitor.lines[1], "12:00:31[SETTIME FAILED:] Invalid argument");
 }
 
 }  // namespace

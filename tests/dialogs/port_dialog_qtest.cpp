@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/message_boxes.h"
-#include "serial/port_dialog.h"
+#include "dialogs/port_dialog.h"
 
 using Ports = std::vector<std::pair<std::string, std::string>>;
 

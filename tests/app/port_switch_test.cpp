@@ -1,6 +1,6 @@
 // Tests of PortSet and the port, rate and format switches: call order, fallbacks, messages,
 // check marks, the receiver's hold and release, and what gets saved.
-#include "serial/port_switch.h"
+#include "app/port_switch.h"
 
 #include <gtest/gtest.h>
 
@@ -150,13 +150,15 @@ protected:
     JournalReceiver receiver{journal};
     StatusState status;
     ClockSettings settings;
+    RingStorage ringBytes{};
     RingIndices ring;
+    ReceiveRing receiveRing{ringBytes, ring};
     MenuMarks marks;
     std::vector<Saved> saves;
     int saveCalls = 0;
     int failingSaveCall = 0;
-    PortSwitcher switcher{SwitchContext{serial, line, boxes, receiver, status, settings, ring,
-                                        marks, [this] { savecfg(); }}};
+    PortSwitcher switcher{SwitchContext{serial, line, boxes, receiver, status, settings,
+                                        receiveRing, marks, [this] { savecfg(); }}};
 };
 
 TEST_F(PortSwitchTest, PortSetAppliesRateModeFlowDtrRtsThenWriteTimeout) {

@@ -39,9 +39,14 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    // Keeps the outer size, frame included, at 235 x 356 by giving the client area what the
+    // window manager's frame leaves, once the frame is known.
+    void lookForFrame();
+
     PortLister listPorts_;
     PortSwitch switchPort_;
     MessageBoxes& boxes_;
+    int frameLooksLeft_ = 0;
 
     QListWidget* ListBox1 = nullptr;
     QLabel* Label1 = nullptr;

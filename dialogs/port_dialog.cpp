@@ -1,10 +1,11 @@
 // The port selection dialog's window: list, number field and the two buttons.
-#include "serial/port_dialog.h"
+#include "dialogs/port_dialog.h"
 
 #include <QEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QTimer>
 
 #include <algorithm>
 #include <optional>
@@ -16,8 +17,9 @@
 namespace zrq {
 namespace {
 
-constexpr int kClientWidth = 235;
-constexpr int kClientHeight = 356;
+// The window's outer size, its frame included; the client area is what the frame leaves.
+constexpr int kOuterWidth = 235;
+constexpr int kOuterHeight = 356;
 constexpr int kListHeight = 217;
 constexpr int kFontPixels = 13;
 constexpr int kLabelFontPixels = 16;
@@ -28,6 +30,10 @@ constexpr int kLabelGap = 2;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr char kSeparator[] = "......";
+// The window manager frames a window some time after it is shown, with no event to the widget:
+// the frame is looked for this often, this many times, after each showing.
+constexpr int kFrameLookIntervalMs = 50;
+constexpr int kFrameLooks = 40;
 
 }  // namespace
 
@@ -41,11 +47,12 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
       switchPort_(std::move(switchPort)),
       boxes_(boxes) {
     setObjectName(QStringLiteral("Form4"));
+    // Until the window manager has framed the window its frame is unknown and taken as none.
     setUpFixedSizeDialog(this, QStringLiteral("Serial Port"), songTiFont(kFontPixels),
-                         QSize(kClientWidth, kClientHeight));
+                         QSize(kOuterWidth, kOuterHeight));
 
     ListBox1 = named(new QListWidget(this), "ListBox1");
-    ListBox1->setGeometry(0, 0, kClientWidth, kListHeight);
+    ListBox1->setGeometry(0, 0, kOuterWidth, kListHeight);
 
     Label1 = named(new QLabel(QString::fromUtf8("端口 COM"), this), "Label1");
     Label1->setFont(songTiFont(kLabelFontPixels));
@@ -70,7 +77,25 @@ TForm4::TForm4(PortLister listPorts, PortSwitch switchPort, MessageBoxes& boxes,
 
 bool TForm4::event(QEvent* event) {
     if (event->type() == QEvent::WindowActivate) FormActivate();
+    if (event->type() == QEvent::Show) {
+        frameLooksLeft_ = kFrameLooks;
+        lookForFrame();
+    }
     return QDialog::event(event);
+}
+
+void TForm4::lookForFrame() {
+    const QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.isNull()) {
+        if (isVisible() && --frameLooksLeft_ > 0) {
+            QTimer::singleShot(kFrameLookIntervalMs, this, &TForm4::lookForFrame);
+        }
+        return;
+    }
+    const QSize client = QSize(kOuterWidth, kOuterHeight) - frame;
+    if (client == size() || client.isEmpty()) return;
+    setFixedSize(client);
+    ListBox1->setFixedWidth(client.width());
 }
 
 void TForm4::FormActivate() {

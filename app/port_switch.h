@@ -1,5 +1,5 @@
-// Applying the line parameters to the open port, and the run-time switches of port, rate and
-// time code format that the pop-up menu and the port dialog start.
+// The run-time switches of port, rate and time code format that the pop-up menu and the port
+// dialog start, with their fallbacks, messages and menu marks.
 #pragma once
 
 #include <functional>
@@ -8,6 +8,7 @@
 
 #include "base/message_boxes.h"
 #include "serial/line_settings.h"
+#include "serial/port_set.h"
 #include "serial/receiver.h"
 #include "serial/serial_library.h"
 #include "store/clock_settings.h"
@@ -18,20 +19,6 @@ namespace zrq {
 
 inline constexpr int kMenuPortCount = 4;  // menu items COM1..COM4; other ports show on N21
 inline constexpr int kFormatCount = 3;    // TVZ_CODE, EB_CODE, ST_CODE
-inline constexpr int kWriteTimeoutUnitMs = 10;
-
-// True when an sio_open result means "open": callers look at its low 8 bits only.
-inline bool openSucceeded(int openResult) { return (openResult & 0xFF) == 0; }
-
-// Write time-out in ms for a line running at `rate` bit/s: (1000 div rate) x 10 ms, where a
-// factor below 1 (rates above 1000, and a rate of zero or less) counts as 1.
-int writeTimeoutMs(long rate);
-
-// Applies `line` to its port, which the caller has opened: ioctl (rate and 8N1), flow control,
-// DTR, RTS (only without hardware flow) and the write time-out. The first library call that fails
-// shows its error box and ends with false; the port is left as it is (the caller closes it).
-bool PortSet(SerialLibrary& serial, const LineSettings& line, MessageBoxes& boxes);
-
 // The check marks of the pop-up menu that the switches set. The menu implements it.
 class SwitchMarks {
 public:
@@ -52,7 +39,7 @@ struct SwitchContext {
     ReceiverControl& receiver;
     StatusState& status;
     ClockSettings& settings;  // CodeFormat
-    RingIndices& ring;
+    ReceiveRing& ring;
     SwitchMarks& marks;
     // Rewrites the configuration file from line.Port, line.BaudCode and settings; throws FileError
     // (or any std::exception) on failure, which the caller's runGuarded reports.

@@ -1,5 +1,5 @@
-// PortSet and the port, rate and format switches with their fallbacks and messages.
-#include "serial/port_switch.h"
+// The port, rate and format switches with their fallbacks and messages.
+#include "app/port_switch.h"
 
 #include <exception>
 #include <string>
@@ -9,9 +9,7 @@
 namespace zrq {
 namespace {
 
-constexpr int kMillisecondsPerSecond = 1000;
 constexpr int kFlushBuffers = 0;  // sio_flush function code, passed right after sio_close
-constexpr uint16_t kIndexAfterFormatSwitch = 1;
 
 // Texts of the switch messages (UTF-8 here; shown as GBK). B ends in an ASCII "!" on purpose.
 constexpr const char* kPortMessageA = "所改端口不能打开！系统采用原来端口！";
@@ -22,42 +20,7 @@ constexpr const char* kBaudMessageC = "端口设置无效或已经被占用！�
 
 bool isMenuPort(int port) { return port >= 1 && port <= kMenuPortCount; }
 
-// A library result other than 0 is a failure: show the step's error box and report it.
-bool stepSucceeded(int result, MessageBoxes& boxes, const char* failureText) {
-    if (result == 0) return true;
-    boxes.error(gbk(failureText));
-    return false;
-}
-
 }  // namespace
-
-int writeTimeoutMs(long rate) {
-    long factor = rate > 0 ? kMillisecondsPerSecond / rate : 0;
-    if (factor < 1) factor = 1;
-    return static_cast<int>(factor) * kWriteTimeoutUnitMs;
-}
-
-bool PortSet(SerialLibrary& serial, const LineSettings& line, MessageBoxes& boxes) {
-    const int port = line.Port.load();
-    const int mode = line.Parity | line.ByteSize | line.StopBits;
-    if (!stepSucceeded(serial.sio_ioctl(port, line.BaudCode, mode), boxes, "通讯参数设置错误！")) {
-        return false;
-    }
-    const int flowMask = (line.Hw ? kFlowHardware : 0) + (line.Sw ? kFlowSoftware : 0);
-    if (!stepSucceeded(serial.sio_flowctrl(port, flowMask), boxes, "流控制设置失败！")) {
-        return false;
-    }
-    if (!stepSucceeded(serial.sio_DTR(port, line.Dtr ? 1 : 0), boxes, "DTR设置失败！")) {
-        return false;
-    }
-    // With hardware flow control RTS belongs to the flow control.
-    if (!line.Hw &&
-        !stepSucceeded(serial.sio_RTS(port, line.Rts ? 1 : 0), boxes, "RTS设置失败！")) {
-        return false;
-    }
-    serial.sio_SetWriteTimeouts(port, writeTimeoutMs(serial.sio_getbaud(port)));
-    return true;
-}
 
 bool PortSwitcher::PortSet() { return zrq::PortSet(ctx_.serial, ctx_.line, ctx_.boxes); }
 
@@ -167,8 +130,7 @@ void PortSwitcher::N31Click(int tag) {
     } catch (...) {
         saveFailure = std::current_exception();
     }
-    ctx_.ring.WriteIndex = kIndexAfterFormatSwitch;
-    ctx_.ring.ReadIndex = kIndexAfterFormatSwitch;
+    ctx_.ring.resetAfterFormatSwitch();
     ctx_.receiver.ReleaseReceiver();
     if (saveFailure) std::rethrow_exception(saveFailure);
 }
