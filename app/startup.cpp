@@ -125,7 +125,8 @@ void TForm1::openPort() {
 }
 
 void TForm1::startReceiver() {
-    tcomm_ = std::make_unique<Tcomm>(ctx_.serial, line_.Port, [this](Tcomm&) { handOffChunk(); });
+    tcomm_ = std::make_unique<Tcomm>(ctx_.serial, ctx_.clock, line_.Port,
+                                     [this](const ReceivedChunk& chunk) { handOffChunk(chunk); });
     receiver_.attach(tcomm_.get());
     tcomm_->start();
 }
