@@ -108,8 +108,10 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       ctx_(context),
       configPath_(pathInWorkDir(ctx_.workDir, kConfigFileName)),
       log_(ctx_.clock, ctx_.boxes, ctx_.workDir),
+      offsetRecord_(ctx_.boxes, ctx_.workDir),
+      chronySamples_(ctx_.workDir),
       processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
-                                       monitorLink_, log_}),
+                                       monitorLink_, log_, &offsetRecord_, &chronySamples_}),
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
       PopupMenu1_(new PopupMenu1(this)),
       switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, receiver_, status_, settings_,
@@ -365,22 +367,24 @@ void TForm1::saveConfiguration() { savecfg(configPath_, storedSettings()); }
 // Receiver thread. The count is raised before `closing_` is read, so that stopReceiver, which
 // sets `closing_` before it reads the count, either sees this call in flight and waits for it
 // or is seen here and no call is made.
-void TForm1::handOffChunk() {
+void TForm1::handOffChunk(const ReceivedChunk& chunk) {
     handOffsInFlight_.fetch_add(1);
     if (!closing_.load()) {
-        QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
-                                  Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, &chunk] { handleReceivedData(chunk); }, Qt::BlockingQueuedConnection);
     }
     handOffsInFlight_.fetch_sub(1);
 }
 
 // User-interface thread; the receiver waits until this returns.
-void TForm1::handleReceivedData() {
+void TForm1::handleReceivedData(const ReceivedChunk& chunk) {
     if (closing_.load() || !tcomm_) return;
     ++handlerDepth_;
-    runGuarded(ctx_.boxes, [this] {
-        handleReceivedChunk(tcomm_->ring, indices_, tcomm_->ChunkBuffer.data(),
-                            tcomm_->ChunkLength, settings_.CodeFormat, processor_);
+    runGuarded(ctx_.boxes, [&] {
+        processor_.takeArrivalStamp(chunk.arrival);
+        handleReceivedChunk(chunk.ring, indices_, chunk.bytes.data(),
+                            static_cast<int>(chunk.bytes.size()), settings_.CodeFormat,
+                            processor_);
     });
     ++chunksHandled_;
     --handlerDepth_;

@@ -183,8 +183,8 @@ private:
     void createControls();
     void connectMenu();
     void showDialog(QDialog* dialog);
-    void handOffChunk();          // receiver thread
-    void handleReceivedData();    // user-interface thread, inside the hand-off
+    void handOffChunk(const ReceivedChunk& chunk);        // receiver thread
+    void handleReceivedData(const ReceivedChunk& chunk);  // user-interface thread, in the hand-off
     StoredSettings storedSettings() const;
 
     AppContext ctx_;
@@ -199,6 +199,8 @@ private:
 
     MonitorLink monitorLink_;
     EventLog log_;
+    OffsetRecord offsetRecord_;
+    ChronySampleSender chronySamples_;
     FrameProcessor processor_;
     SecondTick tick_;
     ReceiverHandle receiver_;

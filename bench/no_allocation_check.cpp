@@ -181,10 +181,11 @@ ReceiverRun runReceiverPasses(bool allocateInHandOff) {
     ReceiverRun run;
     std::atomic<int64_t> handOffs{0};
     std::atomic<int64_t> bytes{0};
-    Tcomm receiver(serial, port, [&](Tcomm& r) {
+    SystemClock clock;  // read only; the fake library offers no descriptor to stamp from
+    Tcomm receiver(serial, clock, port, [&](const ReceivedChunk& chunk) {
         if (allocateInHandOff) allocateOnce();
         ++handOffs;
-        bytes += r.ChunkLength;
+        bytes += static_cast<int64_t>(chunk.bytes.size());
     });
 
     const int64_t before = countedAllocations();
