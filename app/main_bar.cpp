@@ -95,18 +95,22 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       ctx_(context),
       configPath_(pathInWorkDir(ctx_.workDir, kConfigFileName)),
       log_(ctx_.clock, ctx_.boxes, ctx_.workDir, ctx_.journal),
+      offsetRecord_(ctx_.boxes, ctx_.workDir),
+      chronySamples_(ctx_.workDir),
       processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
-                                       monitorLink_, log_}),
+                                       monitorLink_, log_, &offsetRecord_, &chronySamples_}),
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
       gate_(
-          [this] {
-              QMetaObject::invokeMethod(this, &TForm1::handleReceivedData,
-                                        Qt::BlockingQueuedConnection);
+          [this](const ReceivedChunk& chunk) {
+              QMetaObject::invokeMethod(
+                  this, [this, &chunk] { handleReceivedData(chunk); },
+                  Qt::BlockingQueuedConnection);
           },
           [] {
               QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
           }),
-      tcomm_(ctx_.serial, line_.Port, [this](Tcomm&) { gate_.handOff(); }),
+      tcomm_(ctx_.serial, ctx_.clock, line_.Port,
+             [this](const ReceivedChunk& chunk) { gate_.handOff(chunk); }),
       ring_(tcomm_.ring, indices_),
       PopupMenu1_(new PopupMenu1(this)),
       switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
@@ -360,10 +364,11 @@ void TForm1::saveConfiguration() { savecfg(configPath_, storedSettings()); }
 
 // User-interface thread; the receiver waits until this returns. Nothing is handled once the
 // gate has closed.
-void TForm1::handleReceivedData() {
-    gate_.deliver([this] {
-        runGuarded(ctx_.boxes, [this] {
-            handleReceivedChunk(ring_, tcomm_.ChunkBuffer.data(), tcomm_.ChunkLength,
+void TForm1::handleReceivedData(const ReceivedChunk& chunk) {
+    gate_.deliver([&] {
+        runGuarded(ctx_.boxes, [&] {
+            processor_.takeArrivalStamp(chunk.arrival);
+            handleReceivedChunk(ring_, chunk.bytes.data(), static_cast<int>(chunk.bytes.size()),
                                 settings_.CodeFormat, processor_);
         });
         ++chunksHandled_;

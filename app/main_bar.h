@@ -168,7 +168,7 @@ private:
     void createControls();
     void connectMenu();
     void showDialog(QDialog* dialog);
-    void handleReceivedData();  // user-interface thread, inside the hand-off
+    void handleReceivedData(const ReceivedChunk& chunk);  // user-interface thread, in the hand-off
     StoredSettings storedSettings() const;
 
     AppContext ctx_;
@@ -183,6 +183,8 @@ private:
 
     MonitorLink monitorLink_;
     EventLog log_;
+    OffsetRecord offsetRecord_;
+    ChronySampleSender chronySamples_;
     FrameProcessor processor_;
     SecondTick tick_;
     HandOffGate gate_;  // before the receiver, whose hand-offs go through it

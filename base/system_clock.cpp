@@ -10,9 +10,13 @@
 
 namespace zrq {
 
-LocalTimeRecord SystemClock::now() {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
+namespace {
+
+constexpr int64_t kUsPerSecond = 1'000'000;
+constexpr int64_t kNsPerUs = 1'000;
+constexpr int64_t kUsPerMs = 1'000;
+
+LocalTimeRecord localRecord(const timespec& ts) {
     tm local{};
     localtime_r(&ts.tv_sec, &local);
     LocalTimeRecord t;
@@ -26,6 +30,33 @@ LocalTimeRecord SystemClock::now() {
     t.second = static_cast<uint16_t>(local.tm_sec > 59 ? 59 : local.tm_sec);
     t.milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1'000'000);
     return t;
+}
+
+}  // namespace
+
+PreciseTime LocalClock::nowPrecise() {
+    const LocalTimeRecord t = now();
+    const int64_t ms = daysFromCivil(t.year, t.month, t.day) * 86'400'000 +
+                       ((t.hour * 60LL + t.minute) * 60 + t.second) * 1000 + t.milliseconds;
+    return PreciseTime{t, 0, ms * kUsPerMs};
+}
+
+int64_t microsecondsBetween(const PreciseTime& a, const PreciseTime& b) {
+    return millisecondsBetween(a.local, b.local) * kUsPerMs + b.microseconds - a.microseconds;
+}
+
+LocalTimeRecord SystemClock::now() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return localRecord(ts);
+}
+
+PreciseTime SystemClock::nowPrecise() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    const int64_t us = ts.tv_nsec / kNsPerUs;
+    return PreciseTime{localRecord(ts), static_cast<uint16_t>(us % kUsPerMs),
+                       ts.tv_sec * kUsPerSecond + us};
 }
 
 int SystemClock::set(const LocalTimeRecord& time) {

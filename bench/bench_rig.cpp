@@ -165,10 +165,11 @@ int UncountedSerial::sio_write(int port, const uint8_t* bytes, int length) {
     return inner_.sio_write(port, bytes, length);
 }
 
-HandlerRig::HandlerRig(int codeFormat)
+HandlerRig::HandlerRig(int codeFormat, OffsetRecord* offsets, ChronySampleSender* chrony)
     : fakeClock(streamStart()),
       log(clock, boxes, kNoLogDirectory),
-      processor(FrameProcessorContext{clock, serial, line, settings, status, monitor, log}) {
+      processor(FrameProcessorContext{clock, serial, line, settings, status, monitor, log, offsets,
+                                      chrony}) {
     line.Port = kBenchPort;
     fakeSerial.sio_open(kBenchPort);
     settings.CodeFormat = static_cast<uint8_t>(codeFormat);

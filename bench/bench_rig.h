@@ -137,7 +137,9 @@ LocalTimeRecord streamStart();
 // and writes an acknowledgement.
 class HandlerRig {
   public:
-    explicit HandlerRig(int codeFormat);
+    // With `offsets` and `chrony` the processing also records its corrections and sends samples.
+    explicit HandlerRig(int codeFormat, OffsetRecord* offsets = nullptr,
+                        ChronySampleSender* chrony = nullptr);
 
     void handle(const uint8_t* chunk, int length) {
         handleReceivedChunk(ring, indices, chunk, length, settings.CodeFormat, processor);

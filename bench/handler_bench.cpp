@@ -2,6 +2,13 @@
 // chunk, the tick event with and without a new second, the PC time frame and one real clock
 // reading. Every benchmark also reports the allocations counted in its timed loop.
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
 
 #include "bench/allocation_counter.h"
 #include "bench/bench_rig.h"
@@ -145,6 +152,75 @@ void BM_SystemClockNow(benchmark::State& state) {
     reportAllocations(state, window.stop());
 }
 BENCHMARK(BM_SystemClockNow);
+
+// One precise reading (clock_gettime and localtime_r): what the receiver pays per arrival.
+void BM_SystemClockNowPrecise(benchmark::State& state) {
+    SystemClock clock;
+    AllocationWindow window;
+    for (auto _ : state) {
+        PreciseTime time = clock.nowPrecise();
+        benchmark::DoNotOptimize(time);
+    }
+    reportAllocations(state, window.stop());
+}
+BENCHMARK(BM_SystemClockNowPrecise);
+
+// A folder under /tmp for the outputs, removed at the end.
+class BenchFolder {
+  public:
+    BenchFolder() {
+        char pattern[] = "/tmp/zrq-bench-XXXXXX";
+        path_ = ::mkdtemp(pattern) ? pattern : "/nonexistent";
+    }
+    ~BenchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// One line of the offset record: open the day's file, append, close (once per correction).
+void BM_OffsetRecordLine(benchmark::State& state) {
+    BenchFolder folder;
+    RecordingMessageBoxes boxes;
+    OffsetRecord record(boxes, folder.path());
+    CorrectionAttempt attempt{streamStart(), streamStart(), -114'750, 115'000, nullptr};
+    AllocationWindow window;
+    for (auto _ : state) record.write(attempt);
+    reportAllocations(state, window.stop());
+}
+BENCHMARK(BM_OffsetRecordLine);
+
+// One sample to chronyd's socket (bound here and emptied outside the timing now and then).
+void BM_ChronySample(benchmark::State& state) {
+    BenchFolder folder;
+    const int far = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = folder.path() + "/" + kChronySocketName;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ::bind(far, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ChronySampleSender sender(folder.path());
+    PreciseTime measured{streamStart(), 250, 1'714'564'800'000'250};
+    int64_t sent = 0;
+    AllocationWindow window;
+    for (auto _ : state) {
+        sent += sender.send(measured, -2'500'000) ? 1 : 0;
+        state.PauseTiming();
+        char datagram[64];
+        while (::recv(far, datagram, sizeof datagram, 0) > 0) {
+        }
+        measured.systemUs += 1'000'000;  // a second a frame: a refusal pauses 5 frames only
+        state.ResumeTiming();
+    }
+    reportAllocations(state, window.stop());
+    state.counters["sent"] = static_cast<double>(sent);
+    ::close(far);
+}
+BENCHMARK(BM_ChronySample);
 
 }  // namespace
 }  // namespace zrq::bench

@@ -2,15 +2,26 @@
 // without noise, whole and split frames, corrections included), the tick (idle and on a new
 // second) and the receiver's passes allocate nothing once warmed up. Exits 1 when any of them
 // allocates; the date label's text, made once a day, is counted and reported but allowed.
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/allocation_counter.h"
 #include "bench/bench_rig.h"
 #include "serial/receiver.h"
+#include "serial/termios_serial.h"
 #include "timecode/time_code_format.h"
 
 namespace zrq::bench {
@@ -31,6 +42,8 @@ constexpr int kSecondsPerDay = 86'400;
 constexpr auto kReceiverPatience = 10s;
 constexpr int kEmptyPasses = 20;
 constexpr auto kHeldSpell = 100ms;
+constexpr int kPtyBytes = 60;          // bytes written to the pseudo-terminal, one at a time...
+constexpr auto kPtyByteGap = 3ms;      // ...this far apart, so that they fall all over the waits
 
 struct Outcome {
     std::string scenario;
@@ -78,6 +91,74 @@ void checkHandler(int format, int noise, ChunkShape shape) {
             true});
     // A plan that never corrects would leave the clock-setting path unchecked.
     if (corrections == 0) record({std::string(scenario) + ": no correction made", 1, 0, "", true});
+}
+
+// A folder of its own for the offset record, with chronyd's end of chrony.sock bound in it.
+class OutputsFolder {
+  public:
+    OutputsFolder() {
+        char pattern[] = "/tmp/zrq-bench-outputs-XXXXXX";
+        path_ = ::mkdtemp(pattern) ? pattern : "/nonexistent/zrq-bench-outputs";
+        socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string socketPath = path_ + "/" + kChronySocketName;
+        std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+        ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~OutputsFolder() {
+        ::close(socket_);
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string& path() const { return path_; }
+    // Takes the samples waiting, as chronyd would, so that the queue never fills; counts them.
+    void drain() {
+        char datagram[64];
+        while (::recv(socket_, datagram, sizeof datagram, 0) > 0) ++samples_;
+    }
+    int64_t samples() const { return samples_; }
+
+  private:
+    std::string path_;
+    int socket_ = -1;
+    int64_t samples_ = 0;
+};
+
+// The handler with the offset record and the chrony samples on: every frame sends a sample and
+// every correction writes a line (in one chunk of a frame each, the way a device sends).
+void checkRecordAndSample(int format) {
+    OutputsFolder folder;
+    RecordingMessageBoxes boxes;
+    OffsetRecord offsets(boxes, folder.path());
+    ChronySampleSender chrony(folder.path());
+    const ChunkPlan plan = makeChunkPlan(format, 0, ChunkShape::OnePerFrame, kPlanBytes);
+    HandlerRig rig(format, &offsets, &chrony);
+    for (const Chunk& c : plan.chunks) {
+        rig.handle(plan.data(c), c.length);
+        folder.drain();
+    }
+    rig.dropRecords();
+
+    const size_t setsBefore = rig.fakeClock.sets().size();
+    const int64_t samplesBefore = folder.samples();
+    AllocationWindow window;
+    for (const Chunk& c : plan.chunks) {
+        rig.handle(plan.data(c), c.length);
+        folder.drain();
+    }
+    const int64_t allocations = window.stop();
+    const size_t corrections = rig.fakeClock.sets().size() - setsBefore;
+    const int64_t samples = folder.samples() - samplesBefore;
+    char scenario[96];
+    std::snprintf(scenario, sizeof scenario, "record and sample: handler %s", formatName(format));
+    record({scenario, allocations, static_cast<int64_t>(plan.chunks.size()),
+            "chunks; " + std::to_string(samples) + " samples sent, " +
+                std::to_string(corrections) + " corrections recorded, " +
+                std::to_string(boxes.shown.size()) + " boxes",
+            true});
+    if (corrections == 0 || samples == 0 || !boxes.shown.empty())
+        record({std::string(scenario) + ": no line or no sample written", 1, 0, "", true});
 }
 
 void checkTickIdle() {
@@ -181,10 +262,11 @@ ReceiverRun runReceiverPasses(bool allocateInHandOff) {
     ReceiverRun run;
     std::atomic<int64_t> handOffs{0};
     std::atomic<int64_t> bytes{0};
-    Tcomm receiver(serial, port, [&](Tcomm& r) {
+    SystemClock clock;  // read only; the fake library offers no descriptor to stamp from
+    Tcomm receiver(serial, clock, port, [&](const ReceivedChunk& chunk) {
         if (allocateInHandOff) allocateOnce();
         ++handOffs;
-        bytes += r.ChunkLength;
+        bytes += static_cast<int64_t>(chunk.bytes.size());
     });
 
     const int64_t before = countedAllocations();
@@ -226,6 +308,55 @@ void checkReceiverPasses() {
     }
 }
 
+// The receiver on a real pseudo-terminal, where each pass also watches the port with epoll and
+// stamps the arrivals. Counting starts at the first hand-off, on the receiver's thread.
+void checkReceiverOnAPseudoTerminal() {
+    int master = -1, slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+        record({"receiver on a pseudo-terminal: no pseudo-terminal", 1, 0, "", true});
+        return;
+    }
+    termios raw{};
+    ::tcgetattr(master, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(master, TCSANOW, &raw);
+    OutputsFolder folder;  // for the COM1 link
+    ::symlink(name, (folder.path() + "/COM1").c_str());
+    TermiosSerial serial(PortMapPlaces{folder.path()});
+    serial.sio_open(kBenchPort);
+    SystemClock clock;
+    std::atomic<int32_t> port{kBenchPort};
+    static std::atomic<bool> counting{false};
+    std::atomic<int64_t> handOffs{0}, stamped{0};
+    Tcomm receiver(serial, clock, port, [&](const ReceivedChunk& chunk) {
+        countAllocationsOnThisThread(counting.load());
+        ++handOffs;
+        if (chunk.arrival) ++stamped;
+    });
+
+    const uint8_t byte = 0x55;
+    counting = true;
+    receiver.start();
+    const int64_t before = countedAllocations();
+    for (int i = 0; i < kPtyBytes; ++i) {
+        if (::write(master, &byte, 1) != 1) break;
+        std::this_thread::sleep_for(kPtyByteGap);
+    }
+    std::this_thread::sleep_for(50ms);
+    counting = false;
+    if (::write(master, &byte, 1) == 1) std::this_thread::sleep_for(50ms);  // switches it off
+    const int64_t allocations = countedAllocations() - before;
+    receiver.requestTermination();
+    receiver.join();
+    serial.sio_close(kBenchPort);
+    ::close(master);
+    ::close(slave);
+    record({"receiver passes on a pseudo-terminal", allocations, handOffs.load(),
+            "hand-offs; " + std::to_string(stamped.load()) + " with an arrival stamp", true});
+    if (stamped.load() == 0) record({"receiver on a pseudo-terminal: no stamp", 1, 0, "", true});
+}
+
 // Without the replaced operator new in effect every count above would be a meaningless zero.
 bool counterWorks() {
     AllocationWindow window;
@@ -252,6 +383,8 @@ int main() {
     checkTickNewSecond();
     checkTickDateChange();
     checkReceiverPasses();
+    checkReceiverOnAPseudoTerminal();
+    for (int format : {zrq::TVZ_CODE, zrq::EB_CODE, zrq::ST_CODE}) checkRecordAndSample(format);
 
     int failures = 0;
     std::printf("%11s %9s  %s\n", "allocations", "events", "scenario");

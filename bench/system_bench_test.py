@@ -154,6 +154,18 @@ class MicroRowsTest(unittest.TestCase):
         self.assertEqual(rows["allocations: tick, date label (once a day)"][3:], ("allowed", "—"))
 
 
+class CorrectionErrorRowsTest(unittest.TestCase):
+    def test_median_goal_and_ratios_to_the_reference(self):
+        own = [0.2, 0.3, 0.4, 0.5, 1.2]
+        ref = [0.05, 0.2, 0.25, 0.3, 0.8]
+        rows = {row[0]: row for row in sb.correction_error_rows(own, ref)}
+        self.assertEqual(rows["correction error: median"][1:],
+                         ("0.40 ms", "0.25 ms", "≤ 0.5 ms", "0.80"))
+        # 0.4 / 0.25 and 1.2 / 0.8; the worse one against 1.5
+        self.assertEqual(rows["correction error against the reference (median, p99)"][1:],
+                         ("1.60, 1.50", "1", "≤ 1.5 ×", "1.07"))
+
+
 class OffsetWatcherTest(unittest.TestCase):
     def test_notices_each_rewrite_of_the_clock_file(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -19,9 +19,9 @@ HandOffGate::HandOffGate(BlockingPost post, RunPostedCalls runPostedCalls)
 // The count is raised before `closed_` is read, so that close, which sets `closed_` before it
 // reads the count, either sees this call in flight and waits for it or is seen here and no call
 // is posted.
-void HandOffGate::handOff() {
+void HandOffGate::handOff(const ReceivedChunk& chunk) {
     inFlight_.fetch_add(1);
-    if (!closed_.load() && post_) post_();
+    if (!closed_.load() && post_) post_(chunk);
     inFlight_.fetch_sub(1);
 }
 

@@ -12,9 +12,9 @@ namespace zrq {
 
 class HandOffGate {
 public:
-    // Runs the posted call (`deliver`) on the user-interface thread and returns when it has run
-    // there, or when the toolkit discarded it. Must not allocate per call.
-    using BlockingPost = std::function<void()>;
+    // Runs the posted call (`deliver`) for the chunk on the user-interface thread and returns
+    // when it has run there, or when the toolkit discarded it. Must not allocate per call.
+    using BlockingPost = std::function<void(const ReceivedChunk&)>;
     // Lets calls posted to the user-interface thread run for a short while; called there while
     // the gate waits for a hand-off in flight.
     using RunPostedCalls = std::function<void()>;
@@ -24,8 +24,8 @@ public:
     HandOffGate(const HandOffGate&) = delete;
     HandOffGate& operator=(const HandOffGate&) = delete;
 
-    // Receiver thread: posts one hand-off and waits for it, unless the gate is closed.
-    void handOff();
+    // Receiver thread: posts the hand-off of `chunk` and waits for it, unless the gate is closed.
+    void handOff(const ReceivedChunk& chunk);
 
     // User-interface thread, inside the posted call: runs `handler` unless the gate is closed.
     template <typename Handler>

@@ -6,12 +6,24 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <thread>
 
+#include "base/local_clock.h"
 #include "serial/serial_library.h"
 #include "serial/ring_storage.h"
 
 namespace zrq {
+
+// One chunk as the receiver hands it to the received-data handler; valid during the hand-off.
+struct ReceivedChunk {
+    std::span<const uint8_t> bytes;  // ChunkBuffer, ChunkLength bytes
+    RingStorage& ring;               // the ring's storage, held by the receiver object
+    // When bytes last arrived on the port before the read; empty when the port could not be
+    // watched (a library without descriptors) or nothing new arrived since the previous read.
+    std::optional<PreciseTime> arrival;
+};
 
 // Pausing and resuming reception around a switch of port, rate or format.
 class ReceiverControl {
@@ -23,12 +35,13 @@ public:
 
 class Tcomm final : public ReceiverControl {
 public:
-    // Runs the received-data handler for this receiver's chunk on the user-interface thread and
-    // returns when it has finished (or when the call was discarded at shutdown). Must not
-    // allocate per call.
-    using HandOff = std::function<void(Tcomm&)>;
+    // Runs the received-data handler for the chunk on the user-interface thread and returns when
+    // it has finished (or when the call was discarded at shutdown). Must not allocate per call.
+    using HandOff = std::function<void(const ReceivedChunk&)>;
 
-    Tcomm(SerialLibrary& serial, const std::atomic<int32_t>& port, HandOff handOff);
+    // `clock` stamps arrivals on the receiver thread, so it must be safe to read from there.
+    Tcomm(SerialLibrary& serial, LocalClock& clock, const std::atomic<int32_t>& port,
+          HandOff handOff);
     ~Tcomm();  // requests termination and joins
 
     Tcomm(const Tcomm&) = delete;
@@ -59,14 +72,23 @@ public:
 
 private:
     void Execute();
+    void waitWatchingPort();
+    void noteArrivalsSinceTheWait();
+    void watchPort(int descriptor);
 
     SerialLibrary& serial_;
+    LocalClock& clock_;
     const std::atomic<int32_t>& port_;
     HandOff handOff_;
     std::atomic<bool> receiverStop_{false};
     std::atomic<bool> terminationRequested_{false};
     std::atomic<bool> insideRead_{false};
     std::atomic<bool> timeCritical_{false};
+    // Receiver thread only: the epoll set that watches the port, the descriptor in it, and the
+    // last arrival seen since the previous read.
+    int epoll_ = -1;
+    int watched_ = -1;
+    std::optional<PreciseTime> lastArrival_;
     std::thread thread_;
 };
 

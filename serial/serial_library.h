@@ -33,6 +33,11 @@ public:
     virtual int sio_read(int port, uint8_t* buffer, int length) = 0;
     // Bytes written (callers ignore it); negative when the port is not open.
     virtual int sio_write(int port, const uint8_t* bytes, int length) = 0;
+
+    // The descriptor that becomes readable when bytes arrive on the port, for a receiver that
+    // watches for arrivals (epoll) between its reads; -1 when the port is not open or the library
+    // has none to offer. Valid until the port is closed.
+    virtual int inputDescriptor(int /*port*/) { return -1; }
 };
 
 }  // namespace zrq

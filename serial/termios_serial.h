@@ -48,6 +48,8 @@ class TermiosSerial final : public SerialLibrary {
     // Writes everything, waiting for room at most the write time-out in total; returns the bytes
     // written, negative when the port is not open.
     int sio_write(int port, const uint8_t* bytes, int length) override;
+    // The open port's terminal descriptor.
+    int inputDescriptor(int port) override { return descriptorOf(port); }
 
     // The places the port map looks in.
     const PortMapPlaces& places() const { return places_; }

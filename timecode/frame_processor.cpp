@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "base/date_patterns.h"
@@ -16,7 +17,8 @@ namespace {
 
 constexpr int kSecondsPerHour = 3600;
 constexpr int kSecondsPerMinute = 60;
-constexpr double kMsPerDay = 86'400'000.0;
+constexpr double kUsPerDay = 86'400'000'000.0;
+constexpr int64_t kUsPerMs = 1'000;
 constexpr int kMaxHour = 23;
 constexpr int kMaxMinute = 59;
 constexpr int kMaxSecond = 59;
@@ -44,6 +46,15 @@ struct Texts {
 const Texts& texts() {
     static const Texts instance;
     return instance;
+}
+
+// Whole milliseconds, the nearest (halves away from zero).
+int64_t roundedMs(int64_t us) {
+    return us >= 0 ? (us + kUsPerMs / 2) / kUsPerMs : -((-us + kUsPerMs / 2) / kUsPerMs);
+}
+
+bool timeInRange(const DecodedTimeCode& code) {
+    return code.hour <= kMaxHour && code.minute <= kMaxMinute && code.second <= kMaxSecond;
 }
 
 int secondsOfDay(int hour, int minute, int second) {
@@ -111,9 +122,10 @@ FrameProcessor::FrameProcessor(const FrameProcessorContext& context) : ctx_(cont
 }
 
 void FrameProcessor::beginChunk() {
-    chunkArrival_ = ctx_.clock.now();
-    chunkArrivalTime_ = toDateTimeValue(chunkArrival_);
-    clockStepsMs_ = 0;
+    chunkArrival_ = arrivalStamp_ ? *arrivalStamp_ : ctx_.clock.nowPrecise();
+    arrivalStamp_.reset();
+    chunkArrivalTime_ = toDateTimeValue(chunkArrival_.local) + chunkArrival_.microseconds / kUsPerDay;
+    clockStepsUs_ = 0;
     pcClockReading_ = ctx_.clock.now();
 }
 
@@ -142,6 +154,7 @@ void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*
     const LocalTimeRecord received = withReceivedDate(pcClockReading_, code);
     const DateVerdict date = compareDate(received);
     pcClockReading_ = received;
+    sendChronySample(code);  // before a correction of this frame moves the clock
 
     bool scheduledCorrection = momentMatch;
     if (ctx_.settings.JumpNoCorrect && (time == TimeVerdict::Jump || date != DateVerdict::Same)) {
@@ -224,6 +237,8 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
 
 // Sets the clock to the received second plus FineTuneMs plus the time spent since the chunk
 // arrived: the frame is taken to have arrived FineTuneMs after the start of the second it names.
+// The chunk arrived when the receiver saw its bytes come, so the wait for the next read is
+// compensated too. Every attempt, made or refused, goes into the offset record.
 //
 // A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
 // of a common year), or whose year lies beyond 9999 (where a date-time value ends), gives no time
@@ -231,33 +246,41 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
 // waits for a usable frame) and reception goes on. A year before 1601, which the clock's record
 // cannot hold, is a set the clock refuses: the same, but recorded like any refused set.
 void FrameProcessor::correct(const DecodedTimeCode& code) {
-    if (code.hour > kMaxHour || code.minute > kMaxMinute || code.second > kMaxSecond) return;
-
-    LocalTimeRecord received = pcClockReading_;
-    received.hour = code.hour;
-    received.minute = code.minute;
-    received.second = code.second;
-    received.milliseconds = 0;  // FineTuneMs is added below, so a stored value >999 still carries
-
-    if (received.year < kFirstSettableYear) {
-        reportRefusedSet(EINVAL);
+    const LocalTimeRecord received = receivedTime(code);
+    if (!timeInRange(code)) {
+        recordAttempt({ctx_.clock.now(), received, std::nullopt, 0, "time out of range"});
         return;
     }
 
-    const LocalTimeRecord now = ctx_.clock.now();
-    const int64_t elapsedMs = millisecondsBetween(chunkArrival_, now) - clockStepsMs_;
-    const auto timeToSet = addMilliseconds(received, ctx_.settings.FineTuneMs + elapsedMs);
-    if (!timeToSet || timeToSet->year > kLastSettableYear) return;
+    const PreciseTime now = ctx_.clock.nowPrecise();
+    if (received.year < kFirstSettableYear) {
+        reportRefusedSet(EINVAL);
+        char buffer[128];
+        recordAttempt({now.local, received, std::nullopt, 0, strerror_r(EINVAL, buffer, sizeof buffer)});
+        return;
+    }
+
+    const int64_t elapsedUs = microsecondsBetween(chunkArrival_, now) - clockStepsUs_;
+    // FineTuneMs is added here, so that a stored value above 999 still carries.
+    const auto timeToSet =
+        addMilliseconds(received, ctx_.settings.FineTuneMs + roundedMs(elapsedUs));
+    if (!timeToSet || timeToSet->year > kLastSettableYear) {
+        recordAttempt({now.local, received, std::nullopt, 0, "no such date"});
+        return;
+    }
+    const int64_t offsetUs = offsetAtArrivalUs(received);
 
     if (const int error = ctx_.clock.set(*timeToSet); error != 0) {
         reportRefusedSet(error);
+        char buffer[128];
+        recordAttempt({now.local, received, offsetUs, 0, strerror_r(error, buffer, sizeof buffer)});
         return;
     }
     // The clock moved by the step just made; the chunk's arrival moves with it, so that a later
     // frame of this chunk adds only the time really spent, not the step as well.
-    const int64_t stepMs = millisecondsBetween(now, *timeToSet);
-    clockStepsMs_ += stepMs;
-    chunkArrivalTime_ += stepMs / kMsPerDay;
+    const int64_t stepUs = microsecondsBetween(now, PreciseTime{*timeToSet});
+    clockStepsUs_ += stepUs;
+    chunkArrivalTime_ += stepUs / kUsPerDay;
     pcClockReading_ = *timeToSet;
 
     ctx_.serial.sio_write(ctx_.line.Port, kAcknowledgement, sizeof kAcknowledgement);
@@ -265,6 +288,44 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     ctx_.status.CorrectNowRequested = false;
     ctx_.status.JumpDetected = false;
     ctx_.status.SetRefused = false;
+    recordAttempt({now.local, received, offsetUs, stepUs, nullptr});
+}
+
+// The date of PcClockReading (the frame's where it has one), the frame's time of day, 0 ms.
+LocalTimeRecord FrameProcessor::receivedTime(const DecodedTimeCode& code) const {
+    LocalTimeRecord received = pcClockReading_;
+    received.hour = code.hour;
+    received.minute = code.minute;
+    received.second = code.second;
+    received.milliseconds = 0;
+    return received;
+}
+
+// PC time at the chunk's arrival minus (received time + FineTuneMs), in microseconds, with the
+// arrival in the terms of the clock as this chunk's corrections left it. Both are local times of
+// the same zone at the same moment, so their difference is the offset, summer time or not. The
+// received time must be a valid date and time.
+int64_t FrameProcessor::offsetAtArrivalUs(const LocalTimeRecord& received) const {
+    return microsecondsBetween(PreciseTime{received}, chunkArrival_) + clockStepsUs_ -
+           int64_t{ctx_.settings.FineTuneMs} * kUsPerMs;
+}
+
+// chronyd takes the device's time as the true time: the sample says how far it is ahead of the
+// system time at the chunk's arrival. Only a frame that names a real moment gives one.
+void FrameProcessor::sendChronySample(const DecodedTimeCode& code) {
+    if (!ctx_.chrony || !timeInRange(code)) return;
+    const LocalTimeRecord received = receivedTime(code);
+    if (received.year < kFirstSettableYear || received.year > kLastSettableYear ||
+        !isValidDate(received.year, received.month, received.day)) {
+        return;
+    }
+    PreciseTime measured = chunkArrival_;
+    measured.systemUs += clockStepsUs_;
+    ctx_.chrony->send(measured, -offsetAtArrivalUs(received));
+}
+
+void FrameProcessor::recordAttempt(const CorrectionAttempt& attempt) {
+    if (ctx_.offsets) ctx_.offsets->write(attempt);
 }
 
 void FrameProcessor::writeAcknowledgementLine() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "base/date_time_value.h"
 #include "base/local_clock.h"
@@ -11,8 +12,10 @@
 #include "serial/serial_library.h"
 #include "store/clock_settings.h"
 #include "store/event_log.h"
+#include "timecode/chrony_sample.h"
 #include "timecode/frame_sink.h"
 #include "timecode/monitor_lines.h"
+#include "timecode/offset_record.h"
 #include "timecode/status_state.h"
 
 namespace zrq {
@@ -26,11 +29,18 @@ struct FrameProcessorContext {
     StatusState& status;
     MonitorLines& monitor;
     EventLog& log;
+    // The record of correction attempts and the samples for chronyd; none when null.
+    OffsetRecord* offsets = nullptr;
+    ChronySampleSender* chrony = nullptr;
 };
 
 class FrameProcessor final : public FrameSink {
 public:
     explicit FrameProcessor(const FrameProcessorContext& context);
+
+    // The receiver's stamp of when the next chunk's bytes arrived; without one (none given, or
+    // empty) the chunk's first clock reading stands in, as late as the handler starts.
+    void takeArrivalStamp(const std::optional<PreciseTime>& arrival) { arrivalStamp_ = arrival; }
 
     void beginChunk() override;
     void frameDump(const RingStorage& ring, uint16_t start, int length) override;
@@ -52,11 +62,16 @@ private:
     void correct(const DecodedTimeCode& code);
     void writeAcknowledgementLine();
     void reportRefusedSet(int error);
+    LocalTimeRecord receivedTime(const DecodedTimeCode& code) const;
+    int64_t offsetAtArrivalUs(const LocalTimeRecord& received) const;
+    void sendChronySample(const DecodedTimeCode& code);
+    void recordAttempt(const CorrectionAttempt& attempt);
 
     FrameProcessorContext ctx_;
+    std::optional<PreciseTime> arrivalStamp_;
     DateTimeValue chunkArrivalTime_ = 0;
-    LocalTimeRecord chunkArrival_{};  // the same reading as a record, for exact elapsed times
-    int64_t clockStepsMs_ = 0;        // sum of the steps this chunk's corrections made, in ms
+    PreciseTime chunkArrival_{};  // the same moment to the microsecond, for exact elapsed times
+    int64_t clockStepsUs_ = 0;    // sum of the steps this chunk's corrections made, in us
     LocalTimeRecord pcClockReading_{};
 };
 

@@ -3,10 +3,13 @@
 # device, with a fake clock, and check the bytes on the wire, the files it writes and the pixels
 # it shows. Usage: e2e_tests.py --build-dir DIR CASE  (exit 0 pass, 1 fail, 77 skipped).
 import argparse
+import grp
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import traceback
 
@@ -507,6 +510,121 @@ def test_refused_set(session):
            [e["line"] for e in device.of_kind("ack")])
 
 
+class Chronyd:
+    """chronyd and chronyc from Debian's package, unpacked into <build>/chrony by
+    scripts/unpack-chrony (never installed), run with -x (the clock is never touched) and the
+    clock capability dropped, with its refclock socket, command socket and pid file in a
+    temporary folder, no NTP port and no command port. The refclock socket lies in a folder of
+    the group that may feed it (`group`), so that the README's way of letting a desktop user
+    write to the socket can be tried here."""
+
+    def __init__(self, build_dir, group):
+        root = os.path.join(os.path.abspath(build_dir), "chrony", "usr")
+        self.chronyd = os.path.join(root, "sbin", "chronyd")
+        self.chronyc = os.path.join(root, "bin", "chronyc")
+        for tool in (self.chronyd, self.chronyc):
+            if not os.access(tool, os.X_OK):
+                raise h.Skip("%s is not unpacked (scripts/unpack-chrony)" % tool)
+        self.group = group
+        self.folder = tempfile.mkdtemp(prefix="zrq-chronyd-")
+        os.chmod(self.folder, 0o711)  # others may pass through to the refclock folder
+        commands = os.path.join(self.folder, "cmd")
+        refclock = os.path.join(self.folder, "refclock")
+        os.mkdir(commands, 0o700)  # chronyd refuses a command socket in a folder others reach
+        os.mkdir(refclock, 0o750)
+        os.chown(refclock, 0, grp.getgrnam(group).gr_gid)
+        self.socket = os.path.join(refclock, "chrony.sock")
+        self.command_socket = os.path.join(commands, "chronyd.sock")
+        config = os.path.join(self.folder, "chrony.conf")
+        with open(config, "w", encoding="ascii") as out:
+            out.write("refclock SOCK %s refid ZRQ poll 2 precision 1e-3\n" % self.socket)
+            out.write("bindcmdaddress %s\n" % self.command_socket)
+            out.write("cmdport 0\nport 0\n")
+            out.write("pidfile %s\n" % os.path.join(commands, "chronyd.pid"))
+        self._log = open(os.path.join(self.folder, "chronyd.log"), "wb")
+        self.process = subprocess.Popen(
+            ["setpriv", *h.CAP_DROP_OPTIONS, "--", self.chronyd, "-x", "-d", "-u", "root",
+             "-f", config], stdout=self._log, stderr=subprocess.STDOUT, process_group=0)
+        deadline = time.monotonic() + h.START_TIMEOUT_S
+        while not os.path.exists(self.socket) and time.monotonic() < deadline:
+            time.sleep(h.POLL_INTERVAL_S)
+        if not os.path.exists(self.socket):
+            self.stop()
+            raise h.HarnessError("chronyd made no refclock socket: " + self.log())
+
+    def source(self):
+        """chronyc -c sources' row of the refclock ZRQ, as fields, or None."""
+        out = subprocess.run([self.chronyc, "-h", self.command_socket, "-c", "sources"],
+                             capture_output=True, text=True, timeout=10).stdout
+        for line in out.splitlines():
+            fields = line.split(",")
+            if len(fields) >= 10 and fields[2] == "ZRQ":
+                return fields
+        return None
+
+    def try_write_as_group_member(self):
+        """Whether a user who is only in `group` (nobody's uid) may send to the socket. The
+        datagram has no valid magic, so chronyd drops it."""
+        probe = ("import socket; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); "
+                 "s.sendto(bytes(40), %r)" % self.socket)
+        result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=%s" % self.group,
+                                 "--clear-groups", "--", sys.executable, "-c", probe],
+                                capture_output=True, text=True, timeout=10)
+        return result.returncode == 0
+
+    def log(self):
+        with open(os.path.join(self.folder, "chronyd.log"), "rb") as log:
+            return log.read().decode("utf-8", "replace")
+
+    def stop(self):
+        h.stop_group(self.process)
+        self._log.close()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def test_chrony_samples(session):
+    """With chrony.sock linked to a chronyd's SOCK refclock, every frame becomes a sample:
+    chronyc shows the source reached and its offset the one the program's clock was given. The
+    device sends 135 ms into each second, as much as the default FineTuneMs says, so the offset
+    is the clocks' own. The program never corrects here (daily points, none), as the README
+    says for a PC whose clock chrony keeps."""
+    chronyd = Chronyd(session.build_dir, "dialout")
+    try:
+        # The README's way for a desktop user's program: the socket's group may write to it.
+        expect(not chronyd.try_write_as_group_member(),
+               "a group member wrote to chronyd's fresh socket (root's, 0755)")
+        subprocess.run(["chgrp", "dialout", chronyd.socket], check=True)
+        subprocess.run(["chmod", "g+w", chronyd.socket], check=True)
+        expect(chronyd.try_write_as_group_member(),
+               "a member of dialout cannot write to the socket after chgrp and chmod g+w")
+
+        os.symlink(chronyd.socket, session.file("chrony.sock"))
+        faults.write_config(session, faults.config_record(mode=3, points=()))
+        # chronyd takes only samples measured within the last 2^(poll+1) s of its own clock
+        # (the real one): the program's clock runs 2.5 s behind it, the device's on it.
+        behind_ns = -2500 * h.NS_PER_MS
+        session.set_clocks(h.real_now_ns(), behind_ns)
+        device = session.start_device("--delay-ms", str(FINE_TUNE_MS))
+        start_program_with_bar(session)
+
+        def reached():
+            time.sleep(0.5)  # chronyd polls its refclock every 4 s
+            row = chronyd.source()
+            return row if row and row[5] != "0" else None
+        row = session.wait_until(reached, timeout=20.0)
+        expect(row is not None, "chronyc shows no reach of ZRQ: %s\nchronyd:\n%s" %
+               (chronyd.source(), chronyd.log()))
+        print("e2e: chronyc -c sources: %s" % ",".join(row))
+        measured_s = float(row[8])  # the last sample as measured: local clock minus source
+        expect(abs(measured_s - behind_ns / h.NS_PER_SECOND) <= 0.02,
+               "chronyc shows an offset of %.4f s; the program's clock runs %.1f s behind" %
+               (measured_s, behind_ns / h.NS_PER_SECOND))
+        expect(not device.of_kind("ack"), "the program corrected its clock: %s" %
+               [e["line"] for e in device.of_kind("ack")])
+    finally:
+        chronyd.stop()
+
+
 CASES = {
     "pc_time_frames": test_pc_time_frames,
     "good_frames": test_good_frames,
@@ -514,6 +632,7 @@ CASES = {
     "scheduled_correction": test_scheduled_correction,
     "second_instance": test_second_instance,
     "refused_set": test_refused_set,
+    "chrony_samples": test_chrony_samples,
 }
 
 

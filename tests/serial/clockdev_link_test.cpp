@@ -64,10 +64,11 @@ protected:
         serial = std::make_unique<TermiosSerial>(PortMapPlaces{dir.path()});
         ASSERT_EQ(serial->sio_open(kPort), 0);
         ASSERT_EQ(serial->sio_ioctl(kPort, kBaudCode4800, kLineMode8N1), 0);
-        receiver = std::make_unique<Tcomm>(*serial, port, [this, codeFormat](Tcomm& self) {
-            handleReceivedChunk(self.ring, indices, self.ChunkBuffer.data(), self.ChunkLength,
-                                codeFormat, sink);
-        });
+        receiver = std::make_unique<Tcomm>(
+            *serial, clock, port, [this, codeFormat](const ReceivedChunk& chunk) {
+                handleReceivedChunk(chunk.ring, indices, chunk.bytes.data(),
+                                    static_cast<int>(chunk.bytes.size()), codeFormat, sink);
+            });
         receiver->start();
     }
     void TearDown() override {
@@ -96,6 +97,7 @@ protected:
     TempDir dir;
     std::unique_ptr<ClockdevProcess> device;
     std::unique_ptr<TermiosSerial> serial;
+    SystemClock clock;  // read only, for the receiver's arrival stamps
     std::atomic<int32_t> port{kPort};
     RingIndices indices;
     RecordingSink sink;

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/fake_clock.h"
 #include "serial/fake_serial_library.h"
 
 namespace zrq {
@@ -99,8 +100,10 @@ protected:
     bool closeFromHandler = false;
     bool closedFromHandler = true;
     PostedCalls posted{[this] { postedCall(); }};
-    HandOffGate gate{[this] { posted.post(); }, [this] { posted.runPending(); }};
-    Tcomm receiver{fake, port, [this](Tcomm&) { gate.handOff(); }};
+    HandOffGate gate{[this](const ReceivedChunk&) { posted.post(); },
+                     [this] { posted.runPending(); }};
+    FakeClock clock;  // never read: the fake library offers no descriptor
+    Tcomm receiver{fake, clock, port, [this](const ReceivedChunk& chunk) { gate.handOff(chunk); }};
 };
 
 TEST_F(HandOffGateTest, OpenGateDeliversEachChunkInOrderAndClosingJoins) {

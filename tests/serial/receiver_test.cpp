@@ -1,17 +1,24 @@
 // Tests of the receiver Tcomm with the fake serial library: what gets handed off, holding,
-// releasing, termination, and the port polled after a switch.
+// releasing, termination, and the port polled after a switch; and on a real pseudo-terminal,
+// the arrival stamps.
 #include "serial/receiver.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/epoll.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
+#include "base/fake_clock.h"
 #include "serial/fake_serial_library.h"
+#include "serial/termios_serial.h"
+#include "tests/serial/pty_fixture.h"
 #include "tests/support/counting_new.h"
 
 namespace zrq {
@@ -85,11 +92,12 @@ class ReceiverTest : public ::testing::Test {
         return fake.readCount() - before;
     }
 
-    void handOff(Tcomm& self) {
+    void handOff(const ReceivedChunk& chunk) {
         {
             std::lock_guard lock(chunksMutex);
-            handedOff.emplace_back(self.ChunkBuffer.begin(),
-                                   self.ChunkBuffer.begin() + self.ChunkLength);
+            handedOff.emplace_back(chunk.bytes.begin(), chunk.bytes.end());
+            EXPECT_FALSE(chunk.arrival) << "the fake library offers nothing to watch";
+            EXPECT_EQ(&chunk.ring, &receiver.ring);
         }
         chunksChanged.notify_all();
         readsWhenHandlerStarted = fake.readCount();
@@ -107,7 +115,8 @@ class ReceiverTest : public ::testing::Test {
     Gate readGate;
     std::atomic<long> readsWhenHandlerStarted{-1}, readsWhenHandlerEnded{-1};
     std::atomic<bool> throwFromHandler{false};
-    Tcomm receiver{fake, port, [this](Tcomm& self) { handOff(self); }};
+    FakeClock clock;  // never read: the fake library offers no descriptor
+    Tcomm receiver{fake, clock, port, [this](const ReceivedChunk& chunk) { handOff(chunk); }};
 };
 
 TEST_F(ReceiverTest, ReadsOfNothingOrBelowZeroHandNothingOff) {
@@ -282,8 +291,9 @@ TEST(ReceiverAllocations, NothingIsAllocatedPerPass) {
     fake.setReadHook([](int) { testing::countThisThread = true; });
     std::atomic<int> handOffs{0};
     std::atomic<long> bytes{0};
-    Tcomm receiver{fake, port, [&](Tcomm& self) {
-                       bytes += self.ChunkLength;
+    FakeClock clock;
+    Tcomm receiver{fake, clock, port, [&](const ReceivedChunk& chunk) {
+                       bytes += static_cast<long>(chunk.bytes.size());
                        ++handOffs;
                    }};
     receiver.start();
@@ -294,10 +304,157 @@ TEST(ReceiverAllocations, NothingIsAllocatedPerPass) {
     EXPECT_EQ(testing::countedAllocations.load(), 0);
 }
 
+// The termios backend with every read's moment noted (steady clock, receiver thread only).
+class ReadTimingSerial final : public SerialLibrary {
+  public:
+    explicit ReadTimingSerial(TermiosSerial& inner) : inner_(inner) {}
+    int sio_open(int port) override { return inner_.sio_open(port); }
+    void sio_close(int port) override { inner_.sio_close(port); }
+    void sio_flush(int port, int func) override { inner_.sio_flush(port, func); }
+    int sio_ioctl(int port, int baud, int mode) override { return inner_.sio_ioctl(port, baud, mode); }
+    int sio_flowctrl(int port, int mask) override { return inner_.sio_flowctrl(port, mask); }
+    int sio_DTR(int port, int level) override { return inner_.sio_DTR(port, level); }
+    int sio_RTS(int port, int level) override { return inner_.sio_RTS(port, level); }
+    long sio_getbaud(int port) override { return inner_.sio_getbaud(port); }
+    void sio_SetWriteTimeouts(int port, int ms) override { inner_.sio_SetWriteTimeouts(port, ms); }
+    int sio_write(int port, const uint8_t* b, int n) override { return inner_.sio_write(port, b, n); }
+    int inputDescriptor(int port) override { return inner_.inputDescriptor(port); }
+    int sio_read(int port, uint8_t* buffer, int length) override {
+        if (reads_ < kMaxReads) readTimes_[reads_++] = std::chrono::steady_clock::now();
+        return inner_.sio_read(port, buffer, length);
+    }
+    // Call only once the receiver has ended.
+    std::vector<std::chrono::steady_clock::time_point> readTimes() const {
+        return {readTimes_.begin(), readTimes_.begin() + reads_};
+    }
+
+  private:
+    static constexpr size_t kMaxReads = 1024;
+    TermiosSerial& inner_;
+    std::array<std::chrono::steady_clock::time_point, kMaxReads> readTimes_{};
+    size_t reads_ = 0;
+};
+
+// Notes each moment bytes reach a terminal, woken by epoll like the receiver, at real-time
+// priority where granted.
+class ArrivalWatcher {
+  public:
+    ArrivalWatcher(int descriptor, LocalClock& clock) : clock_(clock) {
+        seen_.reserve(256);
+        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLET;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, descriptor, &event);
+        thread_ = std::thread([this] {
+            sched_param param{};
+            param.sched_priority = 10;
+            pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+            epoll_event ready[1];
+            while (!stop_.load()) {
+                if (::epoll_wait(epoll_, ready, 1, 20) > 0 && seen_.size() < seen_.capacity())
+                    seen_.push_back(clock_.nowPrecise());
+            }
+        });
+    }
+    ~ArrivalWatcher() { stop(); }
+    // Ends the watch; the moments seen, in order.
+    std::vector<PreciseTime> stop() {
+        stop_.store(true);
+        if (thread_.joinable()) thread_.join();
+        if (epoll_ >= 0) ::close(epoll_);
+        epoll_ = -1;
+        return seen_;
+    }
+
+  private:
+    LocalClock& clock_;
+    int epoll_ = -1;
+    std::atomic<bool> stop_{false};
+    std::vector<PreciseTime> seen_;
+    std::thread thread_;
+};
+
+// One byte is written at a chosen point of the receiver's 10 ms wait (measured from the end of
+// the previous hand-off, where the wait begins), once for each whole millisecond of it. A watcher
+// of its own, woken by the same arrival, notes when the byte reached the port. The stamp must lie
+// between the clock reading just before the write and 1 ms after the later of the reading just
+// after it and the watcher's note: a real-time thread wakes from epoll within tens of
+// microseconds, while a stamp taken at the read, as before, would be up to 10 ms late (9.5 ms
+// for the earliest writes here). The watcher's note covers a loaded machine, where the kernel
+// may pass a pseudo-terminal's bytes on a few milliseconds after the write.
+TEST(ReceiverOnAPseudoTerminal, StampsEachArrivalWithinAMillisecondAndReadsTenMsApart) {
+    testing::Pty pty;
+    testing::TempDir dir;
+    ASSERT_EQ(::symlink(pty.slaveName().c_str(), dir.file("COM1").c_str()), 0);
+    TermiosSerial termios(PortMapPlaces{dir.path()});
+    ASSERT_EQ(termios.sio_open(1), 0);
+    ReadTimingSerial serial(termios);
+    SystemClock clock;  // read only
+    std::atomic<int32_t> port{1};
+
+    struct Arrival {
+        std::optional<PreciseTime> stamp;
+        size_t bytes;
+    };
+    std::mutex mutex;
+    std::condition_variable handed;
+    std::vector<Arrival> arrivals;
+    arrivals.reserve(64);
+    Tcomm receiver{serial, clock, port, [&](const ReceivedChunk& chunk) {
+                       std::lock_guard lock(mutex);
+                       arrivals.push_back({chunk.arrival, chunk.bytes.size()});
+                       handed.notify_all();
+                   }};
+    receiver.start();
+    ArrivalWatcher watcher(pty.slave(), clock);
+
+    constexpr int kPoints = 10;
+    PreciseTime before[kPoints], after[kPoints];
+    pty.send({0x00});  // the first hand-off marks where a wait begins
+    for (int i = 0; i <= kPoints; ++i) {
+        {
+            std::unique_lock lock(mutex);
+            ASSERT_TRUE(handed.wait_for(lock, kPatience,
+                                        [&] { return arrivals.size() == size_t(i) + 1; }));
+        }
+        if (i == kPoints) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + 1000 * i));
+        before[i] = clock.nowPrecise();
+        pty.send({uint8_t(i + 1)});
+        after[i] = clock.nowPrecise();
+    }
+    receiver.requestTermination();
+    receiver.join();
+    const std::vector<PreciseTime> seen = watcher.stop();
+
+    for (int i = 0; i < kPoints; ++i) {
+        SCOPED_TRACE(::testing::Message() << "written " << 0.5 + i << " ms into the wait");
+        const Arrival& arrival = arrivals[size_t(i) + 1];
+        EXPECT_EQ(arrival.bytes, 1u);
+        ASSERT_TRUE(arrival.stamp.has_value());
+        PreciseTime reached = after[i];
+        for (const PreciseTime& t : seen) {
+            if (microsecondsBetween(before[i], t) >= 0) {
+                if (microsecondsBetween(reached, t) > 0) reached = t;
+                break;
+            }
+        }
+        EXPECT_GE(microsecondsBetween(before[i], *arrival.stamp), 0);
+        EXPECT_LE(microsecondsBetween(reached, *arrival.stamp), 1000);
+        // The system time the stamp carries is the same moment.
+        EXPECT_EQ(arrival.stamp->systemUs - after[i].systemUs,
+                  microsecondsBetween(after[i], *arrival.stamp));
+    }
+    const auto reads = serial.readTimes();
+    ASSERT_GE(reads.size(), size_t(kPoints));
+    for (size_t i = 1; i < reads.size(); ++i) EXPECT_GE(reads[i] - reads[i - 1], 10ms);
+}
+
 TEST(ReceiverWithoutThread, HoldReleaseAndStopChangeOnlyTheFlag) {
     FakeSerialLibrary fake;
     std::atomic<int32_t> port{1};
-    Tcomm receiver{fake, port, [](Tcomm&) {}};
+    FakeClock clock;
+    Tcomm receiver{fake, clock, port, [](const ReceivedChunk&) {}};
     receiver.HoldReceiver();
     EXPECT_TRUE(receiver.receiverStop());
     receiver.ReleaseReceiver();

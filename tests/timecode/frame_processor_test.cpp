@@ -1,8 +1,12 @@
 // Frame processing end to end: chunks of bytes go through the frame search into the processing;
 // the effects checked are clock sets, bytes on the serial line, monitor lines and log files.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -55,7 +59,11 @@ public:
 // minute's second 31 as the correction moment, jumps above 3 s.
 class Processing : public ::testing::Test {
 protected:
-    Processing() : log(clock, boxes, dir.path(), &journal), processor(context()) {
+    Processing()
+        : log(clock, boxes, dir.path(), &journal),
+          offsets(boxes, dir.path()),
+          chrony(dir.path()),
+          processor(context()) {
         serial.sio_open(kPort);
         line.Port = kPort;
         settings.CodeFormat = TVZ_CODE;
@@ -67,7 +75,7 @@ protected:
     }
 
     FrameProcessorContext context() {
-        return {clock, serial, line, settings, status, monitor, log};
+        return {clock, serial, line, settings, status, monitor, log, &offsets, &chrony};
     }
 
     void feed(const Bytes& chunk) {
@@ -120,6 +128,8 @@ protected:
     TempDir dir;
     RecordingJournal journal;
     EventLog log;
+    OffsetRecord offsets;
+    ChronySampleSender chrony;
     FrameProcessor processor;
     RingStorage ring{};
     RingIndices indices{};
@@ -521,6 +531,151 @@ TEST_F(Processing, DateThatCannotBeSetIsSkippedAndReceptionGoesOn) {
     feed(st(0x20, 0x24, 0x05, 0x01));
     EXPECT_EQ(clock.sets().back(), mayFirst(12, 0, 31));
     EXPECT_FALSE(status.CorrectNowRequested);
+}
+
+// --- Offset record and chrony samples --------------------------------------------------------
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string{std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST_F(Processing, OffsetRecordHasALinePerAttemptMadeOrRefused) {
+    settings.FineTuneMs = 135;
+    // Bytes seen at 12:00:31.020250, handled 4.75 ms later: set to 31.000 + 135 + 5 (rounded).
+    clock.setNow(mayFirst(12, 0, 31, 25));
+    processor.takeArrivalStamp(PreciseTime{mayFirst(12, 0, 31, 20), 250, 0});
+    feed(tvzAt(12, 0, 31));
+    ASSERT_EQ(clock.sets().size(), 1u);
+    EXPECT_EQ(clock.sets()[0], mayFirst(12, 0, 31, 140));
+
+    // Refused by the system; then refused because the frame names no time; then a request whose
+    // frame names no date that exists.
+    clock.refuseSetsWith(EPERM);
+    clock.setNow(mayFirst(12, 1, 31, 10));  // no stamp: the handler's first reading stands in
+    feed(tvzAt(12, 1, 31));
+    status.CorrectNowRequested = true;
+    feed(tvzAt(25, 0, 31));
+    clock.refuseSetsWith(0);
+    feed(tvz(24, 2, 30, 12, 1, 31));
+
+    const std::string name = OffsetRecord::fileName(mayFirst(0, 0, 0));
+    EXPECT_EQ(name, "240501O.csv");
+    EXPECT_EQ(fileText(dir / name),
+              "time,received,offset_ms,step_ms,result\n"
+              "2024-05-01 12:00:31.025,2024-05-01 12:00:31.000,-114.8,115.0,ok\n"
+              "2024-05-01 12:01:31.010,2024-05-01 12:01:31.000,-125.0,0.0,"
+              "refused:Operation not permitted\n"
+              "2024-05-01 12:01:31.010,2024-05-01 25:00:31.000,,0.0,refused:time out of range\n"
+              "2024-05-01 12:01:31.010,2024-02-30 12:01:31.000,,0.0,refused:no such date\n");
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(Processing, OffsetRecordStartsANewFileAtMidnight) {
+    settings.FineTuneMs = 135;
+    settings.CorrectionMode = CorrectionMode{};
+    status.CorrectNowRequested = true;
+    clock.setNow(mayFirst(23, 59, 59, 990));
+    feed(tvzAt(23, 59, 59));  // the PC runs 0.855 s ahead; set back to 23:59:59.135
+    status.CorrectNowRequested = true;
+    clock.setNow(at(2024, 5, 2, 0, 0, 0, 5));
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    EXPECT_EQ(fileText(dir / "240501O.csv"),
+              "time,received,offset_ms,step_ms,result\n"
+              "2024-05-01 23:59:59.990,2024-05-01 23:59:59.000,855.0,-855.0,ok\n");
+    EXPECT_EQ(fileText(dir / "240502O.csv"),
+              "time,received,offset_ms,step_ms,result\n"
+              "2024-05-02 00:00:00.005,2024-05-02 00:00:00.000,-130.0,130.0,ok\n");
+
+    // A file that cannot be opened: one warning per attempt, and the correction goes on.
+    std::filesystem::remove(dir / "240502O.csv");
+    std::filesystem::create_directory(dir / "240502O.csv");
+    serial.clearWrites(kPort);
+    status.CorrectNowRequested = true;
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    EXPECT_EQ(acks().size(), 1u);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].kind, RecordingMessageBoxes::Kind::Warning);
+    EXPECT_EQ(boxes.shown[0].text, "File access error");
+}
+
+// The far end of chrony.sock, as chronyd's SOCK driver binds it.
+class SampleSocket {
+public:
+    explicit SampleSocket(const std::string& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~SampleSocket() {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    bool bound() const { return bound_; }
+    // The datagrams waiting, each as bytes.
+    std::vector<Bytes> take() {
+        std::vector<Bytes> got;
+        uint8_t buffer[256];
+        for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) >= 0;) {
+            got.emplace_back(buffer, buffer + n);
+        }
+        return got;
+    }
+
+private:
+    std::string path_;
+    int fd_;
+    bool bound_;
+};
+
+Bytes sampleBytes(int64_t seconds, int64_t us, double offset) {
+    ChronySockSample sample{};
+    sample.tv.tv_sec = seconds;
+    sample.tv.tv_usec = us;
+    sample.offset = offset;
+    sample.magic = 0x534f434b;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&sample);
+    return Bytes(bytes, bytes + sizeof sample);
+}
+
+TEST_F(Processing, ChronyGetsASampleOfEveryValidFrameTakenBeforeItsCorrection) {
+    SampleSocket socket(dir / "chrony.sock");
+    ASSERT_TRUE(socket.bound());
+    settings.FineTuneMs = 135;
+    constexpr int64_t kArrival = 1'714'564'831'020'250;  // system time of the stamp, us
+    // The PC runs 10 s ahead: the device's time at arrival, 12:00:31.135, is 9.885250 s behind
+    // the stamp's 12:00:41.020250. This frame is also a correction moment.
+    status.CorrectNowRequested = true;
+    clock.setNow(mayFirst(12, 0, 41, 30));
+    processor.takeArrivalStamp(PreciseTime{mayFirst(12, 0, 41, 20), 250, kArrival});
+    feed(tvzAt(12, 0, 31));
+    ASSERT_EQ(clock.sets().size(), 1u);
+    EXPECT_EQ(socket.take(), (std::vector<Bytes>{sampleBytes(1'714'564'831, 20'250, -9.88525)}));
+
+    // No sample from a frame that names no moment.
+    feed(tvzAt(12, 0, 61));
+    feed(tvz(24, 2, 30, 12, 0, 32));
+    EXPECT_TRUE(socket.take().empty());
+}
+
+TEST_F(Processing, ChronySamplesPauseFiveSecondsAfterARefusal) {
+    settings.CorrectionMode = CorrectionMode{};
+    auto frameAt = [&](int second) {
+        clock.setNow(mayFirst(12, 0, second));
+        feed(tvzAt(12, 0, second));
+    };
+    frameAt(10);  // no socket yet: refused, silently
+    SampleSocket socket(dir / "chrony.sock");
+    ASSERT_TRUE(socket.bound());
+    frameAt(11);
+    frameAt(14);
+    EXPECT_TRUE(socket.take().empty()) << "within 5 s of the refusal";
+    frameAt(15);
+    frameAt(16);
+    EXPECT_EQ(socket.take().size(), 2u);
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 // --- Allocation ------------------------------------------------------------------------------

@@ -1,0 +1,46 @@
+// The offset record: one line per correction attempt, made or refused, in the day's file
+// "yymmddO.csv" of the working directory (UTF-8, comma-separated, LF line ends).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/local_time.h"
+#include "base/message_boxes.h"
+
+namespace zrq {
+
+inline constexpr const char* kOffsetRecordHeader = "time,received,offset_ms,step_ms,result\n";
+
+// What one correction attempt found and did.
+struct CorrectionAttempt {
+    LocalTimeRecord time;      // local date and time of the attempt, with milliseconds
+    LocalTimeRecord received;  // the frame's date and time (its milliseconds are not written)
+    // PC time at the chunk's arrival minus (received time + FineTuneMs), in microseconds: how
+    // far the PC was ahead (+) or behind (-). Empty when the frame names no real moment.
+    std::optional<int64_t> offsetUs;
+    int64_t stepUs = 0;             // how far the correction moved the clock; 0 when refused
+    const char* refusal = nullptr;  // why no correction was made; null when it was made
+};
+
+class OffsetRecord {
+  public:
+    // Files go into `directory` ("." = the working directory).
+    OffsetRecord(MessageBoxes& boxes, std::string directory = ".");
+
+    // Appends the attempt's line to the file of the attempt's date, with the header first when
+    // the file is new. A file that cannot be opened shows the warning "File access error" and
+    // drops the line; a failed write loses the line silently. Allocates nothing; never throws.
+    void write(const CorrectionAttempt& attempt);
+
+    // "yymmddO.csv" for a date.
+    static std::string fileName(const LocalTimeRecord& date);
+
+  private:
+    MessageBoxes& boxes_;
+    std::string directory_;
+    std::string path_;  // rebuilt in place for each line, so that a line allocates nothing
+};
+
+}  // namespace zrq
