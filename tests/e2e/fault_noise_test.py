@@ -398,7 +398,14 @@ def clockdev_run(build_dir, seconds):
         switch_to_ns = harness.real_now_ns()
         time.sleep(seconds)
         faults.expect_alive(session, program, device, "clockdev EB_CODE with noise")
+        # The device goes away just after a noise line, half a second after its last frame: the
+        # hang-up discards what the program has not read yet, which by then is noise at most.
+        noise_lines = len(device.of_kind("noise"))
+        stop_noise = device.wait_for("noise", OPEN_TIMEOUT_S, noise_lines + 1)
         faults.stop_device(session, device)
+        check(stop_noise, "clockdev sent no noise")
+        check(device.events.index(stop_noise[-1]) > device.events.index(device.of_kind("sent")[-1]),
+              "clockdev sent a frame while being stopped: the test stalled for half a second")
         time.sleep(SETTLE_S)
         dumps = logged_dumps(session)
         check(dumps, "nothing in the communication log")
@@ -427,7 +434,7 @@ def clockdev_run(build_dir, seconds):
               "jump reports for frames at the right time")
         sent_after = sum(1 for _, index, _ in frame_starts if index >= first)
         check(len(accepted) == sent_after, "clockdev EB_CODE: %d frames sent with the log on, "
-              "%d accepted", sent_after, len(accepted))
+              "%d accepted, %d merged reads", sent_after, len(accepted), merges)
         print("clockdev EB_CODE: %d frames sent with the log on, %d dumps logged, %d merged "
               "reads" % (sent_after, len(dumps), merges))
 
