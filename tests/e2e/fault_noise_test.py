@@ -124,8 +124,9 @@ class Unexplained(Exception):
 def explain(code_format, pieces, logged, first_logged=0):
     """Finds reads of the written pieces (each piece a read of its own, or a few neighbours
     merged) under which the search gives exactly the logged dumps. `pieces` are
-    (real ns, bytes); dumps of reads before `first_logged` pieces were not logged. Returns
-    (merges, accepted frames with the real ns of the read that completed them)."""
+    (real ns, bytes); reads that end before piece `first_logged` came while the log was off:
+    their dumps were not logged and their frames are left out of the result. Returns (merges,
+    accepted frames of the logged reads with the real ns of the read that completed them)."""
     sys.setrecursionlimit(max(10000, 4 * len(pieces) + 100))
     budget = [SEARCH_BUDGET]
     deepest = {"position": -1, "detail": None}
@@ -145,7 +146,7 @@ def explain(code_format, pieces, logged, first_logged=0):
                 got_dumps += dumps
                 got_frames += frames
             if end <= first_logged:
-                got_dumps = []
+                got_dumps, got_frames = [], []
             if got_dumps != logged[position:position + len(got_dumps)]:
                 if position > deepest["position"]:
                     deepest.update(position=position,
@@ -365,13 +366,13 @@ def scripted_run(build_dir, code_format, seconds):
 
 
 def clockdev_pieces(device, split):
-    """The pieces clockdev wrote, from its sent and noise lines, in order, and the index of each
-    frame's first piece."""
-    pieces, frame_starts = [], {}
+    """The pieces clockdev wrote, from its sent and noise lines, in order, and each frame's
+    (bytes, index of its first piece, sent line)."""
+    pieces, frame_starts = [], []
     for event in device.events:
         if event["event"] == "sent":
             frame = bytes(event["bytes"])
-            frame_starts[frame] = len(pieces)
+            frame_starts.append((frame, len(pieces), event))
             cuts = [0] + split + [len(frame)]
             pieces += [(event["received_ns"], frame[a:b]) for a, b in zip(cuts, cuts[1:])]
         elif event["event"] == "noise":
@@ -381,7 +382,7 @@ def clockdev_pieces(device, split):
 
 def clockdev_run(build_dir, seconds):
     with harness.Session(build_dir, "fault-noise-clockdev") as session:
-        start(session, "EB_CODE")
+        device_offset, _ = start(session, "EB_CODE")
         split = [int(v) for v in CLOCKDEV_SPLIT.split(",")]
         device = session.start_device("--format", "EB_CODE", "--baud", "9600", "--split",
                                       CLOCKDEV_SPLIT, "--noise", str(CLOCKDEV_NOISE),
@@ -389,27 +390,51 @@ def clockdev_run(build_dir, seconds):
         program = faults.start_program(session)
         faults.bar(session, program.pid)
         check(device.wait_for("pctime", OPEN_TIMEOUT_S), "no PC time frame reached clockdev")
+        # At least one frame goes out with the log still off, so that a log that was on too
+        # early shows.
+        check(device.wait_for("sent", OPEN_TIMEOUT_S), "clockdev sent no frame")
+        switch_from_ns = harness.real_now_ns()
         faults.choose(session, program.pid, "通讯记录")
+        switch_to_ns = harness.real_now_ns()
         time.sleep(seconds)
         faults.expect_alive(session, program, device, "clockdev EB_CODE with noise")
+        # The device goes away just after a noise line, half a second after its last frame: the
+        # hang-up discards what the program has not read yet, which by then is noise at most.
+        noise_lines = len(device.of_kind("noise"))
+        stop_noise = device.wait_for("noise", OPEN_TIMEOUT_S, noise_lines + 1)
         faults.stop_device(session, device)
+        check(stop_noise, "clockdev sent no noise")
+        check(device.events.index(stop_noise[-1]) > device.events.index(device.of_kind("sent")[-1]),
+              "clockdev sent a frame while being stopped: the test stalled for half a second")
         time.sleep(SETTLE_S)
         dumps = logged_dumps(session)
         check(dumps, "nothing in the communication log")
         pieces, frame_starts = clockdev_pieces(device, split)
         # The log was switched on while frames came: its first dump names the first logged read.
-        first = frame_starts.get(dumps[0])
+        first = next((index for frame, index, _ in frame_starts if frame == dumps[0]), None)
         check(first is not None, "the first logged dump %s was never sent",
               faults.hex_text(dumps[0]))
+        # That read lies in the switch's window: a frame whose sent line (printed once its last
+        # piece was written) came before the menu was opened was read with the log off; one
+        # whose first piece went out (clockdev's t, on the device clock) after the menu had
+        # closed was read with the log on.
+        earliest = next((index for _, index, event in frame_starts
+                         if event["received_ns"] > switch_from_ns), len(pieces))
+        latest = next((index for _, index, event in frame_starts
+                       if event["t_ms"] * harness.NS_PER_MS - device_offset > switch_to_ns),
+                      len(pieces))
+        check(earliest <= first <= latest, "clockdev EB_CODE: the log begins with %s, sent "
+              "%s the log was switched on", faults.hex_text(dumps[0]),
+              "before" if first < earliest else "well after")
         try:
             merges, accepted = explain("EB_CODE", pieces, dumps, first_logged=first)
         except Unexplained as failure:
             check(False, "clockdev EB_CODE: %s", failure)
         check(not faults.all_logs(session, "S") or not any(faults.all_logs(session, "S").values()),
               "jump reports for frames at the right time")
-        sent_after = sum(1 for frame, index in frame_starts.items() if index >= first)
+        sent_after = sum(1 for _, index, _ in frame_starts if index >= first)
         check(len(accepted) == sent_after, "clockdev EB_CODE: %d frames sent with the log on, "
-              "%d accepted", sent_after, len(accepted))
+              "%d accepted, %d merged reads", sent_after, len(accepted), merges)
         print("clockdev EB_CODE: %d frames sent with the log on, %d dumps logged, %d merged "
               "reads" % (sent_after, len(dumps), merges))
 
