@@ -36,19 +36,13 @@ constexpr const char* kHistory =
     "· 通讯观测窗口最多保留 100000 行，通讯记录文件保存全部内容。\n"
     "· 没有系统托盘时，“缩至任务栏”保持显示条显示。";
 
-QString utf8(const char* text) {
-    return QString::fromUtf8(text);
-}
+QString utf8(const char* text) { return QString::fromUtf8(text); }
 
 }  // namespace
 
-const char* programVersion() {
-    return ZRQ_VERSION;
-}
+const char* programVersion() { return ZRQ_VERSION; }
 
-const char* programBuildDate() {
-    return ZRQ_BUILD_DATE;
-}
+const char* programBuildDate() { return ZRQ_BUILD_DATE; }
 
 TAboutBox::TAboutBox(QWidget* parent)
     : QDialog(parent), openLink_([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {

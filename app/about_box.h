@@ -22,7 +22,7 @@ const char* programBuildDate();
 
 class TAboutBox final : public QDialog {
     Q_OBJECT
-  public:
+public:
     // Opens a web address in the default browser; false when nothing could open it.
     using LinkOpener = std::function<bool(const QUrl&)>;
 
@@ -34,7 +34,7 @@ class TAboutBox final : public QDialog {
     // A click on the maker's link.
     void LinkClick(const QString& address);
 
-  private:
+private:
     QLabel* makeLabel(const char* name, const QString& text);
 
     LinkOpener openLink_;

@@ -20,13 +20,13 @@ void catchExitSignals();
 // shutdown given later runs as soon as the main loop turns.
 class ExitSignalNotifier final : public QObject {
     Q_OBJECT
-  public:
+public:
     explicit ExitSignalNotifier(QObject* parent = nullptr);
 
     // What a signal runs from now on: the program's shutdown (closing the bar).
     void onSignal(std::function<void()> shutdown);
 
-  private:
+private:
     void readSignals();
 
     QSocketNotifier* notifier_ = nullptr;

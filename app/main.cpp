@@ -1,5 +1,6 @@
 // Program entry: the single-instance lock, the real clock, serial library, message boxes and
-// journal, the five windows, and the event loop. The program ends through the bar's close handler only.
+// journal, the five windows, and the event loop. The program ends through the bar's close handler
+// only.
 #include <QApplication>
 
 #include "app/application_setup.h"

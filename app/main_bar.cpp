@@ -130,9 +130,8 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
     Timer1->setObjectName("Timer1");
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(kTimerIntervalMs);
-    connect(Timer1, &QTimer::timeout, this, [this] {
-        runGuarded(ctx_.boxes, [this] { tick_.onTimer(); });
-    });
+    connect(Timer1, &QTimer::timeout, this,
+            [this] { runGuarded(ctx_.boxes, [this] { tick_.onTimer(); }); });
     Timer1->start();
 
     runGuarded(ctx_.boxes, [this] { FormCreate(); });
@@ -190,11 +189,11 @@ void TForm1::connectMenu() {
         connect(item, &QAction::triggered, this, [this, item] { N48001Click(item); });
     }
     const std::pair<QAction*, void (TForm1::*)()> commands[] = {
-        {menu->N21, &TForm1::N21Click},       {menu->N6, &TForm1::N6Click},
-        {menu->N16, &TForm1::N16Click},       {menu->N3, &TForm1::N3Click},
-        {menu->N12, &TForm1::N12Click},       {menu->N18, &TForm1::N18Click},
-        {menu->N15, &TForm1::N15Click},       {menu->About1, &TForm1::About1Click},
-        {menu->N20, &TForm1::N20Click},       {menu->N19, &TForm1::N19Click},
+        {menu->N21, &TForm1::N21Click}, {menu->N6, &TForm1::N6Click},
+        {menu->N16, &TForm1::N16Click}, {menu->N3, &TForm1::N3Click},
+        {menu->N12, &TForm1::N12Click}, {menu->N18, &TForm1::N18Click},
+        {menu->N15, &TForm1::N15Click}, {menu->About1, &TForm1::About1Click},
+        {menu->N20, &TForm1::N20Click}, {menu->N19, &TForm1::N19Click},
         {menu->N8, &TForm1::N8Click},
     };
     for (const auto& [item, handler] : commands) {

@@ -5,9 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
-#include <algorithm>
 #include <cstring>
 
 namespace zrq {

@@ -16,8 +16,7 @@ namespace zrq {
 namespace {
 
 constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good frame
-constexpr const char* kPortOpenFailed =
-    "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
+constexpr const char* kPortOpenFailed = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
 constexpr const char* kFileAccessError = "File access error";
 
 }  // namespace

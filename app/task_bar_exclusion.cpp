@@ -1,8 +1,8 @@
 // Window-manager hints through xcb: the toolkit gives a tool window no skip-task-bar state.
 #include "app/task_bar_exclusion.h"
 
-#include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
+#include <QGuiApplication>
 #include <QWidget>
 
 #include <xcb/xcb.h>
@@ -61,8 +61,8 @@ void excludeFromTaskBar(QWidget& window) {
     const auto windowId = static_cast<xcb_window_t>(window.winId());
     for (const xcb_atom_t skip : skips) {
         if (hasState(connection, windowId, state, skip)) continue;
-        xcb_change_property(connection, XCB_PROP_MODE_APPEND, windowId, state, XCB_ATOM_ATOM, 32,
-                            1, &skip);
+        xcb_change_property(connection, XCB_PROP_MODE_APPEND, windowId, state, XCB_ATOM_ATOM, 32, 1,
+                            &skip);
     }
     xcb_flush(connection);
 }

@@ -55,13 +55,9 @@ bool BarTray::eventFilter(QObject* watched, QEvent* event) {
     return QObject::eventFilter(watched, event);
 }
 
-void BarTray::removeIcon() {
-    icon_->hide();
-}
+void BarTray::removeIcon() { icon_->hide(); }
 
-bool BarTray::iconPresent() const {
-    return icon_->isVisible();
-}
+bool BarTray::iconPresent() const { return icon_->isVisible(); }
 
 void BarTray::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
     // Left click (Trigger), double-click and middle click do nothing.

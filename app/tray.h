@@ -21,7 +21,7 @@ QIcon programIcon();
 
 class BarTray final : public QObject {
     Q_OBJECT
-  public:
+public:
     // `openMenuAt` pops up the bar's menu at a screen position.
     explicit BarTray(std::function<void(const QPoint&)> openMenuAt, QObject* parent = nullptr);
 
@@ -34,10 +34,10 @@ class BarTray final : public QObject {
     // the toolkit reports the right button's press, the menu waits for its release instead.
     void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
 
-  protected:
+protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-  private:
+private:
     void watchEmbeddedIcon();
 
     QSystemTrayIcon* icon_;

@@ -35,7 +35,7 @@ std::string formatDate(const LocalTimeRecord& t) {
 
 const GbkText& weekdayText(int dayOfWeekNumber) {
     static const std::array<GbkText, 8> texts = {
-        GbkText(),        gbk("星期日 "), gbk("星期一 "), gbk("星期二 "),
+        GbkText(),      gbk("星期日 "), gbk("星期一 "), gbk("星期二 "),
         gbk("星期三 "), gbk("星期四 "), gbk("星期五 "), gbk("星期六 "),
     };
     if (dayOfWeekNumber < 1 || dayOfWeekNumber > 7) return texts[0];

@@ -1,4 +1,5 @@
-// DateTimeValue: days since 1899-12-30 00:00 local time as a double; the fraction is the time of day.
+// DateTimeValue: days since 1899-12-30 00:00 local time as a double; the fraction is the time of
+// day.
 #pragma once
 
 #include <cstdint>
@@ -12,10 +13,10 @@ using DateTimeValue = double;  // 0.5 = 12:00:00 on 1899-12-30; 1.0 = one day
 
 // Proleptic Gregorian calendar helpers.
 bool isLeapYear(int year);
-int daysInMonth(int year, int month);                  // 0 for a month outside 1..12
+int daysInMonth(int year, int month);  // 0 for a month outside 1..12
 bool isValidDate(int year, int month, int day);
-int dayOfWeek(int year, int month, int day);           // 0 = Sunday; date must be valid
-int64_t daysFromCivil(int year, int month, int day);   // days since 1970-01-01
+int dayOfWeek(int year, int month, int day);          // 0 = Sunday; date must be valid
+int64_t daysFromCivil(int year, int month, int day);  // days since 1970-01-01
 
 // Conversions. The record's day of week is ignored on the way in and derived on the way out;
 // the way out rounds to whole milliseconds.

@@ -14,14 +14,16 @@ public:
     explicit FakeClock(const LocalTimeRecord& start = {2024, 5, 3, 1, 12, 0, 0, 0});
 
     LocalTimeRecord now() override;  // counts the read, runs beforeRead first
-    int set(const LocalTimeRecord& time) override;  // records, then moves the clock (unless refused)
+    int set(
+        const LocalTimeRecord& time) override;  // records, then moves the clock (unless refused)
 
     void setNow(const LocalTimeRecord& time);  // day of week is derived, the given one ignored
-    void advanceMs(int64_t ms);                 // negative steps go back
+    void advanceMs(int64_t ms);                // negative steps go back
     void advanceSeconds(int64_t s) { advanceMs(s * 1000); }
     void advanceDays(int64_t d) { advanceMs(d * 86'400'000); }
 
-    // Makes every later set() fail with this errno (0 accepts again); refused sets are recorded too.
+    // Makes every later set() fail with this errno (0 accepts again); refused sets are recorded
+    // too.
     void refuseSetsWith(int error) { refuseError_ = error; }
     const std::vector<LocalTimeRecord>& sets() const { return sets_; }
     int readCount() const { return readCount_; }

@@ -1,4 +1,5 @@
-// GBK (code page 936) byte strings: the form in which every interface text is held, logged and saved.
+// GBK (code page 936) byte strings: the form in which every interface text is held, logged and
+// saved.
 #pragma once
 
 #include <stdexcept>

@@ -11,7 +11,7 @@
 namespace zrq {
 
 class Journal {
-  public:
+public:
     virtual ~Journal() = default;
     // One entry in UTF-8, at warning priority: every event sent here is a fault or a risk.
     virtual void writeUtf8(std::string_view text) = 0;
@@ -22,7 +22,7 @@ class Journal {
 // syslog(3) with the ident "zrq". Opens the connection on construction, closes it on destruction;
 // one instance per program (the syslog connection is process-wide).
 class SyslogJournal final : public Journal {
-  public:
+public:
     SyslogJournal();
     ~SyslogJournal() override;
     SyslogJournal(const SyslogJournal&) = delete;
@@ -33,7 +33,7 @@ class SyslogJournal final : public Journal {
 
 // Keeps the entries instead of sending them, for tests.
 class RecordingJournal final : public Journal {
-  public:
+public:
     void writeUtf8(std::string_view text) override { entries.emplace_back(text); }
     std::vector<std::string> entries;  // UTF-8
 };

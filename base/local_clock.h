@@ -11,9 +11,9 @@ namespace zrq {
 // One reading of the clock, finer than the record: for stamps whose differences must be exact
 // below the millisecond, and for the system time that a reference-clock sample carries.
 struct PreciseTime {
-    LocalTimeRecord local;       // local date and time, milliseconds included
-    uint16_t microseconds = 0;   // 0..999: the part below local.milliseconds
-    int64_t systemUs = 0;        // the same moment as system time: us since 1970-01-01 00:00 UTC
+    LocalTimeRecord local;      // local date and time, milliseconds included
+    uint16_t microseconds = 0;  // 0..999: the part below local.milliseconds
+    int64_t systemUs = 0;       // the same moment as system time: us since 1970-01-01 00:00 UTC
 };
 
 class LocalClock {

@@ -10,13 +10,9 @@ namespace {
 constexpr const char* kIdent = "zrq";
 }  // namespace
 
-SyslogJournal::SyslogJournal() {
-    openlog(kIdent, LOG_PID, LOG_USER);
-}
+SyslogJournal::SyslogJournal() { openlog(kIdent, LOG_PID, LOG_USER); }
 
-SyslogJournal::~SyslogJournal() {
-    closelog();
-}
+SyslogJournal::~SyslogJournal() { closelog(); }
 
 void SyslogJournal::writeUtf8(std::string_view text) {
     // A text is data, never a format; a zero byte in it ends the entry.

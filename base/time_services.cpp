@@ -50,8 +50,6 @@ std::vector<std::string> SystemTimeServiceProbe::processNames() {
     return names;
 }
 
-bool SystemTimeServiceProbe::kernelSynchronised() {
-    return readKernelSyncState().synchronised;
-}
+bool SystemTimeServiceProbe::kernelSynchronised() { return readKernelSyncState().synchronised; }
 
 }  // namespace zrq

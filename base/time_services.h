@@ -9,7 +9,7 @@ namespace zrq {
 
 // The sources a look for other time services reads; tests put fakes in their place.
 class TimeServiceProbe {
-  public:
+public:
     virtual ~TimeServiceProbe() = default;
     // The name of every running process, as the kernel keeps it (at most 15 bytes).
     virtual std::vector<std::string> processNames() = 0;
@@ -21,12 +21,12 @@ class TimeServiceProbe {
 // The machine's own: /proc/<pid>/comm and the kernel's adjustment interface, read with no mode
 // bits set (a pure read that needs no privilege).
 class SystemTimeServiceProbe final : public TimeServiceProbe {
-  public:
+public:
     explicit SystemTimeServiceProbe(std::string procRoot = "/proc");
     std::vector<std::string> processNames() override;
     bool kernelSynchronised() override;
 
-  private:
+private:
     std::string procRoot_;
 };
 

@@ -33,26 +33,16 @@ void* allocateAligned(std::size_t size, std::align_val_t alignment) {
 
 }  // namespace
 
-void countAllocationsOnThisThread(bool on) {
-    countingThread = on;
-}
-bool countingOnThisThread() {
-    return countingThread;
-}
-int64_t countedAllocations() {
-    return allocations.load(std::memory_order_relaxed);
-}
-void resetAllocationCount() {
-    allocations.store(0, std::memory_order_relaxed);
-}
+void countAllocationsOnThisThread(bool on) { countingThread = on; }
+bool countingOnThisThread() { return countingThread; }
+int64_t countedAllocations() { return allocations.load(std::memory_order_relaxed); }
+void resetAllocationCount() { allocations.store(0, std::memory_order_relaxed); }
 
 AllocationWindow::AllocationWindow() : wasCounting_(countingThread), start_(countedAllocations()) {
     countingThread = true;
 }
 
-AllocationWindow::~AllocationWindow() {
-    stop();
-}
+AllocationWindow::~AllocationWindow() { stop(); }
 
 int64_t AllocationWindow::stop() {
     if (open_) {
@@ -63,24 +53,16 @@ int64_t AllocationWindow::stop() {
     return start_;
 }
 
-UncountedScope::UncountedScope() : wasCounting_(countingThread) {
-    countingThread = false;
-}
-UncountedScope::~UncountedScope() {
-    countingThread = wasCounting_;
-}
+UncountedScope::UncountedScope() : wasCounting_(countingThread) { countingThread = false; }
+UncountedScope::~UncountedScope() { countingThread = wasCounting_; }
 
 }  // namespace zrq::bench
 
 // GCC pairs the replaced operators with the built-in ones when it inlines and warns wrongly.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-void* operator new(std::size_t size) {
-    return zrq::bench::allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return zrq::bench::allocate(size);
-}
+void* operator new(std::size_t size) { return zrq::bench::allocate(size); }
+void* operator new[](std::size_t size) { return zrq::bench::allocate(size); }
 void* operator new(std::size_t size, std::align_val_t a) {
     return zrq::bench::allocateAligned(size, a);
 }
@@ -102,27 +84,11 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     }
 }
 
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-    std::free(p);
-}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }

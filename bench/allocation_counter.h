@@ -17,7 +17,7 @@ void resetAllocationCount();
 
 // Counts the allocations of this thread from construction to stop() (or destruction).
 class AllocationWindow {
-  public:
+public:
     AllocationWindow();
     ~AllocationWindow();
     AllocationWindow(const AllocationWindow&) = delete;
@@ -26,7 +26,7 @@ class AllocationWindow {
     // Ends counting; returns the allocations counted in the window.
     int64_t stop();
 
-  private:
+private:
     bool wasCounting_;
     bool open_ = true;
     int64_t start_;
@@ -35,13 +35,13 @@ class AllocationWindow {
 // Pauses counting on this thread, e.g. around a test double that records calls in vectors: the
 // double stands in for the operating system, whose calls allocate nothing in the program.
 class UncountedScope {
-  public:
+public:
     UncountedScope();
     ~UncountedScope();
     UncountedScope(const UncountedScope&) = delete;
     UncountedScope& operator=(const UncountedScope&) = delete;
 
-  private:
+private:
     bool wasCounting_;
 };
 

@@ -17,13 +17,11 @@ constexpr int kMsPerSecond = 1000;
 // Logs are off in every rig; should one be written anyway, it goes nowhere and shows up as a box.
 constexpr const char* kNoLogDirectory = "/nonexistent/zrq-bench-logs";
 
-uint8_t bcd(unsigned value) {
-    return static_cast<uint8_t>((value / 10) * 16 + value % 10);
-}
+uint8_t bcd(unsigned value) { return static_cast<uint8_t>((value / 10) * 16 + value % 10); }
 
 // Finds frames like the handler but only counts them.
 class CountingSink final : public FrameSink {
-  public:
+public:
     void beginChunk() override {}
     void frameDump(const RingStorage&, uint16_t, int) override {}
     void processFrame(const DecodedTimeCode&, uint16_t) override { ++frames; }
@@ -107,9 +105,7 @@ ChunkPlan makeChunkPlan(int codeFormat, int noiseBytes, ChunkShape shape, int ta
     return plan;
 }
 
-LocalTimeRecord streamStart() {
-    return {2024, 5, 3, 1, 12, 0, 0, 0};
-}
+LocalTimeRecord streamStart() { return {2024, 5, 3, 1, 12, 0, 0, 0}; }
 
 LocalTimeRecord UncountedClock::now() {
     UncountedScope scope;

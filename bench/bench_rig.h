@@ -65,7 +65,7 @@ ChunkPlan makeChunkPlan(int codeFormat, int noiseBytes, ChunkShape shape, int ta
 
 // Always the same moment: a tick on it never sees a new second, so its cost is the tick's own.
 class FixedClock final : public LocalClock {
-  public:
+public:
     explicit FixedClock(const LocalTimeRecord& time) : time_(time) {}
     LocalTimeRecord now() override { return time_; }
     int set(const LocalTimeRecord& time) override {
@@ -73,26 +73,26 @@ class FixedClock final : public LocalClock {
         return 0;
     }
 
-  private:
+private:
     LocalTimeRecord time_;
 };
 
 // Forwards to a clock (the fake one, which records every set in a vector) without counting the
 // allocations made inside it.
 class UncountedClock final : public LocalClock {
-  public:
+public:
     explicit UncountedClock(LocalClock& inner) : inner_(inner) {}
     LocalTimeRecord now() override;
     int set(const LocalTimeRecord& time) override;
 
-  private:
+private:
     LocalClock& inner_;
 };
 
 // Forwards to a serial library (the fake one, which keeps every write) without counting the
 // allocations made inside it.
 class UncountedSerial final : public SerialLibrary {
-  public:
+public:
     explicit UncountedSerial(SerialLibrary& inner) : inner_(inner) {}
     int sio_open(int port) override;
     void sio_close(int port) override;
@@ -106,20 +106,20 @@ class UncountedSerial final : public SerialLibrary {
     int sio_read(int port, uint8_t* buffer, int length) override;
     int sio_write(int port, const uint8_t* bytes, int length) override;
 
-  private:
+private:
     SerialLibrary& inner_;
 };
 
 // Counts lines; with the monitor off there should be none.
 class CountingMonitor final : public MonitorLines {
-  public:
+public:
     void appendLine(const GbkText&) override { ++lines; }
     long lines = 0;
 };
 
 // Counts what the tick shows, without keeping it.
 class CountingBar final : public BarView {
-  public:
+public:
     void setTimeText(const std::string&) override { ++timeTexts; }
     void setDateText(const GbkText&) override { ++dateTexts; }
     void setLamp(Lamp lamp) override { lastLamp = lamp; }
@@ -136,7 +136,7 @@ LocalTimeRecord streamStart();
 // corrections every minute at second 31 regardless of jumps, so one frame in 60 sets the clock
 // and writes an acknowledgement.
 class HandlerRig {
-  public:
+public:
     // With `offsets` and `chrony` the processing also records its corrections and sends samples.
     explicit HandlerRig(int codeFormat, OffsetRecord* offsets = nullptr,
                         ChronySampleSender* chrony = nullptr);

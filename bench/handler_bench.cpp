@@ -167,7 +167,7 @@ BENCHMARK(BM_SystemClockNowPrecise);
 
 // A folder under /tmp for the outputs, removed at the end.
 class BenchFolder {
-  public:
+public:
     BenchFolder() {
         char pattern[] = "/tmp/zrq-bench-XXXXXX";
         path_ = ::mkdtemp(pattern) ? pattern : "/nonexistent";
@@ -178,7 +178,7 @@ class BenchFolder {
     }
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -42,8 +42,8 @@ constexpr int kSecondsPerDay = 86'400;
 constexpr auto kReceiverPatience = 10s;
 constexpr int kEmptyPasses = 20;
 constexpr auto kHeldSpell = 100ms;
-constexpr int kPtyBytes = 60;          // bytes written to the pseudo-terminal, one at a time...
-constexpr auto kPtyByteGap = 3ms;      // ...this far apart, so that they fall all over the waits
+constexpr int kPtyBytes = 60;      // bytes written to the pseudo-terminal, one at a time...
+constexpr auto kPtyByteGap = 3ms;  // ...this far apart, so that they fall all over the waits
 
 struct Outcome {
     std::string scenario;
@@ -55,9 +55,7 @@ struct Outcome {
 
 std::vector<Outcome> outcomes;
 
-void record(Outcome outcome) {
-    outcomes.push_back(std::move(outcome));
-}
+void record(Outcome outcome) { outcomes.push_back(std::move(outcome)); }
 
 const char* formatName(int format) {
     return format == TVZ_CODE ? "TVZ_CODE" : format == EB_CODE ? "EB_CODE" : "ST_CODE";
@@ -95,7 +93,7 @@ void checkHandler(int format, int noise, ChunkShape shape) {
 
 // A folder of its own for the offset record, with chronyd's end of chrony.sock bound in it.
 class OutputsFolder {
-  public:
+public:
     OutputsFolder() {
         char pattern[] = "/tmp/zrq-bench-outputs-XXXXXX";
         path_ = ::mkdtemp(pattern) ? pattern : "/nonexistent/zrq-bench-outputs";
@@ -119,7 +117,7 @@ class OutputsFolder {
     }
     int64_t samples() const { return samples_; }
 
-  private:
+private:
     std::string path_;
     int socket_ = -1;
     int64_t samples_ = 0;
@@ -153,9 +151,8 @@ void checkRecordAndSample(int format) {
     char scenario[96];
     std::snprintf(scenario, sizeof scenario, "record and sample: handler %s", formatName(format));
     record({scenario, allocations, static_cast<int64_t>(plan.chunks.size()),
-            "chunks; " + std::to_string(samples) + " samples sent, " +
-                std::to_string(corrections) + " corrections recorded, " +
-                std::to_string(boxes.shown.size()) + " boxes",
+            "chunks; " + std::to_string(samples) + " samples sent, " + std::to_string(corrections) +
+                " corrections recorded, " + std::to_string(boxes.shown.size()) + " boxes",
             true});
     if (corrections == 0 || samples == 0 || !boxes.shown.empty())
         record({std::string(scenario) + ": no line or no sample written", 1, 0, "", true});

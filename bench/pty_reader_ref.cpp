@@ -30,7 +30,7 @@ constexpr int kReadSize = 255;
 
 // Collects bytes into frames of one length that start with the sync byte.
 class Framer {
-  public:
+public:
     explicit Framer(const RefOptions& options) : options_(options) {}
 
     // Adds bytes; calls `onFrame(bytes)` for each whole frame.
@@ -45,7 +45,7 @@ class Framer {
         }
     }
 
-  private:
+private:
     const RefOptions& options_;
     std::array<uint8_t, 16> buffer_{};
     int used_ = 0;

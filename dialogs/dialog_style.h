@@ -18,9 +18,7 @@ inline QFont fontOfPixels(const QString& family, int pixels) {
     font.setPixelSize(pixels);
     return font;
 }
-inline QFont songTiFont(int pixels) {
-    return fontOfPixels(QString::fromUtf8("宋体"), pixels);
-}
+inline QFont songTiFont(int pixels) { return fontOfPixels(QString::fromUtf8("宋体"), pixels); }
 inline QFont sansSerifFont(int pixels) {
     return fontOfPixels(QStringLiteral("MS Sans Serif"), pixels);
 }

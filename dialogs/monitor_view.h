@@ -19,7 +19,7 @@ namespace zrq {
 // lines can be selected with the mouse (and Ctrl+A) and copied with Ctrl+C.
 class MonitorView final : public QAbstractScrollArea {
     Q_OBJECT
-  public:
+public:
     explicit MonitorView(const std::deque<GbkText>& lines, QWidget* parent = nullptr);
 
     // Call after lines were appended at the end and `dropped` lines left the front. Only marks
@@ -31,7 +31,7 @@ class MonitorView final : public QAbstractScrollArea {
     // The lines in sight, top to bottom, as they are shown.
     QStringList visibleLines();
 
-  protected:
+protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -39,7 +39,7 @@ class MonitorView final : public QAbstractScrollArea {
     void mouseMoveEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
 
-  private:
+private:
     static constexpr std::size_t kNoLine = static_cast<std::size_t>(-1);
 
     // Calls `visit` with each line in sight: its index, its layout and the top of its first row.

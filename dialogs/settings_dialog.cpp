@@ -112,8 +112,8 @@ void TForm2::createControls() {
     SpinEdit6 = named(new ClampingSpinBox(0, 23, this), "SpinEdit6");
     SpinEdit4 = named(new ClampingSpinBox(0, 59, this), "SpinEdit4");
     SpinEdit5 = named(new ClampingSpinBox(0, 59, this), "SpinEdit5");
-    SpinEdit7 = named(new ClampingSpinBox(kJumpThresholdMinSec, kJumpThresholdMaxSec, this),
-                      "SpinEdit7");
+    SpinEdit7 =
+        named(new ClampingSpinBox(kJumpThresholdMinSec, kJumpThresholdMaxSec, this), "SpinEdit7");
     SpinEdit7->setValue(kJumpThresholdInitialSec);
 
     ListBox1 = named(new QListWidget(this), "ListBox1");

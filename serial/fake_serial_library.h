@@ -66,7 +66,7 @@ struct SerialCallRecord {
 };
 
 class FakeSerialLibrary final : public SerialLibrary {
-  public:
+public:
     static constexpr int kPortCount = 256;                    // ports 0..255; others never open
     static constexpr size_t kCallCapacity = size_t{1} << 16;  // reads beyond it go unrecorded
     static constexpr int kNotOpen = 9;                        // EBADF: any call on a closed port
@@ -292,7 +292,7 @@ class FakeSerialLibrary final : public SerialLibrary {
         return result;
     }
 
-  private:
+private:
     struct ResultQueue {
         std::vector<int> values;
         size_t next = 0;  // consumed by moving on, so taking one frees nothing

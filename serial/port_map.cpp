@@ -37,9 +37,7 @@ std::string tableDeviceName(int port) {
     return kTableFamilies[family] + std::to_string((port - 1) % kDevicesPerFamily);
 }
 
-bool isTablePort(int port) {
-    return port >= 1 && port <= kHighestTablePort;
-}
+bool isTablePort(int port) { return port >= 1 && port <= kHighestTablePort; }
 
 // A port to list: a terminal device, not a system console, and for the onboard ttyS family
 // only with a chip behind it.
@@ -61,9 +59,7 @@ std::string shownDevicePath(const std::string& entryPath) {
 
 }  // namespace
 
-std::string portName(int port) {
-    return "COM" + std::to_string(port);
-}
+std::string portName(int port) { return "COM" + std::to_string(port); }
 
 std::string devicePathForPort(int port, const PortMapPlaces& places) {
     if (port < 0) return {};

@@ -80,9 +80,9 @@ void Tcomm::Execute() {
         ChunkLength = std::min(count, kMaxChunk);
         try {
             if (handOff_) {
-                handOff_(ReceivedChunk{std::span<const uint8_t>(ChunkBuffer.data(),
-                                                                static_cast<size_t>(ChunkLength)),
-                                       ring, arrival});
+                handOff_(ReceivedChunk{
+                    std::span<const uint8_t>(ChunkBuffer.data(), static_cast<size_t>(ChunkLength)),
+                    ring, arrival});
             }
         } catch (...) {
             // A failing handler loses only its chunk; the receiver must stay usable for holds,
@@ -153,9 +153,7 @@ void Tcomm::HoldReceiver() {
     while (insideRead_.load()) insideRead_.wait(true);
 }
 
-void Tcomm::ReleaseReceiver() {
-    receiverStop_.store(false);
-}
+void Tcomm::ReleaseReceiver() { receiverStop_.store(false); }
 
 void Tcomm::requestTermination() {
     receiverStop_.store(true);

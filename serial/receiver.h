@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "base/local_clock.h"
-#include "serial/serial_library.h"
 #include "serial/ring_storage.h"
+#include "serial/serial_library.h"
 
 namespace zrq {
 

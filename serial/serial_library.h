@@ -7,8 +7,8 @@
 namespace zrq {
 
 // Rate codes 0..19 of sio_ioctl, in bit/s.
-inline constexpr int kBaudRates[20] = {50,    75,    110,   134,    150,    300,    600,
-                                       1200,  1800,  2400,  4800,   7200,   9600,   19200,
+inline constexpr int kBaudRates[20] = {50,    75,    110,    134,    150,    300,   600,
+                                       1200,  1800,  2400,   4800,   7200,   9600,  19200,
                                        38400, 57600, 115200, 230400, 460800, 921600};
 inline constexpr int kBaudCode4800 = 10;
 inline constexpr int kBaudCode9600 = 12;
@@ -20,7 +20,7 @@ inline constexpr int kMaxChunk = 255;  // sio_read never returns more
 class SerialLibrary {
 public:
     virtual ~SerialLibrary() = default;
-    virtual int sio_open(int port) = 0;                           // 0 = open, else not opened
+    virtual int sio_open(int port) = 0;  // 0 = open, else not opened
     virtual void sio_close(int port) = 0;
     virtual void sio_flush(int port, int func) = 0;               // discards buffered data
     virtual int sio_ioctl(int port, int baudCode, int mode) = 0;  // 0 = applied

@@ -30,14 +30,10 @@ constexpr int kDataBitsMask = 3;  // mode bits 0..1: 0 = 5 data bits .. 3 = 8 da
 constexpr tcflag_t kDataBits[4] = {CS5, CS6, CS7, CS8};
 constexpr int kFlowMaskBits = kFlowHardware | kFlowSoftware;
 
-bool validPort(int port) {
-    return port >= 0 && port < TermiosSerial::kPortSlots;
-}
+bool validPort(int port) { return port >= 0 && port < TermiosSerial::kPortSlots; }
 
 // A pseudo-terminal has no modem-control lines and answers ENOTTY (some drivers EINVAL).
-bool noModemLines(int error) {
-    return error == ENOTTY || error == EINVAL;
-}
+bool noModemLines(int error) { return error == ENOTTY || error == EINVAL; }
 
 int rawMode(int fd) {
     struct termios settings {};
@@ -170,13 +166,9 @@ int TermiosSerial::modemLine(int port, int line, int level) {
     return noModemLines(errno) ? 0 : errno;
 }
 
-int TermiosSerial::sio_DTR(int port, int level) {
-    return modemLine(port, TIOCM_DTR, level);
-}
+int TermiosSerial::sio_DTR(int port, int level) { return modemLine(port, TIOCM_DTR, level); }
 
-int TermiosSerial::sio_RTS(int port, int level) {
-    return modemLine(port, TIOCM_RTS, level);
-}
+int TermiosSerial::sio_RTS(int port, int level) { return modemLine(port, TIOCM_RTS, level); }
 
 long TermiosSerial::sio_getbaud(int port) {
     const int fd = descriptorOf(port);

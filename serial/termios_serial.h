@@ -13,7 +13,7 @@ namespace zrq {
 // Results other than 0 are errno values. They are all below 256, so a caller that tests only the
 // low 8 bits of the result still sees the failure.
 class TermiosSerial final : public SerialLibrary {
-  public:
+public:
     static constexpr int kPortSlots = 256;  // ports 0..255: the range a stored port can name
     static constexpr int kDefaultWriteTimeoutMs = 10;  // until sio_SetWriteTimeouts says otherwise
     // sio_flush functions.
@@ -54,7 +54,7 @@ class TermiosSerial final : public SerialLibrary {
     // The places the port map looks in.
     const PortMapPlaces& places() const { return places_; }
 
-  private:
+private:
     int descriptorOf(int port) const;  // -1 when not open
     int modemLine(int port, int line, int level);
 

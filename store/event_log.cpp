@@ -69,8 +69,7 @@ void removeTornEntry(int fd, size_t written) {
 
 }  // namespace
 
-EventLog::EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory,
-                   Journal* journal)
+EventLog::EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory, Journal* journal)
     : clock_(clock), boxes_(boxes), directory_(std::move(directory)), journal_(journal) {
     // The path is rebuilt in place on every call; reserving once keeps the calls allocation-free.
     path_.reserve(directory_.size() + 1 + kFileNameCapacity);

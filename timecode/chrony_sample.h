@@ -28,7 +28,7 @@ struct ChronySockSample {
 };
 
 class ChronySampleSender {
-  public:
+public:
     static constexpr int64_t kRetryUs = 5'000'000;  // after a refused send, the next try
 
     explicit ChronySampleSender(std::string directory = ".");
@@ -45,7 +45,7 @@ class ChronySampleSender {
 
     static ChronySockSample sample(const PreciseTime& measured, int64_t deviceMinusSystemUs);
 
-  private:
+private:
     sockaddr_un address_{};
     bool addressFits_ = false;
     int socket_ = -1;

@@ -10,9 +10,7 @@ constexpr uint16_t kYearsPerCentury = 100;
 
 // One decimal digit per nibble. Nibbles above 9 are taken at face value (0x1F = 25, 0xAA = 110):
 // the device's bytes are never refused here, range checks come later.
-uint16_t bcdValue(uint8_t byte) {
-    return static_cast<uint16_t>(10 * (byte >> 4) + (byte & 0x0F));
-}
+uint16_t bcdValue(uint8_t byte) { return static_cast<uint16_t>(10 * (byte >> 4) + (byte & 0x0F)); }
 
 // A zero date byte carries no information (the PC's value is used), so it decodes to 0.
 uint16_t yearOfThisCentury(uint8_t byte, uint16_t value) {

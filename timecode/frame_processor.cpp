@@ -124,7 +124,8 @@ FrameProcessor::FrameProcessor(const FrameProcessorContext& context) : ctx_(cont
 void FrameProcessor::beginChunk() {
     chunkArrival_ = arrivalStamp_ ? *arrivalStamp_ : ctx_.clock.nowPrecise();
     arrivalStamp_.reset();
-    chunkArrivalTime_ = toDateTimeValue(chunkArrival_.local) + chunkArrival_.microseconds / kUsPerDay;
+    chunkArrivalTime_ =
+        toDateTimeValue(chunkArrival_.local) + chunkArrival_.microseconds / kUsPerDay;
     clockStepsUs_ = 0;
     pcClockReading_ = ctx_.clock.now();
 }
@@ -215,8 +216,7 @@ FrameProcessor::TimeVerdict FrameProcessor::compareTime(const DecodedTimeCode& c
 // The received date (the PC's where the frame has none) against a fresh reading of the PC's date.
 FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& received) {
     const LocalTimeRecord today = ctx_.clock.now();
-    if (received.year == today.year && received.month == today.month &&
-        received.day == today.day) {
+    if (received.year == today.year && received.month == today.month && received.day == today.day) {
         return DateVerdict::Same;
     }
     StatusState& status = ctx_.status;
@@ -256,7 +256,8 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     if (received.year < kFirstSettableYear) {
         reportRefusedSet(EINVAL);
         char buffer[128];
-        recordAttempt({now.local, received, std::nullopt, 0, strerror_r(EINVAL, buffer, sizeof buffer)});
+        recordAttempt(
+            {now.local, received, std::nullopt, 0, strerror_r(EINVAL, buffer, sizeof buffer)});
         return;
     }
 

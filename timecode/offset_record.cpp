@@ -31,7 +31,7 @@ size_t writeFileName(char* out, const LocalTimeRecord& date) {
 
 // Appends formatted text to the line, never past its capacity.
 class LineBuilder {
-  public:
+public:
     explicit LineBuilder(char* buffer) : buffer_(buffer) {}
 
     template <class... Args>
@@ -56,7 +56,7 @@ class LineBuilder {
     }
     size_t size() const { return used_; }
 
-  private:
+private:
     char* buffer_;
     size_t used_ = 0;
 };

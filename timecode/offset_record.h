@@ -25,7 +25,7 @@ struct CorrectionAttempt {
 };
 
 class OffsetRecord {
-  public:
+public:
     // Files go into `directory` ("." = the working directory).
     OffsetRecord(MessageBoxes& boxes, std::string directory = ".");
 
@@ -37,7 +37,7 @@ class OffsetRecord {
     // "yymmddO.csv" for a date.
     static std::string fileName(const LocalTimeRecord& date);
 
-  private:
+private:
     MessageBoxes& boxes_;
     std::string directory_;
     std::string path_;  // rebuilt in place for each line, so that a line allocates nothing

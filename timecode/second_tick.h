@@ -37,7 +37,7 @@ class BarView {
 public:
     virtual ~BarView() = default;
     virtual void setTimeText(const std::string& ascii) = 0;  // "h:nn:ss"
-    virtual void setDateText(const GbkText& text) = 0;      // "yyyy-mm-dd " + weekday
+    virtual void setDateText(const GbkText& text) = 0;       // "yyyy-mm-dd " + weekday
     virtual void setLamp(Lamp lamp) = 0;
 };
 

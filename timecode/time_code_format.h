@@ -14,12 +14,12 @@ enum TimeCodeFormat : uint8_t {
 // One accepted frame, decoded. Date fields hold 0 where the frame's byte was zero (absent): the
 // PC's value is then used.
 struct DecodedTimeCode {
-    uint16_t hour = 0;    // as decoded, no range test (BCD 0x25 gives 25)
+    uint16_t hour = 0;  // as decoded, no range test (BCD 0x25 gives 25)
     uint16_t minute = 0;
     uint16_t second = 0;
-    uint16_t year = 0;    // four digits, or 0 = absent
-    uint16_t month = 0;   // 0 = absent
-    uint16_t day = 0;     // 0 = absent
+    uint16_t year = 0;   // four digits, or 0 = absent
+    uint16_t month = 0;  // 0 = absent
+    uint16_t day = 0;    // 0 = absent
 
     friend bool operator==(const DecodedTimeCode&, const DecodedTimeCode&) = default;
 };

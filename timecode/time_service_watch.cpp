@@ -49,9 +49,7 @@ ServiceText serviceText(TimeService service) {
             "找到并停止它（timedatectl status 显示同步状态）"};
 }
 
-uint32_t bitOf(TimeService service) {
-    return 1u << static_cast<unsigned>(service);
-}
+uint32_t bitOf(TimeService service) { return 1u << static_cast<unsigned>(service); }
 
 }  // namespace
 

@@ -39,7 +39,7 @@ std::vector<TimeService> findTimeServices(TimeServiceProbe& probe);
 std::string timeServiceReport(TimeService service);
 
 class TimeServiceWatch {
-  public:
+public:
     TimeServiceWatch(TimeServiceProbe& probe, LocalClock& clock, EventLog& log,
                      MonitorLines& monitor, const StatusState& status);
 
@@ -47,7 +47,7 @@ class TimeServiceWatch {
     // often (start-up, then once a minute): a look reads the whole process list.
     void check();
 
-  private:
+private:
     void report(TimeService service);
 
     TimeServiceProbe& probe_;

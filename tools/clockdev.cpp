@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -205,7 +205,11 @@ int Simulator::run() {
     for (;;) {
         const int64_t now = clock_.nowNs();
         if (const char* reason = endReason(now)) {
-            Line("end").time("t", now).field("reason", reason).number("frames", framesSent_).print();
+            Line("end")
+                .time("t", now)
+                .field("reason", reason)
+                .number("frames", framesSent_)
+                .print();
             return lineFailed_ ? 1 : 0;
         }
         watchPeer(now);
@@ -252,8 +256,11 @@ void Simulator::sendNextPiece(int64_t now) {
     const int from = piecesSent_ == 0 ? 0 : options_.splits[piecesSent_ - 1];
     const int to = piecesSent_ + 1 < pieces ? options_.splits[piecesSent_] : frame_.length;
     if (!port_.writeAll(frame_.bytes.data() + from, to - from)) {
-        Line("unsent").time("t", now).field("reason", std::strerror(errno ? errno : EAGAIN))
-            .hex(frame_.bytes.data(), frame_.length).print();
+        Line("unsent")
+            .time("t", now)
+            .field("reason", std::strerror(errno ? errno : EAGAIN))
+            .hex(frame_.bytes.data(), frame_.length)
+            .print();
         piecesSent_ = 0;
         return;
     }
@@ -269,9 +276,14 @@ void Simulator::sendNextPiece(int64_t now) {
     char time[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &frameTime_);
     std::strftime(time, sizeof time, "%H:%M:%S", &frameTime_);
-    Line("sent").time("t", frameStartNs_).field("fmt", formatName(options_.format))
-        .field("date", date).field("time", time).number("pieces", pieces)
-        .hex(frame_.bytes.data(), frame_.length).print();
+    Line("sent")
+        .time("t", frameStartNs_)
+        .field("fmt", formatName(options_.format))
+        .field("date", date)
+        .field("time", time)
+        .number("pieces", pieces)
+        .hex(frame_.bytes.data(), frame_.length)
+        .print();
 }
 
 void Simulator::sendNoise(int64_t now) {
@@ -355,16 +367,25 @@ void Simulator::onWireEvent(const WireEvent& event) {
         const int64_t skewMs = localToUnixMs(t) - floorDiv(event.arrivalNs, kNsPerMs);
         std::snprintf(skew, sizeof skew, "%lld", static_cast<long long>(skewMs));
     }
-    Line("pctime").time("t", event.arrivalNs).field("date", date).field("time", time)
-        .field("valid", t.valid ? "yes" : "no").field("skew_ms", skew)
-        .hex(event.bytes, event.length).print();
+    Line("pctime")
+        .time("t", event.arrivalNs)
+        .field("date", date)
+        .field("time", time)
+        .field("valid", t.valid ? "yes" : "no")
+        .field("skew_ms", skew)
+        .hex(event.bytes, event.length)
+        .print();
 }
 
 void Simulator::printReady(int64_t now) {
     const std::string& link = port_.linkPath();
-    Line("ready").time("t", now).field("port", port_.portPath().c_str())
-        .field("link", link.empty() ? "-" : link.c_str()).field("fmt", formatName(options_.format))
-        .number("baud", options_.baud).print();
+    Line("ready")
+        .time("t", now)
+        .field("port", port_.portPath().c_str())
+        .field("link", link.empty() ? "-" : link.c_str())
+        .field("fmt", formatName(options_.format))
+        .number("baud", options_.baud)
+        .print();
 }
 
 // The stop signals are blocked except inside the wait, where they end it.
@@ -400,11 +421,14 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     switch (parseOptions(argc, argv, options, error)) {
-    case ParseOutcome::Help: std::fputs(helpText(), stdout); return 0;
-    case ParseOutcome::Error:
-        std::fprintf(stderr, "clockdev: %s (see clockdev --help)\n", error.c_str());
-        return 2;
-    case ParseOutcome::Run: break;
+        case ParseOutcome::Help:
+            std::fputs(helpText(), stdout);
+            return 0;
+        case ParseOutcome::Error:
+            std::fprintf(stderr, "clockdev: %s (see clockdev --help)\n", error.c_str());
+            return 2;
+        case ParseOutcome::Run:
+            break;
     }
     tzset();
     installSignalHandlers();

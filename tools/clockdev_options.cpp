@@ -17,8 +17,24 @@ constexpr int kMaxSplitGapMs = 900;
 constexpr int64_t kMaxOffsetSeconds = 100LL * 366 * 86400;
 
 enum OptionId {
-    kLink = 1000, kDevice, kBaud, kFormat, kClockFile, kDelayMs, kOffset, kNoDate, kField,
-    kSplit, kSplitGap, kNoise, kSeed, kCount, kDuration, kListenOnly, kQuiet, kHelp,
+    kLink = 1000,
+    kDevice,
+    kBaud,
+    kFormat,
+    kClockFile,
+    kDelayMs,
+    kOffset,
+    kNoDate,
+    kField,
+    kSplit,
+    kSplitGap,
+    kNoise,
+    kSeed,
+    kCount,
+    kDuration,
+    kListenOnly,
+    kQuiet,
+    kHelp,
 };
 
 const option kLongOptions[] = {
@@ -130,58 +146,76 @@ bool takeNumber(const char* name, const char* text, int64_t low, int64_t high, i
 bool takeOption(int id, const char* arg, Options& options, Pending& pending, std::string& error) {
     int64_t number = 0;
     switch (id) {
-    case kLink: options.linkPath = arg; return true;
-    case kDevice: options.devicePath = arg; return true;
-    case kClockFile: options.clockFile = arg; return true;
-    case kNoDate: options.noDate = true; return true;
-    case kListenOnly: options.listenOnly = true; return true;
-    case kQuiet: options.quiet = true; return true;
-    case kField: pending.fields.emplace_back(arg); return true;
-    case kSplit: pending.splits = arg; return true;
-    case kFormat:
-        if (auto format = parseFormat(arg)) {
-            options.format = *format;
+        case kLink:
+            options.linkPath = arg;
             return true;
-        }
-        error = std::string("--format wants TVZ_CODE, EB_CODE or ST_CODE, got ") + arg;
-        return false;
-    case kBaud:
-        number = parseInteger(arg, 0, INT32_MAX).value_or(0);
-        if (number != 4800 && number != 9600) {
-            error = std::string("--baud wants 4800 or 9600, got ") + arg;
+        case kDevice:
+            options.devicePath = arg;
+            return true;
+        case kClockFile:
+            options.clockFile = arg;
+            return true;
+        case kNoDate:
+            options.noDate = true;
+            return true;
+        case kListenOnly:
+            options.listenOnly = true;
+            return true;
+        case kQuiet:
+            options.quiet = true;
+            return true;
+        case kField:
+            pending.fields.emplace_back(arg);
+            return true;
+        case kSplit:
+            pending.splits = arg;
+            return true;
+        case kFormat:
+            if (auto format = parseFormat(arg)) {
+                options.format = *format;
+                return true;
+            }
+            error = std::string("--format wants TVZ_CODE, EB_CODE or ST_CODE, got ") + arg;
             return false;
-        }
-        options.baud = static_cast<int>(number);
-        return true;
-    case kDelayMs:
-        if (!takeNumber("delay-ms", arg, 0, kMaxDelayMs, number, error)) return false;
-        options.delayMs = static_cast<int>(number);
-        return true;
-    case kOffset:
-        return takeNumber("offset", arg, -kMaxOffsetSeconds, kMaxOffsetSeconds,
-                          options.offsetSeconds, error);
-    case kSplitGap:
-        if (!takeNumber("split-gap-ms", arg, 0, kMaxSplitGapMs, number, error)) return false;
-        options.splitGapMs = static_cast<int>(number);
-        return true;
-    case kNoise:
-        if (!takeNumber("noise", arg, 0, kMaxNoiseBytes, number, error)) return false;
-        options.noiseBytes = static_cast<int>(number);
-        return true;
-    case kSeed:
-        if (!takeNumber("seed", arg, 0, UINT32_MAX, number, error)) return false;
-        options.seed = static_cast<uint32_t>(number);
-        return true;
-    case kCount:
-        if (!takeNumber("count", arg, 0, INT64_MAX / 2, number, error)) return false;
-        options.count = number;
-        return true;
-    case kDuration:
-        options.durationMs = parseSecondsAsMs(arg);
-        if (options.durationMs) return true;
-        error = std::string("--duration wants seconds, got ") + arg;
-        return false;
-    default: error = "unknown option"; return false;
+        case kBaud:
+            number = parseInteger(arg, 0, INT32_MAX).value_or(0);
+            if (number != 4800 && number != 9600) {
+                error = std::string("--baud wants 4800 or 9600, got ") + arg;
+                return false;
+            }
+            options.baud = static_cast<int>(number);
+            return true;
+        case kDelayMs:
+            if (!takeNumber("delay-ms", arg, 0, kMaxDelayMs, number, error)) return false;
+            options.delayMs = static_cast<int>(number);
+            return true;
+        case kOffset:
+            return takeNumber("offset", arg, -kMaxOffsetSeconds, kMaxOffsetSeconds,
+                              options.offsetSeconds, error);
+        case kSplitGap:
+            if (!takeNumber("split-gap-ms", arg, 0, kMaxSplitGapMs, number, error)) return false;
+            options.splitGapMs = static_cast<int>(number);
+            return true;
+        case kNoise:
+            if (!takeNumber("noise", arg, 0, kMaxNoiseBytes, number, error)) return false;
+            options.noiseBytes = static_cast<int>(number);
+            return true;
+        case kSeed:
+            if (!takeNumber("seed", arg, 0, UINT32_MAX, number, error)) return false;
+            options.seed = static_cast<uint32_t>(number);
+            return true;
+        case kCount:
+            if (!takeNumber("count", arg, 0, INT64_MAX / 2, number, error)) return false;
+            options.count = number;
+            return true;
+        case kDuration:
+            options.durationMs = parseSecondsAsMs(arg);
+            if (options.durationMs) return true;
+            error = std::string("--duration wants seconds, got ") + arg;
+            return false;
+        default:
+            error = "unknown option";
+            return false;
     }
 }
 

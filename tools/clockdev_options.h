@@ -24,8 +24,8 @@ struct Options {
     int splitGapMs = 20;      // pause between two pieces of a frame
     int noiseBytes = 0;       // random bytes (never 0xAA) half a second after each frame
     uint32_t seed = 1;
-    std::optional<int64_t> count;          // frames to send; ends when the next one is due
-    std::optional<int64_t> durationMs;     // run time
+    std::optional<int64_t> count;       // frames to send; ends when the next one is due
+    std::optional<int64_t> durationMs;  // run time
     bool listenOnly = false;
     bool quiet = false;  // no sent/noise lines
 };

@@ -15,8 +15,7 @@
 
 /* Parses "<optional blanks><optional sign><digits><optional blanks and line end>". Returns 0 and
  * stores the offset, or -1 for anything else (empty, junk, overflow). Uses no locale. */
-static inline int zrq_parse_offset_ns(const char* text, size_t length, int64_t* offset)
-{
+static inline int zrq_parse_offset_ns(const char* text, size_t length, int64_t* offset) {
     size_t i = 0;
     while (i < length && (text[i] == ' ' || text[i] == '\t')) ++i;
     int negative = 0;

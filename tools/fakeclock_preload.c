@@ -58,33 +58,28 @@ static struct {
 int zrq_fake_clock_active(void) { return 1; }
 
 /* The kernel's clocks, bypassing libc (and so bypassing this library's own definitions). */
-static int real_gettime(clockid_t clock, struct timespec* ts)
-{
+static int real_gettime(clockid_t clock, struct timespec* ts) {
     return (int)syscall(SYS_clock_gettime, clock, ts);
 }
 
-static int64_t real_ns(clockid_t clock)
-{
+static int64_t real_ns(clockid_t clock) {
     struct timespec ts = {0, 0};
     real_gettime(clock, &ts);
     return (int64_t)ts.tv_sec * NS_PER_SECOND + ts.tv_nsec;
 }
 
-static const char* clock_file_path(void)
-{
+static const char* clock_file_path(void) {
     const char* path = getenv(ZRQ_FAKE_CLOCK_FILE_ENV);
     return (path && *path) ? path : NULL;
 }
 
-static int same_file(const struct stat* st)
-{
+static int same_file(const struct stat* st) {
     return seen.valid && seen.dev == st->st_dev && seen.ino == st->st_ino &&
            seen.size == st->st_size && seen.mtime.tv_sec == st->st_mtim.tv_sec &&
            seen.mtime.tv_nsec == st->st_mtim.tv_nsec;
 }
 
-static void remember_file(const struct stat* st)
-{
+static void remember_file(const struct stat* st) {
     seen.valid = 1;
     seen.dev = st->st_dev;
     seen.ino = st->st_ino;
@@ -94,8 +89,7 @@ static void remember_file(const struct stat* st)
 
 /* Reads the offset from the file; leaves the cached offset as it was when the file is unreadable
  * or malformed (a writer replaces it by rename, so a reader never sees half a line). */
-static void read_offset_file(const char* path)
-{
+static void read_offset_file(const char* path) {
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return;
     char text[ZRQ_FAKE_CLOCK_FILE_MAX];
@@ -110,8 +104,7 @@ static void read_offset_file(const char* path)
 /* Brings the cached offset up to date, looking at the file at most every RECHECK_INTERVAL_NS of
  * the real clock `real_now` (the reading just taken, so a read costs no second clock call). A
  * real clock that went back by more than that looks again at once. */
-static void refresh_offset(int64_t real_now)
-{
+static void refresh_offset(int64_t real_now) {
     const int64_t next = atomic_load(&next_check_ns);
     if (real_now < next && real_now > next - 2 * RECHECK_INTERVAL_NS) return;
     if (atomic_flag_test_and_set(&reloading)) return;
@@ -129,14 +122,12 @@ static void refresh_offset(int64_t real_now)
     atomic_flag_clear(&reloading);
 }
 
-static int is_wall_clock(clockid_t clock)
-{
+static int is_wall_clock(clockid_t clock) {
     return clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE ||
            clock == CLOCK_REALTIME_ALARM || clock == CLOCK_TAI;
 }
 
-static void add_ns(struct timespec* ts, int64_t ns)
-{
+static void add_ns(struct timespec* ts, int64_t ns) {
     int64_t total = (int64_t)ts->tv_nsec + ns % NS_PER_SECOND;
     int64_t seconds = ns / NS_PER_SECOND;
     if (total < 0) {
@@ -150,8 +141,7 @@ static void add_ns(struct timespec* ts, int64_t ns)
     ts->tv_nsec = (long)total;
 }
 
-int clock_gettime(clockid_t clock, struct timespec* ts)
-{
+int clock_gettime(clockid_t clock, struct timespec* ts) {
     if (real_gettime(clock, ts) != 0) return -1;
     if (is_wall_clock(clock)) {
         refresh_offset(clock == CLOCK_REALTIME ? (int64_t)ts->tv_sec * NS_PER_SECOND + ts->tv_nsec
@@ -161,8 +151,7 @@ int clock_gettime(clockid_t clock, struct timespec* ts)
     return 0;
 }
 
-int gettimeofday(struct timeval* restrict tv, void* restrict tz)
-{
+int gettimeofday(struct timeval* restrict tv, void* restrict tz) {
     /* libc declares tv non-null, so it is not tested here. */
     if (tz) memset(tz, 0, sizeof(struct timezone));
     struct timespec ts;
@@ -172,24 +161,21 @@ int gettimeofday(struct timeval* restrict tv, void* restrict tz)
     return 0;
 }
 
-time_t time(time_t* result)
-{
+time_t time(time_t* result) {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     if (result) *result = ts.tv_sec;
     return ts.tv_sec;
 }
 
-int timespec_get(struct timespec* ts, int base)
-{
+int timespec_get(struct timespec* ts, int base) {
     if (base != TIME_UTC || clock_gettime(CLOCK_REALTIME, ts) != 0) return 0;
     return base;
 }
 
 /* Replaces the offset file by write-to-temporary and rename, so that readers in other processes
  * see either the old or the new line, never a partial one. Returns 0 or an errno value. */
-static int write_offset_file(const char* path, int64_t offset)
-{
+static int write_offset_file(const char* path, int64_t offset) {
     char temp[4096];
     if (snprintf(temp, sizeof temp, "%s.XXXXXX", path) >= (int)sizeof temp) return ENAMETOOLONG;
     int fd = mkstemp(temp);
@@ -205,8 +191,7 @@ static int write_offset_file(const char* path, int64_t offset)
     return error;
 }
 
-static int set_errno_from_env(void)
-{
+static int set_errno_from_env(void) {
     const char* text = getenv(SETTIME_ERRNO_ENV);
     if (text && atoi(text) > 0) return atoi(text);
     const char* refuse_file = getenv(REFUSE_FILE_ENV);
@@ -214,8 +199,7 @@ static int set_errno_from_env(void)
     return (refuse_file && *refuse_file && stat(refuse_file, &st) == 0) ? EPERM : 0;
 }
 
-int zrq_fake_settime(clockid_t clock, const struct timespec* time)
-{
+int zrq_fake_settime(clockid_t clock, const struct timespec* time) {
     if (clock != CLOCK_REALTIME || !time || time->tv_nsec < 0 || time->tv_nsec >= NS_PER_SECOND ||
         time->tv_sec < 0 || time->tv_sec > LATEST_SETTABLE_SECOND) {
         errno = EINVAL;
@@ -244,8 +228,7 @@ int zrq_fake_settime(clockid_t clock, const struct timespec* time)
     return 0;
 }
 
-int zrq_fake_settimeofday(const struct timeval* tv, const void* tz)
-{
+int zrq_fake_settimeofday(const struct timeval* tv, const void* tz) {
     (void)tz; /* the kernel's time zone is not kept */
     if (!tv) return 0;
     if (tv->tv_usec < 0 || tv->tv_usec >= 1000000) {
@@ -259,8 +242,7 @@ int zrq_fake_settimeofday(const struct timeval* tv, const void* tz)
 /* Slewing or stepping through the kernel's adjustment interface is refused; pure reads pass,
  * except that the wall clock reads as unsynchronised: the fake clock is disciplined by no time
  * service, whatever the kernel says of its own clock. */
-int zrq_fake_clock_adjtime(clockid_t clock, struct timex* tx)
-{
+int zrq_fake_clock_adjtime(clockid_t clock, struct timex* tx) {
     if (!tx || tx->modes != 0) {
         errno = EPERM;
         return -1;

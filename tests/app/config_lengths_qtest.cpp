@@ -147,7 +147,7 @@ void startOver(const QByteArray& bytes, const StoredSettings& expected) {
 
 class ConfigLengthsTest : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void shortFileTakesNothing_data();
     void shortFileTakesNothing();
     void wholeRecordIsTakenAndTheRestIgnored_data();

@@ -162,8 +162,8 @@ void MenuTest::portSwitchToMissingPortFallsBackAndSaves() {
     QCOMPARE(shownTexts(rig.boxes), QStringList{utf8("所改端口不能打开！系统采用原来端口！")});
     QCOMPARE(rig.boxes.shown[0].kind, Kind::Plain);
     QCOMPARE(rig.setupCalls().mid(0, 6),
-             (QStringList{"sio_close 1", "sio_flush 1 0", "sio_open 3", "sio_close 3",
-                          "sio_open 1", "sio_ioctl 1 10 3"}));
+             (QStringList{"sio_close 1", "sio_flush 1 0", "sio_open 3", "sio_close 3", "sio_open 1",
+                          "sio_ioctl 1 10 3"}));
     // The clicked entry does not keep the mark its click gave it.
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
     QVERIFY(!bar.receiver().receiverStop());
@@ -203,8 +203,8 @@ void MenuTest::portSwitchWithFailingPortSetRestoresThePort() {
     TForm1 bar(rig.context());
     bar.popupMenu()->com21->trigger();
 
-    QCOMPARE(shownTexts(rig.boxes), (QStringList{utf8("通讯参数设置错误！"),
-                                                 utf8("端口无效或已经被占用！请重新设置。")}));
+    QCOMPARE(shownTexts(rig.boxes),
+             (QStringList{utf8("通讯参数设置错误！"), utf8("端口无效或已经被占用！请重新设置。")}));
     QCOMPARE(rig.boxes.shown[0].kind, Kind::Error);
     QCOMPARE(rig.boxes.shown[1].kind, Kind::Plain);
     QCOMPARE(bar.lineSettings().Port.load(), 1);

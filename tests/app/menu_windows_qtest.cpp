@@ -27,9 +27,7 @@ using namespace zrq::testing;
 
 namespace {
 
-QString utf8(const char* text) {
-    return QString::fromUtf8(text);
-}
+QString utf8(const char* text) { return QString::fromUtf8(text); }
 
 template <class T>
 T* child(QWidget& parent, const char* name) {
@@ -85,7 +83,7 @@ struct PseudoTerminal {
 
 class MenuWindowsTest : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void monitorEntryObservesAndOpensTheMonitorWindow();
     void settingsEntryLoadsTheSettingsAndApplySavesTheFile();
     void portEntryListsTheWorkingDirectoryAndUseSwitchesToThePort();
@@ -242,8 +240,9 @@ void MenuWindowsTest::anotherTimeServiceIsNoticedAtStartUpAndLookedForEveryMinut
     QCOMPARE(probe.looks, 1);
     const std::deque<GbkText>& lines = windows.monitorWindow().lines();
     QCOMPARE(lines.size(), std::size_t{1});
-    QVERIFY2(lines.front().toUtf8().starts_with("12:00:00[TIME SERVICE:] 发现其他时间服务：chronyd"),
-             lines.front().toUtf8().c_str());
+    QVERIFY2(
+        lines.front().toUtf8().starts_with("12:00:00[TIME SERVICE:] 发现其他时间服务：chronyd"),
+        lines.front().toUtf8().c_str());
     const auto* timer = windows.bar().findChild<QTimer*>(QStringLiteral("TimeServiceTimer"));
     QVERIFY(timer && timer->isActive());
     QCOMPARE(timer->interval(), 60'000);

@@ -22,8 +22,7 @@ void PlacementTest::barStandsAtTheTopRightOfThePrimaryScreen() {
     TForm1 bar(rig.context());
     // 1280 + 1920 - 185 - 80, and the primary screen's top edge.
     QCOMPARE(bar.pos(), QPoint(2935, 100));
-    QCOMPARE(QGuiApplication::screenAt(bar.geometry().center()),
-             QGuiApplication::primaryScreen());
+    QCOMPARE(QGuiApplication::screenAt(bar.geometry().center()), QGuiApplication::primaryScreen());
 }
 
 int main(int argc, char** argv) {

@@ -196,8 +196,8 @@ TEST_F(PortSwitchTest, PortSetFlowMaskAndRtsFollowTheFlowSwitches) {
     line.Dtr = false;
     EXPECT_TRUE(switcher.PortSet());
     // Hardware flow owns RTS, so no sio_RTS call.
-    EXPECT_EQ(journal, (Journal{"ioctl 1 10 3", "flowctrl 1 15", "DTR 1 0", "getbaud 1",
-                                "timeouts 1 10"}));
+    EXPECT_EQ(journal,
+              (Journal{"ioctl 1 10 3", "flowctrl 1 15", "DTR 1 0", "getbaud 1", "timeouts 1 10"}));
     journal.clear();
     line.Hw = false;
     line.Rts = false;
@@ -207,8 +207,8 @@ TEST_F(PortSwitchTest, PortSetFlowMaskAndRtsFollowTheFlowSwitches) {
 }
 
 TEST(WriteTimeout, IsTenMsPerWholeMillisecondPerBitWithAFloorOfTen) {
-    const std::pair<long, int> cases[] = {{0, 10},    {-300, 10}, {1, 10000}, {50, 200},
-                                          {300, 30},  {999, 10},  {1000, 10}, {1001, 10},
+    const std::pair<long, int> cases[] = {{0, 10},    {-300, 10}, {1, 10000},  {50, 200},
+                                          {300, 30},  {999, 10},  {1000, 10},  {1001, 10},
                                           {4800, 10}, {9600, 10}, {921600, 10}};
     for (auto [rate, ms] : cases) EXPECT_EQ(writeTimeoutMs(rate), ms) << "rate " << rate;
 }
@@ -224,9 +224,9 @@ TEST_F(PortSwitchTest, PortSetPassesTheTimeoutForTheRateReadBack) {
 
 TEST_F(PortSwitchTest, SamePortIsClosedFlushedReopenedAndSaved) {
     switcher.com11Click(1);
-    EXPECT_EQ(journal, concat({{"hold", "close 1", "flush 1 0", "open 1"},
-                               kPortSet1At4800,
-                               {"release", "save"}}));
+    EXPECT_EQ(
+        journal,
+        concat({{"hold", "close 1", "flush 1 0", "open 1"}, kPortSet1At4800, {"release", "save"}}));
     EXPECT_EQ(marks.ports, std::set<int>{1});
     EXPECT_FALSE(marks.n21);
     EXPECT_TRUE(status.NoSignal);
@@ -238,10 +238,11 @@ TEST_F(PortSwitchTest, MissingPortFallsBackToTheOldPortWithFixedLineValues) {
     line.Sw = true;
     line.Dtr = false;
     switcher.com11Click(5);  // there is no COM5
-    EXPECT_EQ(journal, concat({{"hold", "close 1", "flush 1 0", "open 5", plain(kPortA), "close 5",
-                                "open 1"},
-                               kPortSet1At4800,
-                               {"release", "save"}}));
+    EXPECT_EQ(
+        journal,
+        concat({{"hold", "close 1", "flush 1 0", "open 5", plain(kPortA), "close 5", "open 1"},
+                kPortSet1At4800,
+                {"release", "save"}}));
     EXPECT_EQ(serial.open, std::set<int>{1});
     EXPECT_EQ(marks.ports, std::set<int>{1});
     EXPECT_EQ(saves, (std::vector<Saved>{{1, kBaudCode4800, TVZ_CODE}}));
@@ -276,9 +277,9 @@ TEST_F(PortSwitchTest, PortSetFailureOnTheNewPortClosesItAndRestoresTheOldNumber
 
 TEST_F(PortSwitchTest, RateSwitchAppliesTheNewCodeAndMovesTheBaudMark) {
     switcher.N48001Click(kBaudCode9600);
-    EXPECT_EQ(journal, (Journal{"hold", "close 1", "flush 1 0", "open 1", "ioctl 1 12 3",
-                                "flowctrl 1 0", "DTR 1 1", "RTS 1 1", "getbaud 1", "timeouts 1 10",
-                                "release", "save"}));
+    EXPECT_EQ(journal,
+              (Journal{"hold", "close 1", "flush 1 0", "open 1", "ioctl 1 12 3", "flowctrl 1 0",
+                       "DTR 1 1", "RTS 1 1", "getbaud 1", "timeouts 1 10", "release", "save"}));
     EXPECT_EQ(marks.bauds, std::set<int>{kBaudCode9600});
     EXPECT_EQ(marks.ports, std::set<int>{1});
     EXPECT_EQ(saves, (std::vector<Saved>{{1, kBaudCode9600, TVZ_CODE}}));
@@ -303,10 +304,11 @@ TEST_F(PortSwitchTest, RateSwitchPortSetFailureKeepsTheNewCodeForTheNextSwitch) 
 TEST_F(PortSwitchTest, RateSwitchThatCannotOpenFallsBackToTheOldRate) {
     serial.openFailuresLeft[1] = 1;
     switcher.N48001Click(kBaudCode9600);
-    EXPECT_EQ(journal, concat({{"hold", "close 1", "flush 1 0", "open 1", plain(kBaudA), "close 1",
-                                "open 1"},
-                               kPortSet1At4800,
-                               {"release", "save"}}));
+    EXPECT_EQ(
+        journal,
+        concat({{"hold", "close 1", "flush 1 0", "open 1", plain(kBaudA), "close 1", "open 1"},
+                kPortSet1At4800,
+                {"release", "save"}}));
     EXPECT_EQ(marks.bauds, std::set<int>{kBaudCode4800});
     EXPECT_EQ(saves, (std::vector<Saved>{{1, kBaudCode4800, TVZ_CODE}}));
 }

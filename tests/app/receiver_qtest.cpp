@@ -60,9 +60,8 @@ void ReceiverTest::goodFrameTurnsTheLampGreenAtTheNextSecond() {
     rig.serial->queueRead(1, kFrameAtStart);
     QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
     rig.clock.advanceSeconds(1);
-    QVERIFY(processEventsUntil([&] {
-        return bar.Panel2->palette().color(QPalette::Window) == QColor(0, 128, 0);
-    }));
+    QVERIFY(processEventsUntil(
+        [&] { return bar.Panel2->palette().color(QPalette::Window) == QColor(0, 128, 0); }));
     bar.Panel2DblClick();
     QCOMPARE(shownTexts(rig.boxes), QStringList{QString::fromUtf8("工作正常！")});
 }
@@ -128,8 +127,8 @@ void ReceiverTest::boxShownByTheHandlerDoesNotStopReception() {
     bar.status().CommLogEnabled = true;
     // The communication log goes into the working directory; a directory where the day's file
     // should be makes every entry fail to open.
-    QVERIFY(QDir(rig.dir.path()).mkdir(QString::fromStdString(
-        EventLog::fileName(kCommunicationLog, startTime()))));
+    QVERIFY(QDir(rig.dir.path())
+                .mkdir(QString::fromStdString(EventLog::fileName(kCommunicationLog, startTime()))));
     rig.serial->queueRead(1, kFrameAtStart);
     QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
     QVERIFY(!rig.boxes.shown.empty());

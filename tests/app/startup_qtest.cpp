@@ -1,7 +1,7 @@
 // Start-up of the main bar: placement, the first texts, the settings file variants, the forced
 // values and menu marks, the port opening and its failures, the receiver, and the first ticks.
-#include <QLabel>
 #include <QFrame>
+#include <QLabel>
 #include <QPalette>
 #include <QTest>
 
@@ -165,13 +165,13 @@ void StartupTest::portThatCannotBeOpenedIsReportedAndTheProgramRunsOn() {
     TForm1 bar(rig.context());
 
     // The open's error box, then PortSet's own on the port that is not open.
-    QCOMPARE(shownTexts(rig.boxes),
-             (QStringList{QString::fromUtf8("串口打开失败！原因是串口不存在或者串口已被其他程序占用！"),
-                          QString::fromUtf8("通讯参数设置错误！")}));
+    QCOMPARE(
+        shownTexts(rig.boxes),
+        (QStringList{QString::fromUtf8("串口打开失败！原因是串口不存在或者串口已被其他程序占用！"),
+                     QString::fromUtf8("通讯参数设置错误！")}));
     QCOMPARE(rig.boxes.shown[0].kind, Kind::Error);
     QCOMPARE(rig.boxes.shown[0].caption, std::string("错误"));
-    QCOMPARE(rig.setupCalls(),
-             (QStringList{"sio_open 1", "sio_ioctl 1 10 3", "sio_close 1"}));
+    QCOMPARE(rig.setupCalls(), (QStringList{"sio_open 1", "sio_ioctl 1 10 3", "sio_close 1"}));
     QVERIFY(bar.status().NoSignal);
     QVERIFY(bar.receiver().running());
     QVERIFY(rig.serial->waitForReads(1, 2s));

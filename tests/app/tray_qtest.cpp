@@ -43,7 +43,7 @@ struct TrayRig {
 
 class TrayTest : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void hidingPutsTheIconInTheTrayAndOffersRestore();
     void onlyTheContextRequestOpensTheMenu_data();
     void onlyTheContextRequestOpensTheMenu();

@@ -30,7 +30,7 @@ constexpr int kQuietMs = 300;  // time given to an action that must have no effe
 
 // A child process started here and ended here, by its id.
 class Child {
-  public:
+public:
     Child() = default;
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -56,13 +56,13 @@ class Child {
         pid_ = -1;
     }
 
-  private:
+private:
     pid_t pid_ = -1;
 };
 
 // Xvfb on a display number it picks itself, and trayer on it. DISPLAY names it once started.
 class TrayDisplay {
-  public:
+public:
     bool start() {
         const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
         const QString trayer = QStandardPaths::findExecutable(QStringLiteral("trayer"));
@@ -101,7 +101,7 @@ class TrayDisplay {
     // What was missing or failed, for the skip message.
     const char* missing() const { return missing_; }
 
-  private:
+private:
     static std::optional<int> readDisplayNumber(int fd) {
         std::string text;
         char c;
@@ -157,7 +157,7 @@ void pressAt(const QPoint& at, int button) {
 
 class TrayDisplayTest : public QObject {
     Q_OBJECT
-  private slots:
+private slots:
     void init();
     void theHostMakesTheTrayAvailable();
     void iconIsEmbeddedAndOnlyTheRightButtonOpensTheMenu();

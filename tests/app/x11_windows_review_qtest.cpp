@@ -21,12 +21,12 @@
 #include <string>
 
 #include "app/about_box.h"
-#include "app_test_support.h"
 #include "app/application_setup.h"
 #include "app/qt_message_boxes.h"
+#include "app_test_support.h"
 #include "dialogs/monitor_window.h"
-#include "dialogs/settings_dialog.h"
 #include "dialogs/port_dialog.h"
+#include "dialogs/settings_dialog.h"
 
 using namespace zrq;
 
@@ -134,8 +134,8 @@ void X11WindowsTest::windowsCarryExactlyTheirOwnCaptions() {
     TAboutBox about;
     TForm2 settingsDialog(settings, boxes, [] {});
     TForm3 monitor(status, boxes);
-    TForm4 portDialog([] { return TForm4::PortLister::result_type{}; },
-                      [](int) { return false; }, boxes);
+    TForm4 portDialog([] { return TForm4::PortLister::result_type{}; }, [](int) { return false; },
+                      boxes);
     const std::pair<QDialog*, const char*> windows[] = {{&about, "关于软件"},
                                                         {&settingsDialog, "校时设置"},
                                                         {&monitor, "通讯观测"},

@@ -22,9 +22,14 @@ TEST(DateTimeValue, KnownValues) {
 
 TEST(DateTimeValue, RoundTripsAtMidnightMonthEndsAndLeapDays) {
     const LocalTimeRecord cases[] = {
-        at(2024, 2, 29, 23, 59, 59, 999), at(2024, 3, 1), at(2023, 2, 28, 23, 59, 59, 999),
-        at(2026, 12, 31, 23, 59, 59, 999), at(2027, 1, 1), at(2000, 2, 29, 12, 30, 0, 5),
-        at(1899, 12, 29, 6), at(2100, 3, 1, 0, 0, 0, 1),
+        at(2024, 2, 29, 23, 59, 59, 999),
+        at(2024, 3, 1),
+        at(2023, 2, 28, 23, 59, 59, 999),
+        at(2026, 12, 31, 23, 59, 59, 999),
+        at(2027, 1, 1),
+        at(2000, 2, 29, 12, 30, 0, 5),
+        at(1899, 12, 29, 6),
+        at(2100, 3, 1, 0, 0, 0, 1),
     };
     for (const auto& t : cases) {
         EXPECT_EQ(fromDateTimeValue(toDateTimeValue(t)), t) << formatDateTime(t);

@@ -25,7 +25,11 @@ TEST(GbkText, RoundTripsAndConcatenates) {
 }
 
 TEST(GbkText, InvalidBytesShowAsReplacementCharacters) {
-    EXPECT_EQ(GbkText::fromBytes("A\xFF" "B").toUtf8(), "A\xEF\xBF\xBD" "B");
+    EXPECT_EQ(GbkText::fromBytes("A\xFF"
+                                 "B")
+                  .toUtf8(),
+              "A\xEF\xBF\xBD"
+              "B");
     EXPECT_EQ(GbkText::fromBytes("A\xB9").toUtf8(), "A\xEF\xBF\xBD");  // cut-off pair
 }
 

@@ -156,10 +156,14 @@ void MonitorWindowTest::clearThenSaveGivesEmptyFile() {
 void MonitorWindowTest::defaultSuffixIsAddedToBareNames_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("written");
-    QTest::newRow("bare name") << "log" << "log.txt";
-    QTest::newRow("with txt") << "log.txt" << "log.txt";
-    QTest::newRow("other extension") << "notes.dat" << "notes.dat";
-    QTest::newRow("point only in the folder") << "sub.d/log" << "sub.d/log.txt";
+    QTest::newRow("bare name") << "log"
+                               << "log.txt";
+    QTest::newRow("with txt") << "log.txt"
+                              << "log.txt";
+    QTest::newRow("other extension") << "notes.dat"
+                                     << "notes.dat";
+    QTest::newRow("point only in the folder") << "sub.d/log"
+                                              << "sub.d/log.txt";
 }
 
 void MonitorWindowTest::defaultSuffixIsAddedToBareNames() {

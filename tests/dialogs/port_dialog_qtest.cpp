@@ -67,14 +67,14 @@ void PortDialogTest::init() {
     switchSucceeds = true;
     saveFails = false;
     boxes = zrq::RecordingMessageBoxes{};
-    dialog = std::make_unique<zrq::TForm4>(
-        [this] { return ports; },
-        [this](int port) {
-            switchRequests.push_back(port);
-            if (saveFails) throw zrq::FileError("Read-only file system");
-            return switchSucceeds;
-        },
-        boxes);
+    dialog = std::make_unique<zrq::TForm4>([this] { return ports; },
+                                           [this](int port) {
+                                               switchRequests.push_back(port);
+                                               if (saveFails)
+                                                   throw zrq::FileError("Read-only file system");
+                                               return switchSucceeds;
+                                           },
+                                           boxes);
 }
 
 void PortDialogTest::cleanup() { dialog.reset(); }
@@ -98,13 +98,19 @@ void PortDialogTest::clickingALineSetsThePortNumber_data() {
     QTest::addColumn<QString>("portName");
     QTest::addColumn<QString>("device");
     QTest::addColumn<int>("expected");  // 5 is the number before the click
-    QTest::newRow("COM12") << "COM12" << "/dev/ttyUSB7" << 12;
-    QTest::newRow("device does not matter") << "COM12" << "/dev/COM99" << 12;
-    QTest::newRow("COM200 clamps") << "COM200" << "/dev/x" << 128;
-    QTest::newRow("COM0 clamps") << "COM0" << "/dev/x" << 1;
-    QTest::newRow("three characters") << "COM" << "/dev/ttyS0" << 5;
+    QTest::newRow("COM12") << "COM12"
+                           << "/dev/ttyUSB7" << 12;
+    QTest::newRow("device does not matter") << "COM12"
+                                            << "/dev/COM99" << 12;
+    QTest::newRow("COM200 clamps") << "COM200"
+                                   << "/dev/x" << 128;
+    QTest::newRow("COM0 clamps") << "COM0"
+                                 << "/dev/x" << 1;
+    QTest::newRow("three characters") << "COM"
+                                      << "/dev/ttyS0" << 5;
     QTest::newRow("32 characters") << "COM" + QString(29, QLatin1Char('7')) << "/dev/x" << 5;
-    QTest::newRow("letters") << "COMX" << "/dev/x" << 5;
+    QTest::newRow("letters") << "COMX"
+                             << "/dev/x" << 5;
 }
 
 void PortDialogTest::clickingALineSetsThePortNumber() {

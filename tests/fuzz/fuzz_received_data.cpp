@@ -30,23 +30,23 @@ using zrq::fuzz::check;
 
 // Header offsets.
 enum HeaderByte : std::size_t {
-    kFormat = 0,           // CodeFormat, any byte value
-    kWriteIndex = 1,       // 2 bytes LE, modulo 1000
-    kReadIndex = 3,        // 2 bytes LE, modulo 1000
-    kStatusFlags = 5,      // one bit per StatusState flag, see applyStatus; bit 6 refuses sets
-    kSilentSeconds = 6,    // signed
-    kMode = 7,             // CorrectionMode
-    kSecond = 8,           // CorrectionSecond
-    kMinute = 9,           // CorrectionMinute
-    kFineTune = 10,        // 2 bytes LE, any value a file may hold
-    kPointCount = 12,      // modulo 25: the load never gives more than 24
+    kFormat = 0,         // CodeFormat, any byte value
+    kWriteIndex = 1,     // 2 bytes LE, modulo 1000
+    kReadIndex = 3,      // 2 bytes LE, modulo 1000
+    kStatusFlags = 5,    // one bit per StatusState flag, see applyStatus; bit 6 refuses sets
+    kSilentSeconds = 6,  // signed
+    kMode = 7,           // CorrectionMode
+    kSecond = 8,         // CorrectionSecond
+    kMinute = 9,         // CorrectionMinute
+    kFineTune = 10,      // 2 bytes LE, any value a file may hold
+    kPointCount = 12,    // modulo 25: the load never gives more than 24
     kJumpNoCorrect = 13,
-    kThreshold = 14,       // JumpThresholdSec
-    kStartDay = 15,        // 2 bytes LE: days after 2000-01-01, modulo 36500
-    kStartMs = 17,         // 4 bytes LE: milliseconds of the day, modulo 86 400 000
-    kPort = 21,            // LineSettings.Port; bit 7 leaves the port closed
-    kPointSpacing = 22,    // seconds between consecutive daily points
-    kRingFill = 23,        // the byte the storage holds before the first chunk
+    kThreshold = 14,     // JumpThresholdSec
+    kStartDay = 15,      // 2 bytes LE: days after 2000-01-01, modulo 36500
+    kStartMs = 17,       // 4 bytes LE: milliseconds of the day, modulo 86 400 000
+    kPort = 21,          // LineSettings.Port; bit 7 leaves the port closed
+    kPointSpacing = 22,  // seconds between consecutive daily points
+    kRingFill = 23,      // the byte the storage holds before the first chunk
     kHeaderSize = 24,
 };
 
@@ -137,10 +137,17 @@ void modelChunk(zrq::RingStorage& ring, zrq::RingIndices& ix, const Chunk& chunk
     int length = 0;
     int span = 0;
     switch (format) {
-        case 1: length = 9, span = 8; break;
-        case 2: length = 13, span = 12; break;
-        case 3: length = 12, span = 11; break;
-        default: return;
+        case 1:
+            length = 9, span = 8;
+            break;
+        case 2:
+            length = 13, span = 12;
+            break;
+        case 3:
+            length = 12, span = 11;
+            break;
+        default:
+            return;
     }
     while (ix.ReadIndex != ix.WriteIndex && ring[ix.ReadIndex] != 0xAA) {
         ix.ReadIndex = static_cast<uint16_t>(at(ix.ReadIndex + 1));
@@ -296,8 +303,8 @@ zrq::StatusState statusFrom(const Header& h) {
 
 zrq::LocalTimeRecord startTime(const Header& h) {
     const zrq::LocalTimeRecord base{2000, 1, 6, 1, 0, 0, 0, 0};
-    const int64_t ms = int64_t{h.u16(kStartDay) % kStartDayRange} * kMsPerDay +
-                       h.u32(kStartMs) % kMsPerDay;
+    const int64_t ms =
+        int64_t{h.u16(kStartDay) % kStartDayRange} * kMsPerDay + h.u32(kStartMs) % kMsPerDay;
     return *zrq::addMilliseconds(base, ms);
 }
 

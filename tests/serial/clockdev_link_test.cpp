@@ -114,7 +114,8 @@ class FramesThroughTheLine : public DeviceLink, public ::testing::WithParamInter
 
 TEST_P(FramesThroughTheLine, AreFoundAndDecoded) {
     start(GetParam().codeFormat, GetParam().deviceArgs);
-    ASSERT_TRUE(sink.waitForFrames(kFramesWanted)) << "frames decoded: " << sink.framesSoFar().size();
+    ASSERT_TRUE(sink.waitForFrames(kFramesWanted))
+        << "frames decoded: " << sink.framesSoFar().size();
     expectConsecutiveFramesOfMayDay(sink.framesSoFar());
 }
 
@@ -145,7 +146,8 @@ TEST_F(DeviceLink, AbsentDateArrivesAsZeroFields) {
 TEST_F(DeviceLink, WhatTheProgramWritesReachesTheDevice) {
     start(TVZ_CODE, {"--listen-only"});
     ASSERT_TRUE(device->waitFor("open", 2000));
-    const uint8_t pcTime[] = {0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x13, 0x07, 0x42, 0x03, 0x05, 0xA3};
+    const uint8_t pcTime[] = {0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01,
+                              0x13, 0x07, 0x42, 0x03, 0x05, 0xA3};
     const uint8_t ack[] = {0x55, 0xAA};
     EXPECT_EQ(serial->sio_write(kPort, pcTime, sizeof pcTime), 12);
     EXPECT_EQ(serial->sio_write(kPort, ack, sizeof ack), 2);

@@ -42,20 +42,17 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"name of three characters", "COM....../dev/ttyS0", std::nullopt},
         LineCase{"name of two characters", "CO....../dev/ttyS0", std::nullopt},
         LineCase{"point right after one letter", "C.", std::nullopt},
-        LineCase{"no point at all", "COM5", std::nullopt},
-        LineCase{"empty line", "", std::nullopt},
+        LineCase{"no point at all", "COM5", std::nullopt}, LineCase{"empty line", "", std::nullopt},
         LineCase{"letters instead of digits", "COMA....../dev/ttyS0", std::nullopt},
         LineCase{"digits and letters", "COM1a......dev", std::nullopt},
         LineCase{"space inside", "COM 1......dev", std::nullopt},
         LineCase{"sign only", "COM-......dev", std::nullopt},
         LineCase{"two signs", "COM++1......dev", std::nullopt},
         LineCase{"name of 32 characters", "COM" + k29Chars + "......dev", std::nullopt},
-        LineCase{"digits beyond the 32nd character", "COM" + k28Digits + "9......d",
-                 std::nullopt},
+        LineCase{"digits beyond the 32nd character", "COM" + k28Digits + "9......d", std::nullopt},
         LineCase{"point as 32nd character, number too long", "COM" + k28Digits + ".....d",
                  std::nullopt},
-        LineCase{"point as 32nd character, short number",
-                 "COM" + std::string(26, '0') + "42.", 42},
+        LineCase{"point as 32nd character, short number", "COM" + std::string(26, '0') + "42.", 42},
         LineCase{"overflowing number", "COM99999999999......dev", std::nullopt}));
 
 }  // namespace

@@ -23,7 +23,7 @@ using testing::Pty;
 using testing::TempDir;
 
 class PortMapTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         fs::create_directories(dir / "work");
         fs::create_directories(dir / "dev");
@@ -35,8 +35,9 @@ class PortMapTest : public ::testing::Test {
     void subsystem(const std::string& device, const std::string& name) {
         struct stat info;
         ASSERT_EQ(::stat(device.c_str(), &info), 0);
-        const fs::path entry = fs::path(dir / "sysdev") / (std::to_string(major(info.st_rdev)) +
-                                                           ":" + std::to_string(minor(info.st_rdev)));
+        const fs::path entry =
+            fs::path(dir / "sysdev") /
+            (std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev)));
         fs::create_directories(entry);
         fs::create_symlink("../../class/" + name, entry / "subsystem");
     }
@@ -95,10 +96,10 @@ TEST_F(PortMapTest, ListingHoldsPresentTerminalsInPortOrderAndOpensNone) {
     std::ofstream(dir / "sys/ttyS2/type") << "0\n";
     fs::create_symlink(console.slaveName(), dir / "dev/ttyS3");  // COM4, the system console
     fs::create_directories(dir / "sys/ttyS3/device");
-    fs::create_symlink(consoleLink.slaveName(), dir / "work/COM5");   // the console, by link
-    fs::create_symlink(acm.slaveName(), dir / "dev/ttyACM31");        // COM96
-    touch(dir / "dev/ttyACM0");                                       // a file, not a device
-    fs::create_symlink("/dev/zero", dir / "dev/rfcomm0");             // a device, not a tty
+    fs::create_symlink(consoleLink.slaveName(), dir / "work/COM5");  // the console, by link
+    fs::create_symlink(acm.slaveName(), dir / "dev/ttyACM31");       // COM96
+    touch(dir / "dev/ttyACM0");                                      // a file, not a device
+    fs::create_symlink("/dev/zero", dir / "dev/rfcomm0");            // a device, not a tty
     subsystem("/dev/zero", "mem");
     fs::create_symlink("/dev/null", dir / "dev/rfcomm1");  // a tty, as the fake sysfs says
     subsystem("/dev/null", "tty");
@@ -114,10 +115,8 @@ TEST_F(PortMapTest, ListingHoldsPresentTerminalsInPortOrderAndOpensNone) {
     watch.watch(dir / "dev/ttyACM0");
 
     const PortList expected = {
-        {dir / "dev/ttyS0", "COM1"},
-        {dir / "dev/ttyUSB0", "COM33"},
-        {linkedLow.slaveName(), "COM34"},
-        {dir / "dev/rfcomm1", "COM98"},
+        {dir / "dev/ttyS0", "COM1"},        {dir / "dev/ttyUSB0", "COM33"},
+        {linkedLow.slaveName(), "COM34"},   {dir / "dev/rfcomm1", "COM98"},
         {linkedHigh.slaveName(), "COM250"},
     };
     EXPECT_EQ(listPorts(places), expected);
@@ -136,9 +135,7 @@ TEST_F(PortMapTest, ARelativeComLinkIsListedWithItsAbsoluteTarget) {
     EXPECT_EQ(ports[1], (std::pair<std::string, std::string>{dir / "dev/ttyUSB5", "COM38"}));
 }
 
-TEST_F(PortMapTest, NothingPresentListsNothing) {
-    EXPECT_TRUE(listPorts(places).empty());
-}
+TEST_F(PortMapTest, NothingPresentListsNothing) { EXPECT_TRUE(listPorts(places).empty()); }
 
 }  // namespace
 }  // namespace zrq

@@ -27,7 +27,7 @@ namespace zrq::testing {
 
 // The device end is the master; the program end is the slave, reached through links.
 class Pty {
-  public:
+public:
     Pty() {
         char name[256] = {};
         if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
@@ -98,7 +98,7 @@ class Pty {
 
     static constexpr std::chrono::milliseconds kPatience{5000};
 
-  private:
+private:
     int master_ = -1;
     int slave_ = -1;
     std::string slaveName_;
@@ -106,7 +106,7 @@ class Pty {
 
 // Counts the opens of watched files (inotify), so a test can tell that nothing opened them.
 class OpenWatch {
-  public:
+public:
     OpenWatch() : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
     ~OpenWatch() { ::close(fd_); }
     OpenWatch(const OpenWatch&) = delete;
@@ -125,7 +125,7 @@ class OpenWatch {
         return opens_;
     }
 
-  private:
+private:
     int fd_;
     int opens_ = 0;
 };

@@ -32,7 +32,7 @@ constexpr auto kQuietSpell = 80ms;  // for things that must not: several polling
 
 // A gate a thread can be stopped at until the test opens it.
 class Gate {
-  public:
+public:
     void close() {
         std::lock_guard lock(mutex_);
         open_ = false;
@@ -56,7 +56,7 @@ class Gate {
         return cv_.wait_for(lock, kPatience, [&] { return waiting_ > 0; });
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool open_ = true;
@@ -64,7 +64,7 @@ class Gate {
 };
 
 class ReceiverTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_EQ(fake.sio_open(1), 0); }
     void TearDown() override {
         handlerGate.open();
@@ -306,18 +306,22 @@ TEST(ReceiverAllocations, NothingIsAllocatedPerPass) {
 
 // The termios backend with every read's moment noted (steady clock, receiver thread only).
 class ReadTimingSerial final : public SerialLibrary {
-  public:
+public:
     explicit ReadTimingSerial(TermiosSerial& inner) : inner_(inner) {}
     int sio_open(int port) override { return inner_.sio_open(port); }
     void sio_close(int port) override { inner_.sio_close(port); }
     void sio_flush(int port, int func) override { inner_.sio_flush(port, func); }
-    int sio_ioctl(int port, int baud, int mode) override { return inner_.sio_ioctl(port, baud, mode); }
+    int sio_ioctl(int port, int baud, int mode) override {
+        return inner_.sio_ioctl(port, baud, mode);
+    }
     int sio_flowctrl(int port, int mask) override { return inner_.sio_flowctrl(port, mask); }
     int sio_DTR(int port, int level) override { return inner_.sio_DTR(port, level); }
     int sio_RTS(int port, int level) override { return inner_.sio_RTS(port, level); }
     long sio_getbaud(int port) override { return inner_.sio_getbaud(port); }
     void sio_SetWriteTimeouts(int port, int ms) override { inner_.sio_SetWriteTimeouts(port, ms); }
-    int sio_write(int port, const uint8_t* b, int n) override { return inner_.sio_write(port, b, n); }
+    int sio_write(int port, const uint8_t* b, int n) override {
+        return inner_.sio_write(port, b, n);
+    }
     int inputDescriptor(int port) override { return inner_.inputDescriptor(port); }
     int sio_read(int port, uint8_t* buffer, int length) override {
         if (reads_ < kMaxReads) readTimes_[reads_++] = std::chrono::steady_clock::now();
@@ -328,7 +332,7 @@ class ReadTimingSerial final : public SerialLibrary {
         return {readTimes_.begin(), readTimes_.begin() + reads_};
     }
 
-  private:
+private:
     static constexpr size_t kMaxReads = 1024;
     TermiosSerial& inner_;
     std::array<std::chrono::steady_clock::time_point, kMaxReads> readTimes_{};
@@ -338,7 +342,7 @@ class ReadTimingSerial final : public SerialLibrary {
 // Notes each moment bytes reach a terminal, woken by epoll like the receiver, at real-time
 // priority where granted.
 class ArrivalWatcher {
-  public:
+public:
     ArrivalWatcher(int descriptor, LocalClock& clock) : clock_(clock) {
         seen_.reserve(256);
         epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
@@ -366,7 +370,7 @@ class ArrivalWatcher {
         return seen_;
     }
 
-  private:
+private:
     LocalClock& clock_;
     int epoll_ = -1;
     std::atomic<bool> stop_{false};
@@ -414,8 +418,8 @@ TEST(ReceiverOnAPseudoTerminal, StampsEachArrivalWithinAMillisecondAndReadsTenMs
     for (int i = 0; i <= kPoints; ++i) {
         {
             std::unique_lock lock(mutex);
-            ASSERT_TRUE(handed.wait_for(lock, kPatience,
-                                        [&] { return arrivals.size() == size_t(i) + 1; }));
+            ASSERT_TRUE(
+                handed.wait_for(lock, kPatience, [&] { return arrivals.size() == size_t(i) + 1; }));
         }
         if (i == kPoints) break;
         std::this_thread::sleep_for(std::chrono::microseconds(500 + 1000 * i));

@@ -23,7 +23,7 @@ using testing::TempDir;
 constexpr int kPort = 5;
 
 class TermiosSerialTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::filesystem::create_symlink(pty.slaveName(), dir / "COM5");
         ASSERT_EQ(serial.sio_open(kPort), 0);

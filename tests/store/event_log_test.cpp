@@ -42,8 +42,8 @@ TEST(EventLogFileName, TwoDigitFieldsAndKindLetter) {
         const char* name;
     };
     const Case cases[] = {
-        {1, {2009, 1, 0, 2}, "090102S.txt"},  {0, {2009, 1, 0, 2}, "090102C.txt"},
-        {0, {2026, 3, 0, 7}, "260307C.txt"},  {1, {2026, 12, 0, 7}, "261207S.txt"},
+        {1, {2009, 1, 0, 2}, "090102S.txt"},    {0, {2009, 1, 0, 2}, "090102C.txt"},
+        {0, {2026, 3, 0, 7}, "260307C.txt"},    {1, {2026, 12, 0, 7}, "261207S.txt"},
         {-1, {2000, 10, 0, 31}, "001031S.txt"}, {7, {2100, 1, 0, 1}, "000101S.txt"},
     };
     for (const Case& c : cases) {
@@ -91,9 +91,7 @@ TEST_F(EventLogTest, NameComesFromTheFirstReadAndHeaderFromTheSecond) {
 
 TEST_F(EventLogTest, TextsAreWrittenUnchanged) {
     const GbkText texts[] = {
-        ascii(""),
-        ascii("line1\r\nline2\nline3"),
-        gbk("跳动记录：时间差 5 秒"),
+        ascii(""), ascii("line1\r\nline2\nline3"), gbk("跳动记录：时间差 5 秒"),
         ascii("\x80\xFF\0\xA1"s),  // arbitrary bytes, an embedded zero included
     };
     for (const GbkText& text : texts) {

@@ -23,7 +23,7 @@ inline std::atomic<long> countedAllocations{0};
 // Counts the calling thread's allocations from construction until stop() or destruction, from
 // zero; `count()` reads the total so far.
 class AllocationCount {
-  public:
+public:
     AllocationCount() {
         countedAllocations = 0;
         countThisThread = true;
@@ -48,10 +48,6 @@ void* operator new(std::size_t size) {
 // compiler cannot see that through inlining and would warn.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 #pragma GCC diagnostic pop

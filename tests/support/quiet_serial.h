@@ -9,7 +9,7 @@
 namespace zrq::testing {
 
 class QuietSerial final : public SerialLibrary {
-  public:
+public:
     int writeCount = 0;
     int sio_open(int) override { return 0; }
     void sio_close(int) override {}

@@ -11,7 +11,7 @@
 namespace zrq::testing {
 
 class TempDir {
-  public:
+public:
     TempDir() {
         char pattern[] = "/tmp/zrq-test-XXXXXX";
         if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -30,7 +30,7 @@ class TempDir {
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     std::string operator/(const std::string& name) const { return file(name); }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -257,19 +257,45 @@ TEST_F(Processing, SchedulesPickTheirMoments) {
     };
     const Case cases[] = {
         {"every minute at 31",
-         1, 0, 31, {}, 0, everySecondOfThreeMinutes,
+         1,
+         0,
+         31,
+         {},
+         0,
+         everySecondOfThreeMinutes,
          {mayFirst(11, 0, 31), mayFirst(11, 1, 31), mayFirst(11, 2, 31)}},
         {"every hour at 0:31",
-         2, 0, 31, {}, 0, second31OfEveryMinute,
+         2,
+         0,
+         31,
+         {},
+         0,
+         second31OfEveryMinute,
          {mayFirst(11, 0, 31), mayFirst(12, 0, 31), mayFirst(13, 0, 31)}},
         {"daily points, milliseconds ignored",
-         3, 0, 0, {timeOfDayValue(11, 2, 31, 500), timeOfDayValue(11, 0, 5, 0)}, 2,
-         everySecondOfThreeMinutes, {mayFirst(11, 0, 5), mayFirst(11, 2, 31)}},
+         3,
+         0,
+         0,
+         {timeOfDayValue(11, 2, 31, 500), timeOfDayValue(11, 0, 5, 0)},
+         2,
+         everySecondOfThreeMinutes,
+         {mayFirst(11, 0, 5), mayFirst(11, 2, 31)}},
         {"daily points beyond the count are not used",
-         3, 0, 0, {timeOfDayValue(11, 0, 5, 0), timeOfDayValue(11, 1, 5, 0)}, 1,
-         everySecondOfThreeMinutes, {mayFirst(11, 0, 5)}},
-        {"no daily points: never", 3, 0, 0, {timeOfDayValue(11, 0, 5, 0)}, 0,
-         everySecondOfThreeMinutes, {}},
+         3,
+         0,
+         0,
+         {timeOfDayValue(11, 0, 5, 0), timeOfDayValue(11, 1, 5, 0)},
+         1,
+         everySecondOfThreeMinutes,
+         {mayFirst(11, 0, 5)}},
+        {"no daily points: never",
+         3,
+         0,
+         0,
+         {timeOfDayValue(11, 0, 5, 0)},
+         0,
+         everySecondOfThreeMinutes,
+         {}},
         {"unknown mode: never", 7, 0, 31, {}, 0, everySecondOfThreeMinutes, {}},
     };
     for (const Case& c : cases) {
@@ -420,8 +446,8 @@ TEST_F(Processing, TwoFramesInOneChunkCorrectTwiceAgainstTheFirstSetting) {
     // Reads, 1 ms apart: arrival 41.001, PC reading 41.002, two for the jump-log entry, fresh
     // date 41.005, now 41.006 -> set 31.005 (5 ms after arrival); fresh date 31.006, now 31.007 ->
     // set 32.007 (7 ms after arrival), however far the first set moved the clock.
-    EXPECT_EQ(clock.sets(), (std::vector<LocalTimeRecord>{mayFirst(12, 0, 31, 5),
-                                                          mayFirst(12, 0, 32, 7)}));
+    EXPECT_EQ(clock.sets(),
+              (std::vector<LocalTimeRecord>{mayFirst(12, 0, 31, 5), mayFirst(12, 0, 32, 7)}));
     EXPECT_EQ(acks(), (std::vector<Bytes>{{kAck1, kAck2}, {kAck1, kAck2}}));
     // Only the first frame was a jump: the second was compared with the time the first set.
     EXPECT_EQ(logTexts(kJumpLog).size(), 1u);
@@ -466,8 +492,9 @@ TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
         int error;
         const char* reason;
     } reasons[] = {
-        {EPERM, "本程序没有设置时钟的权限（CAP_SYS_TIME）。请用 sudo setcap cap_sys_time+ep "
-                "加程序文件路径授予此权限，或以 root 运行。"},
+        {EPERM,
+         "本程序没有设置时钟的权限（CAP_SYS_TIME）。请用 sudo setcap cap_sys_time+ep "
+         "加程序文件路径授予此权限，或以 root 运行。"},
         {EINVAL, "时间无效，系统不接受。"},
         {EIO, "Input/output error"},
     };

@@ -41,9 +41,8 @@ void PrintTo(const Event& e, std::ostream* os) {
         }
     } else if (e.kind == Event::Frame) {
         char text[48];
-        std::snprintf(text, sizeof text, " @%u %04u-%02u-%02u %02u:%02u:%02u", e.start,
-                      e.code.year, e.code.month, e.code.day, e.code.hour, e.code.minute,
-                      e.code.second);
+        std::snprintf(text, sizeof text, " @%u %04u-%02u-%02u %02u:%02u:%02u", e.start, e.code.year,
+                      e.code.month, e.code.day, e.code.hour, e.code.minute, e.code.second);
         *os << text;
     }
 }
@@ -72,8 +71,8 @@ struct SearchRun {
     RecordingSink sink;
     int format;
 
-    SearchRun(int codeFormat, uint16_t startIndex) : indices{startIndex, startIndex},
-                                                     format(codeFormat) {}
+    SearchRun(int codeFormat, uint16_t startIndex)
+        : indices{startIndex, startIndex}, format(codeFormat) {}
     void feed(const Bytes& chunk) {
         handleReceivedChunk(ring, indices, chunk.data(), static_cast<int>(chunk.size()), format,
                             sink);
@@ -89,7 +88,9 @@ public:
 
     // `held` are the bytes from ReadIndex (`readIndex`) up to WriteIndex when the model starts.
     ReferenceSearch(int format, uint16_t readIndex, const Bytes& held)
-        : format_(format), origin_(readIndex), history_(held),
+        : format_(format),
+          origin_(readIndex),
+          history_(held),
           write_(static_cast<long>(held.size()) - 1) {}
 
     void feed(const Bytes& chunk) {
@@ -279,8 +280,8 @@ bool agreesWithModel(const StreamCase& c, uint16_t start, const std::vector<Byte
                       run.indices.ReadIndex == model.readIndex() &&
                       run.indices.WriteIndex == model.writeIndex();
     EXPECT_TRUE(same) << c.legend << ", indices starting at " << start << ", first chunk of "
-                      << chunks.front().size() << " of " << chunks.size() << " chunks\n  search: "
-                      << ::testing::PrintToString(run.sink.events)
+                      << chunks.front().size() << " of " << chunks.size()
+                      << " chunks\n  search: " << ::testing::PrintToString(run.sink.events)
                       << "\n  model:  " << ::testing::PrintToString(model.events);
     return same;
 }
@@ -312,23 +313,39 @@ const DecodedTimeCode kSecondAA{12, 0, 110, 2024, 5, 1};
 
 const std::vector<StreamCase> kTvzStreams{
     {"one frame", TVZ_CODE, T31, {B(), D(0, 9), F(0, k31)}, 8},
-    {"garbage and a false sync before a frame", TVZ_CODE,
-     concat({{0x11, 0x22, 0x33, 0xAA, 0x05}, T31}), {B(), D(5, 9), F(5, k31)}, 13},
-    {"two frames back to back", TVZ_CODE, concat({T31, T32}),
-     {B(), D(0, 9), F(0, k31), D(9, 9), F(9, k32)}, 17},
-    {"AA AA 00: the second AA starts the frame", TVZ_CODE, concat({{0xAA}, T31}),
-     {B(), D(1, 9), F(1, k31)}, 9},
-    {"a frame whose last byte AA starts the next one", TVZ_CODE,
+    {"garbage and a false sync before a frame",
+     TVZ_CODE,
+     concat({{0x11, 0x22, 0x33, 0xAA, 0x05}, T31}),
+     {B(), D(5, 9), F(5, k31)},
+     13},
+    {"two frames back to back",
+     TVZ_CODE,
+     concat({T31, T32}),
+     {B(), D(0, 9), F(0, k31), D(9, 9), F(9, k32)},
+     17},
+    {"AA AA 00: the second AA starts the frame",
+     TVZ_CODE,
+     concat({{0xAA}, T31}),
+     {B(), D(1, 9), F(1, k31)},
+     9},
+    {"a frame whose last byte AA starts the next one",
+     TVZ_CODE,
      concat({T_AA, Bytes(T31.begin() + 1, T31.end())}),
-     {B(), D(0, 9), F(0, kSecondAA), D(8, 9), F(8, k31)}, 16},
+     {B(), D(0, 9), F(0, kSecondAA), D(8, 9), F(8, k31)},
+     16},
     {"a frame one byte short", TVZ_CODE, Bytes(T31.begin(), T31.end() - 1), {B()}, 0},
     {"a lone trailing AA stays unexamined", TVZ_CODE, {0x01, 0x02, 0xAA}, {B()}, 2},
-    {"a frame, then a lone AA", TVZ_CODE, concat({T31, {0x01, 0x02, 0xAA}}),
-     {B(), D(0, 9), F(0, k31)}, 8},
+    {"a frame, then a lone AA",
+     TVZ_CODE,
+     concat({T31, {0x01, 0x02, 0xAA}}),
+     {B(), D(0, 9), F(0, k31)},
+     8},
     {"no sync byte at all", TVZ_CODE, {0x01, 0x02, 0x03, 0x00, 0x55, 0x03}, {B()}, 5},
-    {"frame among garbage with more garbage after", TVZ_CODE,
+    {"frame among garbage with more garbage after",
+     TVZ_CODE,
      concat({{0x00, 0xAA, 0x01}, T31, {0x00, 0xAA, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}}),
-     {B(), D(3, 9), F(3, k31)}, 13},
+     {B(), D(3, 9), F(3, k31)},
+     13},
 };
 
 // EB_CODE frames; E31 decodes to 2024-05-01 12:00:31.
@@ -338,21 +355,37 @@ const Bytes E31_AA{0xAA, 0xAA, 0xAA, 0x1F, 0x00, 0x0C, 0x00, 0x01, 0x05, 0x18, 0
 
 const std::vector<StreamCase> kEbStreams{
     {"one frame", EB_CODE, E31, {B(), D(0, 13), F(0, k31)}, 11},
-    {"garbage before a frame", EB_CODE, concat({{0x11, 0x22}, E31}), {B(), D(2, 13), F(2, k31)},
+    {"garbage before a frame",
+     EB_CODE,
+     concat({{0x11, 0x22}, E31}),
+     {B(), D(2, 13), F(2, k31)},
      13},
-    {"a second frame in the same chunk is skipped into", EB_CODE, concat({E31, E32}),
-     {B(), D(0, 13), F(0, k31)}, 22},
-    {"a rejected candidate skips 11 bytes onto a frame", EB_CODE,
-     concat({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A}, E31}),
-     {B(), D(11, 13), F(11, k31)}, 22},
-    {"a rejected candidate skips 11 bytes into a frame", EB_CODE,
-     concat({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B}, E31}), {B()},
+    {"a second frame in the same chunk is skipped into",
+     EB_CODE,
+     concat({E31, E32}),
+     {B(), D(0, 13), F(0, k31)},
      22},
-    {"a frame ending AA AA makes a false frame of the next one", EB_CODE, concat({E31_AA, E32}),
-     {B(), D(0, 13), F(0, k31), D(11, 13), F(11, {32, 170, 170, 2001, 0, 12})}, 22},
+    {"a rejected candidate skips 11 bytes onto a frame",
+     EB_CODE,
+     concat({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A}, E31}),
+     {B(), D(11, 13), F(11, k31)},
+     22},
+    {"a rejected candidate skips 11 bytes into a frame",
+     EB_CODE,
+     concat({{0xAA, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B}, E31}),
+     {B()},
+     22},
+    {"a frame ending AA AA makes a false frame of the next one",
+     EB_CODE,
+     concat({E31_AA, E32}),
+     {B(), D(0, 13), F(0, k31), D(11, 13), F(11, {32, 170, 170, 2001, 0, 12})},
+     22},
     {"a frame one byte short", EB_CODE, Bytes(E31.begin(), E31.end() - 1), {B()}, 0},
-    {"two sync bytes are not enough", EB_CODE,
-     {0xAA, 0xAA, 0x00, 0x1F, 0x00, 0x0C, 0x00, 0x01, 0x05, 0x18, 0x00, 0x00, 0x00}, {B()}, 11},
+    {"two sync bytes are not enough",
+     EB_CODE,
+     {0xAA, 0xAA, 0x00, 0x1F, 0x00, 0x0C, 0x00, 0x01, 0x05, 0x18, 0x00, 0x00, 0x00},
+     {B()},
+     11},
 };
 
 // ST_CODE frames; S31 decodes to 2024-05-01 12:00:31. S03 has second 03, so that a candidate
@@ -363,19 +396,37 @@ const Bytes S03{0xAA, 0x00, 0x00, 0x20, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x03
 
 const std::vector<StreamCase> kStStreams{
     {"one frame", ST_CODE, S31, {B(), D(0, 12), F(0, k31)}, 11},
-    {"a rejected candidate is dumped and skips two bytes onto a frame", ST_CODE,
-     concat({{0xAA, 0x01}, S31}), {B(), D(0, 12), D(2, 12), F(2, k31)}, 13},
-    {"rejected candidates skip two bytes past a frame's start", ST_CODE,
-     concat({{0xAA, 0x01, 0x02}, S31}), {B(), D(0, 12), D(2, 12)}, 4},
-    {"a second frame in the same chunk is not accepted", ST_CODE, concat({S31, S32}),
-     {B(), D(0, 12), F(0, k31), D(11, 12)}, 13},
-    {"03 eleven bytes past an end byte makes a false frame", ST_CODE, concat({S31, S03}),
-     {B(), D(0, 12), F(0, k31), D(11, 12), F(11, {0, 12, 0, 0, 24, 5})}, 22},
-    {"the search rests on the end byte", ST_CODE, concat({S31, {0xAA}}),
-     {B(), D(0, 12), F(0, k31)}, 11},
+    {"a rejected candidate is dumped and skips two bytes onto a frame",
+     ST_CODE,
+     concat({{0xAA, 0x01}, S31}),
+     {B(), D(0, 12), D(2, 12), F(2, k31)},
+     13},
+    {"rejected candidates skip two bytes past a frame's start",
+     ST_CODE,
+     concat({{0xAA, 0x01, 0x02}, S31}),
+     {B(), D(0, 12), D(2, 12)},
+     4},
+    {"a second frame in the same chunk is not accepted",
+     ST_CODE,
+     concat({S31, S32}),
+     {B(), D(0, 12), F(0, k31), D(11, 12)},
+     13},
+    {"03 eleven bytes past an end byte makes a false frame",
+     ST_CODE,
+     concat({S31, S03}),
+     {B(), D(0, 12), F(0, k31), D(11, 12), F(11, {0, 12, 0, 0, 24, 5})},
+     22},
+    {"the search rests on the end byte",
+     ST_CODE,
+     concat({S31, {0xAA}}),
+     {B(), D(0, 12), F(0, k31)},
+     11},
     {"a frame one byte short", ST_CODE, Bytes(S31.begin(), S31.end() - 1), {B()}, 0},
-    {"no sync byte, no dump", ST_CODE,
-     {0x00, 0x00, 0x20, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x31, 0x03, 0x03}, {B()}, 11},
+    {"no sync byte, no dump",
+     ST_CODE,
+     {0x00, 0x00, 0x20, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x31, 0x03, 0x03},
+     {B()},
+     11},
 };
 
 const std::vector<StreamCase> kOtherFormatStreams{
@@ -405,9 +456,9 @@ TEST(FrameSearchTvz, EverySplitFindsTheSameFrames) {
                 for (Event& e : found) {
                     e.start = static_cast<uint16_t>((e.start + kRingSize - start) % kRingSize);
                 }
-                ASSERT_EQ(found, expected) << c.legend << ", start " << start << ", "
-                                           << chunks.size() << " chunks, first of "
-                                           << chunks.front().size();
+                ASSERT_EQ(found, expected)
+                    << c.legend << ", start " << start << ", " << chunks.size()
+                    << " chunks, first of " << chunks.front().size();
             }
         }
     }
@@ -514,9 +565,9 @@ TEST(FrameSearchFullRing, ChunkLongerThanTheRoomEmptiesTheRing) {
     run.feed(chunk);
     EXPECT_EQ(run.indices.WriteIndex, 100);
     EXPECT_EQ(run.indices.ReadIndex, 100);
-    EXPECT_EQ(run.ring[999], 0x01);        // chunk byte 98
-    EXPECT_EQ(run.ring[99], T31[7]);       // chunk byte 198, the last one stored
-    EXPECT_EQ(run.ring[100], 0xAA);        // the read position's byte is not overwritten
+    EXPECT_EQ(run.ring[999], 0x01);   // chunk byte 98
+    EXPECT_EQ(run.ring[99], T31[7]);  // chunk byte 198, the last one stored
+    EXPECT_EQ(run.ring[100], 0xAA);   // the read position's byte is not overwritten
     EXPECT_EQ(framesOnly(run.sink.events), std::vector<Event>{});
 
     run.feed(T31);
@@ -535,8 +586,8 @@ TEST(FrameSearchFullRing, AgreesWithTheModelWhenOverflowing) {
     }
     std::vector<Bytes> chunks = countingChunks(2, 255);
     for (size_t at = 0; at < frames.size(); at += 255) {
-        chunks.push_back(Bytes(frames.begin() + at,
-                               frames.begin() + std::min(frames.size(), at + 255)));
+        chunks.push_back(
+            Bytes(frames.begin() + at, frames.begin() + std::min(frames.size(), at + 255)));
     }
     for (int format : std::initializer_list<int>{0, TVZ_CODE, EB_CODE, ST_CODE}) {
         SCOPED_TRACE(::testing::Message() << "format " << format);
@@ -592,8 +643,8 @@ TEST(FrameSearchCost, HandlingChunksAllocatesNothing) {
         int format;
         const Bytes& frame;
         int framesExpected;
-    } kRuns[] = {{TVZ_CODE, T31, kPasses}, {EB_CODE, E31, kPasses}, {ST_CODE, S31, kPasses},
-                 {0, T31, 0}};
+    } kRuns[] = {
+        {TVZ_CODE, T31, kPasses}, {EB_CODE, E31, kPasses}, {ST_CODE, S31, kPasses}, {0, T31, 0}};
     for (const auto& r : kRuns) {
         RingStorage ring{};
         RingIndices indices;

@@ -10,9 +10,9 @@
 #include "base/fake_clock.h"
 #include "base/message_boxes.h"
 #include "serial/fake_serial_library.h"
+#include "tests/support/time_records.h"
 #include "timecode/frame_processor.h"
 #include "timecode/frame_search.h"
-#include "tests/support/time_records.h"
 
 namespace zrq {
 namespace {
@@ -31,13 +31,13 @@ Bytes st(uint8_t century, uint8_t yy, uint8_t month, uint8_t day, uint8_t hour, 
 }
 
 class RecordingMonitor final : public MonitorLines {
-  public:
+public:
     void appendLine(const GbkText& line) override { lines.push_back(line.toUtf8()); }
     std::vector<std::string> lines;
 };
 
 class LogDir {
-  public:
+public:
     LogDir() {
         char pattern[] = "/tmp/zrq-review-XXXXXX";
         path_ = ::mkdtemp(pattern);
@@ -45,14 +45,14 @@ class LogDir {
     ~LogDir() { std::filesystem::remove_all(path_); }
     const std::string& path() const { return path_; }
 
-  private:
+private:
     std::string path_;
 };
 
 // An immediate correction is pending and the PC reads 2024-05-01 12:00:31; only ST_CODE frames,
 // whose four-digit year can be driven past 9999 by nibbles above 9, are fed.
 class HostileYears : public ::testing::Test {
-  protected:
+protected:
     HostileYears()
         : log(clock, boxes, dir.path()),
           processor({clock, serial, line, settings, status, monitor, log}) {

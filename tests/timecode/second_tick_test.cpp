@@ -69,9 +69,9 @@ TEST(Lamp, FirstStateThatHoldsWins) {
         bool noSignal, setRefused, jumpDetected;
         Lamp expected;
     } table[] = {
-        {true, true, true, Lamp::Red},       {true, false, false, Lamp::Red},
-        {false, true, true, Lamp::Yellow},   {false, true, false, Lamp::Yellow},
-        {false, false, true, Lamp::Yellow},  {false, false, false, Lamp::Green},
+        {true, true, true, Lamp::Red},      {true, false, false, Lamp::Red},
+        {false, true, true, Lamp::Yellow},  {false, true, false, Lamp::Yellow},
+        {false, false, true, Lamp::Yellow}, {false, false, false, Lamp::Green},
     };
     for (const auto& row : table) {
         EXPECT_EQ(chooseLamp(row.noSignal, row.setRefused, row.jumpDetected), row.expected)
@@ -124,8 +124,8 @@ protected:
 TEST_F(Tick, FirstEventDoesTheFullUpdateAndShowsRed) {
     tick.onTimer();
     EXPECT_EQ(bar.times, (std::vector<std::string>{"13:07:42"}));
-    EXPECT_EQ(frames(), (std::vector<Bytes>{{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x13, 0x07,
-                                             0x42, 0x03, 0x05, 0xA3}}));
+    EXPECT_EQ(frames(), (std::vector<Bytes>{{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x01, 0x13, 0x07, 0x42,
+                                             0x03, 0x05, 0xA3}}));
     EXPECT_EQ(bar.dates, (std::vector<std::string>{"2024-05-01 星期三 "}));
     EXPECT_EQ(bar.lamps, (std::vector<Lamp>{Lamp::Red}));
     EXPECT_EQ(status.SilentSeconds, 51);
@@ -138,8 +138,8 @@ TEST_F(Tick, FrameTimeIsTheFirstReadingAndTheDateALaterOne) {
     clock.beforeRead = [](FakeClock& c) { c.advanceMs(1); };  // 1 ms per reading
     tick.onTimer();
     // Readings: 23:59:59.999 (frame time), 00:00:00.000 (bar), 00:00:00.001 (frame date).
-    EXPECT_EQ(frames(), (std::vector<Bytes>{{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x02, 0x23, 0x59,
-                                             0x59, 0x09, 0x99, 0xA3}}));
+    EXPECT_EQ(frames(), (std::vector<Bytes>{{0xAA, 0xAA, 0x00, 0x24, 0x05, 0x02, 0x23, 0x59, 0x59,
+                                             0x09, 0x99, 0xA3}}));
     EXPECT_EQ(bar.times, (std::vector<std::string>{"0:00:00"}));
     EXPECT_EQ(bar.dates, (std::vector<std::string>{"2024-05-02 星期四 "}));
 }

@@ -23,7 +23,7 @@ using testing::at;
 using testing::TempDir;
 
 class FakeProbe final : public TimeServiceProbe {
-  public:
+public:
     std::vector<std::string> processNames() override { return names; }
     bool kernelSynchronised() override { return synchronised; }
     std::vector<std::string> names;
@@ -31,7 +31,7 @@ class FakeProbe final : public TimeServiceProbe {
 };
 
 class RecordingMonitor final : public MonitorLines {
-  public:
+public:
     void appendLine(const GbkText& line) override { lines.push_back(line.toUtf8()); }
     std::vector<std::string> lines;  // UTF-8
 };

@@ -37,9 +37,7 @@ struct Device {
     std::unique_ptr<ClockdevProcess> process;
 };
 
-int decodeSecond(uint8_t byte, bool inBcd) {
-    return inBcd ? (byte >> 4) * 10 + (byte & 15) : byte;
-}
+int decodeSecond(uint8_t byte, bool inBcd) { return inBcd ? (byte >> 4) * 10 + (byte & 15) : byte; }
 uint8_t encodeSecond(int second, bool inBcd) {
     return inBcd ? bcd(second) : static_cast<uint8_t>(second);
 }
@@ -127,9 +125,8 @@ TEST(FrameTiming, OneFramePerSecondAtTheDelayAfterTheSecondStarts) {
     TempDir dir;
     const std::string clockFile = dir.file("clock");
     writeClockOffset(clockFile, offset);
-    ClockdevProcess device({"--link", dir.file("COM1"), "--clock-file", clockFile, "--delay-ms",
-                            "300"},
-                           {kZone});
+    ClockdevProcess device(
+        {"--link", dir.file("COM1"), "--clock-file", clockFile, "--delay-ms", "300"}, {kZone});
     ASSERT_TRUE(device.started());
     const int fd = device.openSlave(dir.file("COM1"));
     std::vector<int> seconds;
@@ -232,7 +229,8 @@ const IncomingCase kIncoming[] = {
      {"AA AA 00 24 13 01 25 07 42 0A 05 A3"},
      {"pctime date=2024-13-01 time=25:07:42.1005 valid=no "
       "bytes=AA AA 00 24 13 01 25 07 42 0A 05 A3"}},
-    {"nibble above nine", {"AA AA 00 24 05 01 13 1F 42 03 05 A3"},
+    {"nibble above nine",
+     {"AA AA 00 24 05 01 13 1F 42 03 05 A3"},
      {"pctime date=2024-05-01 time=13:25:42.305 valid=no "
       "bytes=AA AA 00 24 05 01 13 1F 42 03 05 A3"}},
     {"acknowledgement", {"55 AA"}, {"ack bytes=55 AA"}},
@@ -247,7 +245,8 @@ const IncomingCase kIncoming[] = {
       "pctime date=2024-05-01 time=13:07:42.305 valid=yes "
       "bytes=AA AA 00 24 05 01 13 07 42 03 05 A3",
       "ack bytes=55 AA"}},
-    {"wrong end byte", {"AA AA 00 24 05 01 13 07 42 03 05 A4"},
+    {"wrong end byte",
+     {"AA AA 00 24 05 01 13 07 42 03 05 A4"},
      {"unknown bytes=AA AA 00 24 05 01 13 07 42 03 05 A4"}},
     {"frame that never completes", {"AA AA 00 24"}, {"unknown bytes=AA AA 00 24"}},
     {"two acknowledgements back to back", {"55 AA 55 AA"}, {"ack bytes=55 AA", "ack bytes=55 AA"}},
@@ -281,9 +280,18 @@ std::vector<uint8_t> pcTimeFrame(int64_t unixMs, int zoneHours) {
     std::tm t{};
     gmtime_r(&local, &t);
     const int ms = static_cast<int>(unixMs % 1000);
-    return {0xAA, 0xAA, 0x00, bcd(t.tm_year % 100), bcd(t.tm_mon + 1), bcd(t.tm_mday),
-            bcd(t.tm_hour), bcd(t.tm_min), bcd(t.tm_sec), static_cast<uint8_t>(ms / 100),
-            bcd(ms % 100), 0xA3};
+    return {0xAA,
+            0xAA,
+            0x00,
+            bcd(t.tm_year % 100),
+            bcd(t.tm_mon + 1),
+            bcd(t.tm_mday),
+            bcd(t.tm_hour),
+            bcd(t.tm_min),
+            bcd(t.tm_sec),
+            static_cast<uint8_t>(ms / 100),
+            bcd(ms % 100),
+            0xA3};
 }
 
 TEST(Incoming, SkewComparesTheFramesLocalTimeWithItsArrival) {
@@ -387,7 +395,8 @@ TEST(Link, ReplacesAStaleLinkButNeverAnotherFile) {
     {
         ClockdevProcess device({"--link", link, "--listen-only"});
         ASSERT_TRUE(device.started());
-        EXPECT_EQ(std::filesystem::read_symlink(link).string(), fieldOf(device.readyLine(), "port"));
+        EXPECT_EQ(std::filesystem::read_symlink(link).string(),
+                  fieldOf(device.readyLine(), "port"));
     }
     const std::string regular = dir.file("COM2");
     FILE* file = std::fopen(regular.c_str(), "w");

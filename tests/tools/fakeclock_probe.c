@@ -19,29 +19,27 @@ typedef int (*settime_fn)(clockid_t, const struct timespec*);
 typedef int (*settimeofday_fn)(const struct timeval*, const void*);
 typedef int (*adjtimex_fn)(struct timex*);
 
-static long long ns_of(clockid_t clock)
-{
+static long long ns_of(clockid_t clock) {
     struct timespec ts;
     clock_gettime(clock, &ts);
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-static void print_clocks(void)
-{
+static void print_clocks(void) {
     struct timeval tv;
     gettimeofday(&tv, NULL);
     struct timespec spec;
     timespec_get(&spec, TIME_UTC);
-    printf("read realtime=%lld coarse=%lld monotonic=%lld tod_us=%lld time=%lld "
-           "timespec_get=%lld\n",
-           ns_of(CLOCK_REALTIME), ns_of(CLOCK_REALTIME_COARSE), ns_of(CLOCK_MONOTONIC),
-           (long long)tv.tv_sec * 1000000LL + tv.tv_usec, (long long)time(NULL),
-           (long long)spec.tv_sec * 1000000000LL + spec.tv_nsec);
+    printf(
+        "read realtime=%lld coarse=%lld monotonic=%lld tod_us=%lld time=%lld "
+        "timespec_get=%lld\n",
+        ns_of(CLOCK_REALTIME), ns_of(CLOCK_REALTIME_COARSE), ns_of(CLOCK_MONOTONIC),
+        (long long)tv.tv_sec * 1000000LL + tv.tv_usec, (long long)time(NULL),
+        (long long)spec.tv_sec * 1000000000LL + spec.tv_nsec);
 }
 
 /* A capability line of /proc/self/status ("CapEff:\t...") as a number; all bits set if absent. */
-static uint64_t capability_set(const char* name)
-{
+static uint64_t capability_set(const char* name) {
     FILE* status = fopen("/proc/self/status", "r");
     char line[256];
     uint64_t bits = UINT64_MAX;
@@ -55,15 +53,13 @@ static uint64_t capability_set(const char* name)
     return bits;
 }
 
-static int clock_right_dropped(void)
-{
+static int clock_right_dropped(void) {
     const uint64_t bit = 1ULL << CAP_SYS_TIME_BIT;
     return !(capability_set("CapEff") & bit) && !(capability_set("CapBnd") & bit);
 }
 
 /* The process's definition of `name` if it is the preload library's, else NULL. */
-static void* preloaded(const char* name)
-{
+static void* preloaded(const char* name) {
     void* symbol = dlsym(RTLD_DEFAULT, name);
     Dl_info info;
     if (!symbol || !dladdr(symbol, &info) || !info.dli_fname) return NULL;
@@ -71,8 +67,7 @@ static void* preloaded(const char* name)
 }
 
 /* Exits unless calling the setter `name` is harmless. */
-static void* guarded_setter(const char* name)
-{
+static void* guarded_setter(const char* name) {
     void* setter = preloaded(name);
     if (!setter || !clock_right_dropped()) {
         printf("refused setter=%s preloaded=%s right_dropped=%s\n", name, setter ? "yes" : "no",
@@ -82,20 +77,17 @@ static void* guarded_setter(const char* name)
     return setter;
 }
 
-static void print_result(const char* what, int rc)
-{
+static void print_result(const char* what, int rc) {
     printf("%s rc=%d errno=%d\n", what, rc, rc == 0 ? 0 : errno);
 }
 
-static int set_clock(clockid_t clock, long long sec, long nsec)
-{
+static int set_clock(clockid_t clock, long long sec, long nsec) {
     settime_fn setter = (settime_fn)guarded_setter("clock_settime");
     struct timespec ts = {(time_t)sec, nsec};
     return setter(clock, &ts);
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     setvbuf(stdout, NULL, _IOLBF, 0);
     const char* command = argc > 1 ? argv[1] : "read";
     if (strcmp(command, "set") == 0 && argc > 2) {
@@ -129,8 +121,9 @@ int main(int argc, char** argv)
         char line[16];
         if (!fgets(line, sizeof line, stdin)) return 1;
     } else if (strcmp(command, "read") != 0) {
-        fprintf(stderr, "usage: fakeclock_probe read|set NS|set-monotonic|set-bad-nsec|"
-                        "settod S|adjust|kernel-state|watch\n");
+        fprintf(stderr,
+                "usage: fakeclock_probe read|set NS|set-monotonic|set-bad-nsec|"
+                "settod S|adjust|kernel-state|watch\n");
         return 2;
     }
     print_clocks();

@@ -257,8 +257,7 @@ TEST_F(FakeClock, ProbeRefusesToSetWithoutBothSafeguards) {
     const ProbeRun noPreload =
         runProbe({"set", std::to_string(kMayDay)}, {"ZRQ_FAKE_CLOCK_FILE=" + clockFile});
     EXPECT_EQ(noPreload.status, kRefusedStatus);
-    const ProbeRun privileged =
-        runProbe({"set", std::to_string(kMayDay)}, env(), Privilege::Kept);
+    const ProbeRun privileged = runProbe({"set", std::to_string(kMayDay)}, env(), Privilege::Kept);
     EXPECT_EQ(privileged.status, kRefusedStatus);
     EXPECT_FALSE(std::filesystem::exists(clockFile));
 }
