@@ -245,8 +245,10 @@ public:
     void appendLine(const zrq::GbkText& line) override {
         check(!line.bytes().empty());
         ++lines;
+        if (line.bytes().find("[SETTIME FAILED:]") != std::string::npos) ++refusals;
     }
     int lines = 0;
+    int refusals = 0;  // lines that report a refused set
 };
 
 // Passes every call to the fake clock and keeps the outcome of each set.
@@ -364,8 +366,12 @@ void runFrameProcessor(const Input& in, const SearchCounts& search) {
     if (search.frames == 0) check(clock.attempts == 0);
     // A line per dump while observing or logging, and a line per correction (done or refused)
     // while observing.
+    // A year before 1601 is refused without reaching the clock: a refusal line with no attempt.
     const bool dumpLines = before.MonitorActive || before.CommLogEnabled;
-    const int setLines = before.MonitorActive ? clock.attempts : 0;
+    const int clockRefusals = clock.attempts - clock.accepted;
+    const int refusedBeforeTheClock = monitor.refusals - (before.MonitorActive ? clockRefusals : 0);
+    check(refusedBeforeTheClock >= 0);
+    const int setLines = before.MonitorActive ? clock.attempts + refusedBeforeTheClock : 0;
     check(monitor.lines == (dumpLines ? search.dumps : 0) + setLines);
     // The log directory is always writable, so no box is shown.
     check(boxes.shown.empty());
