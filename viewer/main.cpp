@@ -24,7 +24,6 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);  // takes the toolkit's own arguments out of argv
     QApplication::setApplicationName(QStringLiteral("zrq-offsets"));
-    QApplication::setApplicationDisplayName(QStringLiteral("校时记录"));
     const auto arguments = zrq::viewerArguments(argc, argv, stderr);
     if (!arguments) return 2;
     zrq::OffsetsWindow window(arguments->folder, today);

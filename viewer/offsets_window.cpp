@@ -62,7 +62,7 @@ OffsetsChartView::OffsetsChartView(QChart* chart, QWidget* parent) : QChartView(
 void OffsetsChartView::mouseReleaseEvent(QMouseEvent* event) {
     // The view's own right button zooms out by half; back to the whole day is what people want.
     if (event->button() == Qt::RightButton) {
-        chart()->zoomReset();
+        emit wholeDayRequested();
         event->accept();
         return;
     }
@@ -132,7 +132,8 @@ OffsetsWindow::OffsetsWindow(std::string folder, std::function<std::string()> to
     connect(dayChooser_, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (index >= 0) showDay(dayChooser_->itemData(index).toString().toStdString());
     });
-    connect(reset, &QPushButton::clicked, this, [this] { chart_->zoomReset(); });
+    connect(reset, &QPushButton::clicked, this, &OffsetsWindow::showWholeDay);
+    connect(view_, &OffsetsChartView::wholeDayRequested, this, &OffsetsWindow::showWholeDay);
     connect(save, &QPushButton::clicked, this, [this] { savePicture(); });
 
     // The bar appends to the file; an editor or a copy may replace it (the watcher then drops
@@ -247,6 +248,12 @@ void OffsetsWindow::showDay(const std::string& day) {
     updateDayButtons();
     reload();
     watchShownFile();
+}
+
+// Back from a zoom: the offsets' range is fitted again to what the record holds by now.
+void OffsetsWindow::showWholeDay() {
+    chart_->zoomReset();
+    reload();
 }
 
 void OffsetsWindow::updateDayButtons() {

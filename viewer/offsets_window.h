@@ -21,12 +21,15 @@ class QValueAxis;
 
 namespace zrq {
 
-// A chart view that zooms into the time range swept with the left button, and goes back to the
-// whole day with the right button.
+// A chart view that zooms into the time range swept with the left button, and asks for the
+// whole day again with the right button.
 class OffsetsChartView final : public QChartView {
     Q_OBJECT
 public:
     explicit OffsetsChartView(QChart* chart, QWidget* parent = nullptr);
+
+signals:
+    void wholeDayRequested();
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -63,6 +66,7 @@ public:
 
 private:
     void buildChart();
+    void showWholeDay();
     void rescanDays();
     void reload();
     void showRecord(const std::optional<RecordedDay>& record, const std::string& path);

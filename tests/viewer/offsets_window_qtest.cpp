@@ -111,6 +111,7 @@ private slots:
                      qPrintable(where));
         }
         QCOMPARE(refused, 9);
+        QCOMPARE(window->windowTitle(), QStringLiteral("校时记录"));
         QVERIFY(window->madeSeries()->pointsVisible());
         QCOMPARE(window->timeAxis()->min(), 0.0);
         QCOMPARE(window->timeAxis()->max(), 24.0);
@@ -231,10 +232,15 @@ private slots:
         QVERIFY(writeFile(path("261206"), attemptLine(14, 0, 3.6), true));
         QTRY_COMPARE(window->madeSeries()->count(), 3);
         QVERIFY(std::fabs(window->timeAxis()->max() - 12) < 0.1);
-        // The right button goes back to the whole day; so does "整天".
+        // The right button goes back to the whole day, with the offsets fitted to what came
+        // meanwhile; so does "整天".
+        QVERIFY(writeFile(path("261206"), attemptLine(15, 0, 99.0), true));
+        QTRY_COMPARE(window->madeSeries()->count(), 4);
+        QVERIFY(window->offsetAxis()->max() < 99);  // still zoomed
         QTest::mouseClick(viewport, Qt::RightButton, {}, to);
         QCOMPARE(window->timeAxis()->min(), 0.0);
         QCOMPARE(window->timeAxis()->max(), 24.0);
+        QVERIFY(window->offsetAxis()->max() >= 99);
         window->chartView()->chart()->zoomIn(
             QRectF(viewportPoint(*window, 20, 40), viewportPoint(*window, 21, 0)));
         QVERIFY(window->timeAxis()->max() - window->timeAxis()->min() < 2);
