@@ -208,16 +208,21 @@ std::vector<std::string> OffsetsWindow::days() const {
 }
 
 // The days with a record, and today even before its first attempt. A window that showed the
-// newest record moves on to a newer one when it appears (at midnight, say).
+// newest record (or today) moves on to a newer record when one appears: today's first attempt,
+// or the next day's at midnight.
 void OffsetsWindow::rescanDays() {
     const std::vector<std::string> before = days();
-    std::vector<std::string> now = offsetRecordDays(folder_);
+    const std::vector<std::string> present = offsetRecordDays(folder_);
+    std::vector<std::string> now = present;
     const std::string today = today_();
     if (std::find(now.begin(), now.end(), today) == now.end()) now.push_back(today);
     std::sort(now.begin(), now.end());
-    if (now == before) return;
-    const bool onNewest = !before.empty() && shownDay_ == before.back();
-    const std::string chosen = onNewest ? now.back() : shownDay_;
+    if (now == before && present == present_) return;
+    const bool onNewest = (!before.empty() && shownDay_ == before.back()) ||
+                          (!present_.empty() && shownDay_ == present_.back());
+    std::string chosen = shownDay_;
+    if (onNewest && !present.empty() && present.back() > shownDay_) chosen = present.back();
+    present_ = present;
     // A day that was shown but is gone (its file removed) stays until another is chosen.
     if (std::find(now.begin(), now.end(), chosen) == now.end()) {
         now.push_back(chosen);

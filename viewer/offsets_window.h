@@ -79,6 +79,7 @@ private:
     std::string folder_;
     std::function<std::string()> today_;
     std::string shownDay_;
+    std::vector<std::string> present_;  // the days with a file at the last look
     SavePathChooser chooseSavePath_;
     QFileSystemWatcher watcher_;
 

@@ -247,6 +247,9 @@ private slots:
         QCOMPARE(window->timeAxis()->labelFormat(), QStringLiteral("%.1f"));
         QTest::mouseClick(buttonNamed(*window, QStringLiteral("整天")), Qt::LeftButton);
         QCOMPARE(window->timeAxis()->max(), 24.0);
+        // On the newest record, the window moves on to today's when the bar starts it.
+        QVERIFY(writeFile(path(kToday), std::string(kHeader) + attemptLine(16, 0, 0.1)));
+        QTRY_COMPARE(window->shownDay(), std::string(kToday));
     }
 
     void savesThePictureWhereTheChooserSays() {
