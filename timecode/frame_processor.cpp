@@ -276,8 +276,9 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
 
     const int64_t offsetUs = offsetAtArrivalUs(*receivedUs);
     // The received second plus FineTuneMs, plus the time really spent since arrival: the
-    // chunk's earlier corrections are not counted as time spent.
-    const int64_t targetUs = now.systemUs - offsetUs;
+    // chunk's earlier corrections moved the arrival too, so they are not counted as time spent.
+    const int64_t elapsedUs = now.systemUs - arrivalInstant();
+    const int64_t targetUs = *receivedUs + int64_t{ctx_.settings.FineTuneMs} * kUsPerMs + elapsedUs;
     if (const int error = ctx_.clock.setInstant(targetUs); error != 0) {
         reportRefusedSet(error);
         recordAttempt(
