@@ -266,7 +266,7 @@ TEST_F(ConfigFileTest, SaveThroughLinkReplacesItsTargetAndNothingElse) {
         const std::string link = here.file(kConfigFileName);
         std::filesystem::create_directories(here.file("sub"));
         ASSERT_EQ(::symlink(c.linkText, link.c_str()), 0);
-        ::symlink("real.conf", here.file("second").c_str());
+        ASSERT_EQ(::symlink("real.conf", here.file("second").c_str()), 0);
         const std::string target = here.file(c.target);
         writeBytes(target, recordBytes(encodeConfigRecord(defaultSettings())));
         ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
