@@ -1,44 +1,57 @@
-// The test clock: naive local time in milliseconds, moved only by the test or by set().
+// The test clock: an instant in microseconds, moved only by the test or by a set, read in UTC
+// or in the process's time zone.
 #include "base/fake_clock.h"
 
-#include <cerrno>
-
-#include "base/date_time_value.h"
+#include "base/local_instant.h"
 
 namespace zrq {
 namespace {
 
-constexpr int64_t kMsPerDay = 86'400'000;
+constexpr int64_t kUsPerMs = 1'000;
 
-int64_t toMs(const LocalTimeRecord& t) {
-    return daysFromCivil(t.year, t.month, t.day) * kMsPerDay +
-           ((t.hour * 60LL + t.minute) * 60 + t.second) * 1000 + t.milliseconds;
+uint16_t microsecondsBelowMs(int64_t us) {
+    const int64_t rest = us % kUsPerMs;
+    return static_cast<uint16_t>(rest < 0 ? rest + kUsPerMs : rest);
 }
 
 }  // namespace
 
-FakeClock::FakeClock(const LocalTimeRecord& start) { setNow(start); }
+FakeClock::FakeClock(const LocalTimeRecord& start, Zone zone) : zone_(zone) { setNow(start); }
 
-LocalTimeRecord FakeClock::now() {
+LocalTimeRecord FakeClock::now() { return nowPrecise().local; }
+
+PreciseTime FakeClock::nowPrecise() {
     if (beforeRead) beforeRead(*this);
     ++readCount_;
-    static const LocalTimeRecord kEpoch{1970, 1, 4, 1, 0, 0, 0, 0};
-    return *addMilliseconds(kEpoch, msSinceEpoch_);
+    return readingAt(systemUs_);
 }
 
-int FakeClock::set(const LocalTimeRecord& time) {
-    sets_.push_back(time);
+std::optional<int64_t> FakeClock::instantOf(const LocalTimeRecord& local, int64_t nearUs) {
+    return zone_ == Zone::Process ? localTimeToInstant(local, nearUs) : utcTimeToInstant(local);
+}
+
+LocalTimeRecord FakeClock::localTimeAt(int64_t systemUs) {
+    return zone_ == Zone::Process ? localTimeOfInstant(systemUs) : utcTimeOfInstant(systemUs);
+}
+
+void FakeClock::setNow(const LocalTimeRecord& time) {
+    systemUs_ = instantOf(time, systemUs_).value_or(systemUs_);
+}
+
+PreciseTime FakeClock::preciseAt(const LocalTimeRecord& local, uint16_t microseconds) {
+    return readingAt(instantOf(local, systemUs_).value_or(systemUs_) + microseconds);
+}
+
+int FakeClock::applyInstant(int64_t systemUs) {
+    sets_.push_back(localTimeAt(systemUs));
+    setInstants_.push_back(systemUs);
     if (refuseError_ != 0) return refuseError_;
-    if (!isValidDate(time.year, time.month, time.day) || time.hour > 23 || time.minute > 59 ||
-        time.second > 59 || time.milliseconds > 999) {
-        return EINVAL;
-    }
-    setNow(time);
+    systemUs_ = systemUs;
     return 0;
 }
 
-void FakeClock::setNow(const LocalTimeRecord& time) { msSinceEpoch_ = toMs(time); }
-
-void FakeClock::advanceMs(int64_t ms) { msSinceEpoch_ += ms; }
+PreciseTime FakeClock::readingAt(int64_t systemUs) {
+    return PreciseTime{localTimeAt(systemUs), microsecondsBelowMs(systemUs), systemUs};
+}
 
 }  // namespace zrq

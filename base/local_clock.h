@@ -1,7 +1,9 @@
 // The one seam through which the program reads and sets the machine's local clock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/local_time.h"
@@ -16,32 +18,60 @@ struct PreciseTime {
     int64_t systemUs = 0;       // the same moment as system time: us since 1970-01-01 00:00 UTC
 };
 
+// The instants the clock may be set to: from 2020-01-01 00:00 UTC up to, not including,
+// 2100-01-01 00:00 UTC, in microseconds since 1970. A target outside them comes from a device
+// or a frame gone wrong, never from a clock worth following.
+inline constexpr int64_t kFirstSettableUs = 1'577'836'800'000'000;
+inline constexpr int64_t kEndOfSettableUs = 4'102'444'800'000'000;
+bool isSettableInstant(int64_t systemUs);
+
 class LocalClock {
 public:
     virtual ~LocalClock() = default;
     // The current local date and time with milliseconds and the day of the week.
     virtual LocalTimeRecord now() = 0;
     // The current time to the microsecond. A clock that knows no finer time and no time zone
-    // (a test clock) gives its record with 0 microseconds, and its local time as system time.
+    // (a test clock) gives its record with 0 microseconds, and its local time read as UTC.
     virtual PreciseTime nowPrecise();
-    // Sets the local clock. Returns 0 on success, otherwise the OS error number (errno) that
-    // refused it; EINVAL for a record that names no real moment.
-    virtual int set(const LocalTimeRecord& time) = 0;
+
+    // The instant a local date and time names in this clock's time zone, its milliseconds
+    // included: when it names two (summer time ending), the one nearer `nearUs`; none when it
+    // names none (summer time beginning) or the record holds no valid date and time. A clock
+    // without a zone reads the record as UTC.
+    virtual std::optional<int64_t> instantOf(const LocalTimeRecord& local, int64_t nearUs);
+    // The local date and time of an instant in this clock's zone, milliseconds truncated.
+    virtual LocalTimeRecord localTimeAt(int64_t systemUs);
+
+    // Sets the clock to an instant (us since 1970 UTC), to the microsecond. Returns 0 on
+    // success; ERANGE, without trying, for an instant that isSettableInstant refuses;
+    // otherwise the OS error number (errno) that refused it.
+    int setInstant(int64_t systemUs);
+
+protected:
+    // Moves the clock to an instant already known to be settable; 0 or an errno value.
+    virtual int applyInstant(int64_t systemUs) = 0;
 };
 
-// The real clock: CLOCK_REALTIME read through localtime_r, set through mktime + clock_settime.
-// Setting needs CAP_SYS_TIME. Tests never call set() on this class.
+// The real clock: CLOCK_REALTIME read through localtime_r in the process's time zone, set with
+// clock_settime to the nanosecond. Setting needs CAP_SYS_TIME. Tests never set this clock.
 class SystemClock final : public LocalClock {
 public:
     LocalTimeRecord now() override;
     PreciseTime nowPrecise() override;
-    int set(const LocalTimeRecord& time) override;
+    std::optional<int64_t> instantOf(const LocalTimeRecord& local, int64_t nearUs) override;
+    LocalTimeRecord localTimeAt(int64_t systemUs) override;
+
+protected:
+    int applyInstant(int64_t systemUs) override;
 };
 
-// Microseconds from a to b (b - a), local times compared as written; both must hold valid dates.
+// Microseconds from a to b (b - a), by their system times: right across a change of summer time.
 int64_t microsecondsBetween(const PreciseTime& a, const PreciseTime& b);
 
-// Text for an error number returned by set(), e.g. "Operation not permitted".
+// Text for an error number returned by setInstant(): "time out of range" for ERANGE, otherwise
+// the system's text, e.g. "Operation not permitted". The first form allocates nothing: the text
+// is a constant or written into `buffer`.
+const char* clockErrorText(int error, char* buffer, size_t size);
 std::string describeClockError(int error);
 
 }  // namespace zrq

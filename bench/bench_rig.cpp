@@ -111,9 +111,21 @@ LocalTimeRecord UncountedClock::now() {
     UncountedScope scope;
     return inner_.now();
 }
-int UncountedClock::set(const LocalTimeRecord& time) {
+PreciseTime UncountedClock::nowPrecise() {
     UncountedScope scope;
-    return inner_.set(time);
+    return inner_.nowPrecise();
+}
+std::optional<int64_t> UncountedClock::instantOf(const LocalTimeRecord& local, int64_t nearUs) {
+    UncountedScope scope;
+    return inner_.instantOf(local, nearUs);
+}
+LocalTimeRecord UncountedClock::localTimeAt(int64_t systemUs) {
+    UncountedScope scope;
+    return inner_.localTimeAt(systemUs);
+}
+int UncountedClock::applyInstant(int64_t systemUs) {
+    UncountedScope scope;
+    return inner_.setInstant(systemUs);
 }
 
 int UncountedSerial::sio_open(int port) {

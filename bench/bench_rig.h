@@ -68,8 +68,10 @@ class FixedClock final : public LocalClock {
 public:
     explicit FixedClock(const LocalTimeRecord& time) : time_(time) {}
     LocalTimeRecord now() override { return time_; }
-    int set(const LocalTimeRecord& time) override {
-        time_ = time;
+
+protected:
+    int applyInstant(int64_t systemUs) override {
+        time_ = localTimeAt(systemUs);
         return 0;
     }
 
@@ -83,7 +85,12 @@ class UncountedClock final : public LocalClock {
 public:
     explicit UncountedClock(LocalClock& inner) : inner_(inner) {}
     LocalTimeRecord now() override;
-    int set(const LocalTimeRecord& time) override;
+    PreciseTime nowPrecise() override;
+    std::optional<int64_t> instantOf(const LocalTimeRecord& local, int64_t nearUs) override;
+    LocalTimeRecord localTimeAt(int64_t systemUs) override;
+
+protected:
+    int applyInstant(int64_t systemUs) override;
 
 private:
     LocalClock& inner_;

@@ -10,6 +10,7 @@ namespace zrq {
 
 constexpr int kDailyPointSlots = 25;  // slots in the file
 constexpr int kMaxDailyPoints = 24;   // slots ever used
+constexpr int kMaxFineTuneMs = 999;   // the most a correction adds below the second
 
 // When corrections are scheduled. The stored byte may hold any other value (a damaged file, or
 // none chosen yet): no scheduled correction then.

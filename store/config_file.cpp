@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -291,7 +292,8 @@ StoredSettings decodeConfigRecord(const ConfigRecord& r) {
     // The daily-point users index at most 24 slots; a larger stored count would run past them.
     c.DailyPointCount = r[kPointCountOffset];
     if (c.DailyPointCount > kMaxDailyPoints) c.DailyPointCount = kMaxDailyPoints;
-    c.FineTuneMs = getU16(r, kFineTuneOffset);
+    // A second or more would name a later second than the frame's.
+    c.FineTuneMs = std::min<uint16_t>(getU16(r, kFineTuneOffset), kMaxFineTuneMs);
     for (int i = 0; i < kDailyPointSlots; ++i) {
         c.DailyPoints[i] = getDouble(r, kDailyPointsOffset + i * kDailyPointSize);
     }

@@ -36,4 +36,9 @@ GbkText refusedSetMessage(int error) {
     return message += systemReason(error);
 }
 
+GbkText refusedSetMessage(const char* reason) {
+    GbkText message = gbk(kPrefix);
+    return message += gbk(reason);
+}
+
 }  // namespace zrq

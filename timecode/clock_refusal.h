@@ -10,5 +10,7 @@ namespace zrq {
 // clock's set returned: in Chinese for a missing right to set the clock and for an invalid time,
 // otherwise the system's own text.
 GbkText refusedSetMessage(int error);
+// The same prefix followed by a reason of the program's own (UTF-8), e.g. "no such local time".
+GbkText refusedSetMessage(const char* reason);
 
 }  // namespace zrq

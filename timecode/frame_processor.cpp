@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/date_patterns.h"
 #include "timecode/clock_refusal.h"
@@ -29,6 +30,8 @@ constexpr int kLastSettableYear = 9999;
 constexpr int kFirstSettableYear = 1601;
 constexpr int kMaxDumpBytes = kRingSize;  // a dump never shows more than the ring holds
 constexpr uint8_t kAcknowledgement[] = {0x55, 0xAA};
+// A received local time that the zone skips (the hour summer time begins with) names no instant.
+constexpr const char* kNoSuchLocalTime = "no such local time";
 
 // The fixed texts of the lines written here, converted to GBK once.
 struct Texts {
@@ -46,11 +49,6 @@ struct Texts {
 const Texts& texts() {
     static const Texts instance;
     return instance;
-}
-
-// Whole milliseconds, the nearest (halves away from zero).
-int64_t roundedMs(int64_t us) {
-    return us >= 0 ? (us + kUsPerMs / 2) / kUsPerMs : -((-us + kUsPerMs / 2) / kUsPerMs);
 }
 
 bool timeInRange(const DecodedTimeCode& code) {
@@ -94,9 +92,9 @@ std::string hexText(const RingStorage& ring, uint16_t start, int length) {
     return hex;
 }
 
-// Text of a refused set for the logs; the OS texts are ASCII, anything else is shown by number.
-GbkText clockErrorText(int error) {
-    const std::string reason = describeClockError(error);
+// A refusal's reason for the logs, from UTF-8; the OS texts are ASCII, anything else is shown by
+// the error number.
+GbkText reasonText(const char* reason, int error) {
     try {
         return GbkText::fromUtf8(reason);
     } catch (const EncodingError&) {
@@ -238,13 +236,17 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
 // Sets the clock to the received second plus FineTuneMs plus the time spent since the chunk
 // arrived: the frame is taken to have arrived FineTuneMs after the start of the second it names.
 // The chunk arrived when the receiver saw its bytes come, so the wait for the next read is
-// compensated too. Every attempt, made or refused, goes into the offset record.
+// compensated too. The target is an instant, to the microsecond: the received local time means
+// the instant of the clock's zone nearest the PC's reading at arrival (the hour repeated when
+// summer time ends has two). Every attempt, made or refused, goes into the offset record.
 //
 // A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
 // of a common year), or whose year lies beyond 9999 (where a date-time value ends), gives no time
 // to set: nothing is set or sent, both flags stay as the comparisons left them (a pending request
 // waits for a usable frame) and reception goes on. A year before 1601, which the clock's record
-// cannot hold, is a set the clock refuses: the same, but recorded like any refused set.
+// cannot hold, a local time the zone skips (summer time beginning) and an instant the clock
+// interface will not set (before 2020, from 2100 on) are sets refused: the same, but shown and
+// recorded like any refused set.
 void FrameProcessor::correct(const DecodedTimeCode& code) {
     const LocalTimeRecord received = receivedTime(code);
     if (!timeInRange(code)) {
@@ -253,36 +255,42 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     }
 
     const PreciseTime now = ctx_.clock.nowPrecise();
+    char buffer[128];
     if (received.year < kFirstSettableYear) {
         reportRefusedSet(EINVAL);
-        char buffer[128];
         recordAttempt(
-            {now.local, received, std::nullopt, 0, strerror_r(EINVAL, buffer, sizeof buffer)});
+            {now.local, received, std::nullopt, 0, clockErrorText(EINVAL, buffer, sizeof buffer)});
         return;
     }
-
-    const int64_t elapsedUs = microsecondsBetween(chunkArrival_, now) - clockStepsUs_;
-    // FineTuneMs is added here, so that a stored value above 999 still carries.
-    const auto timeToSet =
-        addMilliseconds(received, ctx_.settings.FineTuneMs + roundedMs(elapsedUs));
-    if (!timeToSet || timeToSet->year > kLastSettableYear) {
+    if (received.year > kLastSettableYear ||
+        !isValidDate(received.year, received.month, received.day)) {
         recordAttempt({now.local, received, std::nullopt, 0, "no such date"});
         return;
     }
-    const int64_t offsetUs = offsetAtArrivalUs(received);
+    const std::optional<int64_t> receivedUs = receivedInstant(received);
+    if (!receivedUs) {
+        reportRefusal(kNoSuchLocalTime, 0, refusedSetMessage(kNoSuchLocalTime));
+        recordAttempt({now.local, received, std::nullopt, 0, kNoSuchLocalTime});
+        return;
+    }
 
-    if (const int error = ctx_.clock.set(*timeToSet); error != 0) {
+    const int64_t offsetUs = offsetAtArrivalUs(*receivedUs);
+    // The received second plus FineTuneMs, plus the time really spent since arrival: the
+    // chunk's earlier corrections moved the arrival too, so they are not counted as time spent.
+    const int64_t elapsedUs = now.systemUs - arrivalInstant();
+    const int64_t targetUs = *receivedUs + int64_t{ctx_.settings.FineTuneMs} * kUsPerMs + elapsedUs;
+    if (const int error = ctx_.clock.setInstant(targetUs); error != 0) {
         reportRefusedSet(error);
-        char buffer[128];
-        recordAttempt({now.local, received, offsetUs, 0, strerror_r(error, buffer, sizeof buffer)});
+        recordAttempt(
+            {now.local, received, offsetUs, 0, clockErrorText(error, buffer, sizeof buffer)});
         return;
     }
     // The clock moved by the step just made; the chunk's arrival moves with it, so that a later
     // frame of this chunk adds only the time really spent, not the step as well.
-    const int64_t stepUs = microsecondsBetween(now, PreciseTime{*timeToSet});
+    const int64_t stepUs = targetUs - now.systemUs;
     clockStepsUs_ += stepUs;
     chunkArrivalTime_ += stepUs / kUsPerDay;
-    pcClockReading_ = *timeToSet;
+    pcClockReading_ = ctx_.clock.localTimeAt(targetUs);
 
     ctx_.serial.sio_write(ctx_.line.Port, kAcknowledgement, sizeof kAcknowledgement);
     writeAcknowledgementLine();
@@ -302,17 +310,24 @@ LocalTimeRecord FrameProcessor::receivedTime(const DecodedTimeCode& code) const 
     return received;
 }
 
-// PC time at the chunk's arrival minus (received time + FineTuneMs), in microseconds, with the
-// arrival in the terms of the clock as this chunk's corrections left it. Both are local times of
-// the same zone at the same moment, so their difference is the offset, summer time or not. The
-// received time must be a valid date and time.
-int64_t FrameProcessor::offsetAtArrivalUs(const LocalTimeRecord& received) const {
-    return microsecondsBetween(PreciseTime{received}, chunkArrival_) + clockStepsUs_ -
-           int64_t{ctx_.settings.FineTuneMs} * kUsPerMs;
+// The PC clock's reading at the chunk's arrival, as an instant in the terms of the clock as this
+// chunk's corrections left it.
+int64_t FrameProcessor::arrivalInstant() const { return chunkArrival_.systemUs + clockStepsUs_; }
+
+// The instant a received local time names, nearest the PC's reading at arrival; none when the
+// zone skips that local time.
+std::optional<int64_t> FrameProcessor::receivedInstant(const LocalTimeRecord& received) {
+    return ctx_.clock.instantOf(received, arrivalInstant());
+}
+
+// PC time at the chunk's arrival minus (received instant + FineTuneMs), in microseconds: how far
+// the PC was ahead (+) or behind (-), summer time or not.
+int64_t FrameProcessor::offsetAtArrivalUs(int64_t receivedUs) const {
+    return arrivalInstant() - receivedUs - int64_t{ctx_.settings.FineTuneMs} * kUsPerMs;
 }
 
 // chronyd takes the device's time as the true time: the sample says how far it is ahead of the
-// system time at the chunk's arrival. Only a frame that names a real moment gives one.
+// system time at the chunk's arrival. Only a frame that names a settable moment gives one.
 void FrameProcessor::sendChronySample(const DecodedTimeCode& code) {
     if (!ctx_.chrony || !timeInRange(code)) return;
     const LocalTimeRecord received = receivedTime(code);
@@ -320,9 +335,11 @@ void FrameProcessor::sendChronySample(const DecodedTimeCode& code) {
         !isValidDate(received.year, received.month, received.day)) {
         return;
     }
+    const std::optional<int64_t> receivedUs = receivedInstant(received);
+    if (!receivedUs || !isSettableInstant(*receivedUs)) return;
     PreciseTime measured = chunkArrival_;
-    measured.systemUs += clockStepsUs_;
-    ctx_.chrony->send(measured, -offsetAtArrivalUs(received));
+    measured.systemUs = arrivalInstant();
+    ctx_.chrony->send(measured, -offsetAtArrivalUs(*receivedUs));
 }
 
 void FrameProcessor::recordAttempt(const CorrectionAttempt& attempt) {
@@ -341,20 +358,25 @@ void FrameProcessor::writeAcknowledgementLine() {
 // The device must not be told of a correction that did not happen: no acknowledgement, the flags
 // stay, and the refusal is put where the user looks for trouble, the bar's lamp included.
 void FrameProcessor::reportRefusedSet(int error) {
+    char buffer[128];
+    reportRefusal(clockErrorText(error, buffer, sizeof buffer), error, refusedSetMessage(error));
+}
+
+// `reason` is UTF-8 (`error` names it where it does not convert); `message` is the bar's text.
+void FrameProcessor::reportRefusal(const char* reason, int error, GbkText message) {
     StatusState& status = ctx_.status;
     status.SetRefused = true;
-    status.SetRefusedMessage = refusedSetMessage(error);
-    if (!status.JumpLogEnabled) ctx_.log.copyToJournal(texts().setRefused + clockErrorText(error));
-    if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
-    const GbkText reason = clockErrorText(error);
+    status.SetRefusedMessage = std::move(message);
+    const GbkText reasonGbk = reasonText(reason, error);
+    if (!status.JumpLogEnabled) ctx_.log.copyToJournal(texts().setRefused + reasonGbk);
     if (status.MonitorActive || status.CommLogEnabled) {
         GbkText line;
         line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[SETTIME FAILED:] ");
-        line += reason;
+        line += reasonGbk;
         if (status.MonitorActive) ctx_.monitor.appendLine(line);
         if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, line);
     }
-    if (status.JumpLogEnabled) ctx_.log.savelogline(kJumpLog, texts().setRefused + reason);
+    if (status.JumpLogEnabled) ctx_.log.savelogline(kJumpLog, texts().setRefused + reasonGbk);
 }
 
 }  // namespace zrq

@@ -62,8 +62,11 @@ private:
     void correct(const DecodedTimeCode& code);
     void writeAcknowledgementLine();
     void reportRefusedSet(int error);
+    void reportRefusal(const char* reason, int error, GbkText message);
     LocalTimeRecord receivedTime(const DecodedTimeCode& code) const;
-    int64_t offsetAtArrivalUs(const LocalTimeRecord& received) const;
+    int64_t arrivalInstant() const;
+    std::optional<int64_t> receivedInstant(const LocalTimeRecord& received);
+    int64_t offsetAtArrivalUs(int64_t receivedUs) const;
     void sendChronySample(const DecodedTimeCode& code);
     void recordAttempt(const CorrectionAttempt& attempt);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -34,10 +35,13 @@ class LineBuilder {
 public:
     explicit LineBuilder(char* buffer) : buffer_(buffer) {}
 
-    template <class... Args>
-    void format(const char* pattern, Args... args) {
+    // printf-like, so that every pattern is checked against its arguments where it is written.
+    __attribute__((format(printf, 2, 3))) void format(const char* pattern, ...) {
         if (used_ >= kLineCapacity) return;
-        const int n = std::snprintf(buffer_ + used_, kLineCapacity - used_, pattern, args...);
+        va_list args;
+        va_start(args, pattern);
+        const int n = std::vsnprintf(buffer_ + used_, kLineCapacity - used_, pattern, args);
+        va_end(args);
         if (n > 0) used_ = std::min(kLineCapacity - 1, used_ + static_cast<size_t>(n));
     }
     // "yyyy-mm-dd hh:nn:ss.zzz"

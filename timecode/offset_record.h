@@ -17,10 +17,13 @@ inline constexpr const char* kOffsetRecordHeader = "time,received,offset_ms,step
 struct CorrectionAttempt {
     LocalTimeRecord time;      // local date and time of the attempt, with milliseconds
     LocalTimeRecord received;  // the frame's date and time (its milliseconds are not written)
-    // PC time at the chunk's arrival minus (received time + FineTuneMs), in microseconds: how
-    // far the PC was ahead (+) or behind (-). Empty when the frame names no real moment.
+    // PC time at the chunk's arrival minus (received time + FineTuneMs), both as instants, in
+    // microseconds: how far the PC was ahead (+) or behind (-), summer time or not. Empty when
+    // the frame names no real moment.
     std::optional<int64_t> offsetUs;
-    int64_t stepUs = 0;             // how far the correction moved the clock; 0 when refused
+    // The instant set minus the instant it replaced, in microseconds: what the clock moved; 0
+    // when refused.
+    int64_t stepUs = 0;
     const char* refusal = nullptr;  // why no correction was made; null when it was made
 };
 

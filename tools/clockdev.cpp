@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -118,17 +119,30 @@ PcTime decodePcTime(const uint8_t* b) {
     return t;
 }
 
-// Milliseconds since 1970 of a valid PC time read as local time.
-int64_t localToUnixMs(const PcTime& t) {
-    std::tm broken{};
-    broken.tm_year = t.year - 1900;
-    broken.tm_mon = t.month - 1;
-    broken.tm_mday = t.day;
-    broken.tm_hour = t.hour;
-    broken.tm_min = t.minute;
-    broken.tm_sec = t.second;
-    broken.tm_isdst = -1;
-    return static_cast<int64_t>(std::mktime(&broken)) * 1000 + t.ms;
+// Milliseconds since 1970 of a valid PC time read as local time. In the hour that occurs twice
+// when summer time ends, the pass nearer `nearMs` (the frame's arrival): mktime is asked for
+// each pass, and a pass that does not read back as the same time is no pass at all.
+int64_t localToUnixMs(const PcTime& t, int64_t nearMs) {
+    int64_t best = 0;
+    bool found = false;
+    for (const int isDst : {-1, 0, 1}) {
+        std::tm broken{};
+        broken.tm_year = t.year - 1900;
+        broken.tm_mon = t.month - 1;
+        broken.tm_mday = t.day;
+        broken.tm_hour = t.hour;
+        broken.tm_min = t.minute;
+        broken.tm_sec = t.second;
+        broken.tm_isdst = isDst;
+        const int64_t ms = static_cast<int64_t>(std::mktime(&broken)) * 1000 + t.ms;
+        const bool same = broken.tm_mday == t.day && broken.tm_hour == t.hour &&
+                          broken.tm_min == t.minute && broken.tm_sec == t.second;
+        if (!found || (same && std::llabs(ms - nearMs) < std::llabs(best - nearMs))) {
+            best = ms;  // the guess of -1 stands when no pass reads back (a skipped hour)
+            found = true;
+        }
+    }
+    return best;
 }
 
 // Random bytes for the gaps between frames: xorshift32, the same stream for the same seed.
@@ -364,7 +378,8 @@ void Simulator::onWireEvent(const WireEvent& event) {
     std::snprintf(date, sizeof date, "%04d-%02d-%02d", t.year, t.month, t.day);
     std::snprintf(time, sizeof time, "%02d:%02d:%02d.%03d", t.hour, t.minute, t.second, t.ms);
     if (t.valid) {
-        const int64_t skewMs = localToUnixMs(t) - floorDiv(event.arrivalNs, kNsPerMs);
+        const int64_t arrivalMs = floorDiv(event.arrivalNs, kNsPerMs);
+        const int64_t skewMs = localToUnixMs(t, arrivalMs) - arrivalMs;
         std::snprintf(skew, sizeof skew, "%lld", static_cast<long long>(skewMs));
     }
     Line("pctime")

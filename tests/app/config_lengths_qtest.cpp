@@ -50,7 +50,7 @@ StoredSettings expectedFromBytes(const QByteArray& bytes) {
     c.CorrectionSecond = byte(4);
     c.CorrectionMinute = byte(6);
     c.DailyPointCount = std::min<uint8_t>(byte(8), kMaxDailyPoints);
-    c.FineTuneMs = static_cast<uint16_t>(byte(10) | byte(11) << 8);
+    c.FineTuneMs = std::min(static_cast<uint16_t>(byte(10) | byte(11) << 8), uint16_t{999});
     std::memcpy(c.DailyPoints.data(), bytes.constData() + 16, sizeof c.DailyPoints);
     c.JumpNoCorrect = 1;
     c.CodeFormat = byte(217);

@@ -2,15 +2,21 @@
 // where they usually go wrong: midnight, month ends, leap days.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <optional>
+#include <vector>
+
 #include "base/date_patterns.h"
 #include "base/date_time_value.h"
 #include "base/fake_clock.h"
+#include "base/local_instant.h"
 #include "tests/support/time_records.h"
 
 namespace zrq {
 namespace {
 
 using testing::at;
+using testing::utcUs;
 
 TEST(DateTimeValue, KnownValues) {
     EXPECT_DOUBLE_EQ(toDateTimeValue(at(1899, 12, 30)), 0.0);
@@ -119,15 +125,126 @@ TEST(FakeClock, StepsAndRecordsSets) {
     EXPECT_EQ(clock.now(), at(2024, 3, 1, 0, 0, 0, 100));
     clock.advanceSeconds(-3601);
     EXPECT_EQ(clock.now(), at(2024, 2, 29, 22, 59, 59, 100));
-    EXPECT_EQ(clock.readCount(), 3);
+    clock.advanceUs(-1);
+    const PreciseTime precise = clock.nowPrecise();
+    EXPECT_EQ(precise.local, at(2024, 2, 29, 22, 59, 59, 99));
+    EXPECT_EQ(precise.microseconds, 999);
+    EXPECT_EQ(precise.systemUs, utcUs(2024, 2, 29, 22, 59, 59, 100) - 1);
+    EXPECT_EQ(clock.readCount(), 4);
 
-    EXPECT_EQ(clock.set(at(2024, 5, 1, 12, 0, 31, 155)), 0);
+    const int64_t target = utcUs(2024, 5, 1, 12, 0, 31, 155) + 250;  // to the microsecond
+    EXPECT_EQ(clock.setInstant(target), 0);
+    EXPECT_EQ(clock.nowUs(), target);
     EXPECT_EQ(clock.now(), at(2024, 5, 1, 12, 0, 31, 155));
     clock.refuseSetsWith(EPERM);
-    EXPECT_EQ(clock.set(at(2025, 1, 1)), EPERM);
-    EXPECT_EQ(clock.now(), at(2024, 5, 1, 12, 0, 31, 155));
-    ASSERT_EQ(clock.sets().size(), 2u);
-    EXPECT_EQ(clock.sets()[1], at(2025, 1, 1));
+    EXPECT_EQ(clock.setInstant(utcUs(2025, 1, 1)), EPERM);
+    EXPECT_EQ(clock.nowUs(), target);
+    EXPECT_EQ(clock.sets(),
+              (std::vector<LocalTimeRecord>{at(2024, 5, 1, 12, 0, 31, 155), at(2025, 1, 1)}));
+    EXPECT_EQ(clock.setInstants(), (std::vector<int64_t>{target, utcUs(2025, 1, 1)}));
+}
+
+// Only 2020-01-01 00:00 UTC up to, not including, 2100 is ever handed to a clock.
+TEST(FakeClock, InstantsOutsideTheSettableYearsNeverReachTheClock) {
+    FakeClock clock(at(2024, 5, 1));
+    struct Case {
+        int64_t instant;
+        int result;
+    };
+    const Case cases[] = {
+        {utcUs(2020, 1, 1) - 1, ERANGE}, {utcUs(2020, 1, 1), 0},      {utcUs(2100, 1, 1) - 1, 0},
+        {utcUs(2100, 1, 1), ERANGE},     {utcUs(2165, 5, 1), ERANGE}, {-1, ERANGE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.instant);
+        EXPECT_EQ(isSettableInstant(c.instant), c.result == 0);
+        EXPECT_EQ(clock.setInstant(c.instant), c.result);
+    }
+    EXPECT_EQ(clock.setInstants(),
+              (std::vector<int64_t>{utcUs(2020, 1, 1), utcUs(2100, 1, 1) - 1}));
+    EXPECT_EQ(kFirstSettableUs, utcUs(2020, 1, 1));
+    EXPECT_EQ(kEndOfSettableUs, utcUs(2100, 1, 1));
+}
+
+// In the process's zone the fake clock reads both passes of the repeated hour as the system
+// clock does, and its sets land on the instant, not on a local time.
+TEST(FakeClock, ModelsTheProcessZoneWithSummerTime) {
+    testing::ScopedTimeZone berlin("Europe/Berlin");
+    FakeClock clock(at(2026, 10, 25, 2, 59, 59, 500), FakeClock::Zone::Process);
+    EXPECT_EQ(clock.nowUs(), utcUs(2026, 10, 25, 0, 59, 59, 500));  // the first pass, CEST
+    clock.advanceMs(1000);
+    EXPECT_EQ(clock.now(), at(2026, 10, 25, 2, 0, 0, 500));  // the second pass, CET
+    EXPECT_EQ(clock.preciseAt(at(2026, 10, 25, 2, 30), 7).systemUs,
+              utcUs(2026, 10, 25, 1, 30) + 7);  // the pass nearer the clock
+    clock.setNow(at(2026, 10, 25, 12, 0, 0));
+    EXPECT_EQ(clock.nowUs(), utcUs(2026, 10, 25, 11, 0, 0));
+    clock.setNow(at(2026, 3, 29, 2, 30));  // does not occur: the clock stays
+    EXPECT_EQ(clock.nowUs(), utcUs(2026, 10, 25, 11, 0, 0));
+    EXPECT_EQ(clock.setInstant(utcUs(2026, 3, 29, 1, 0, 0) - 1), 0);
+    EXPECT_EQ(clock.sets(), (std::vector<LocalTimeRecord>{at(2026, 3, 29, 1, 59, 59, 999)}));
+}
+
+// A local time to an instant, without guessing: the repeated hour's two passes are both found
+// and the one nearer the reference is taken; the skipped hour names no instant.
+TEST(LocalTimeToInstant, RepeatedSkippedAndOrdinaryHours) {
+    struct Case {
+        const char* zone;
+        LocalTimeRecord local;
+        int64_t near;
+        std::optional<int64_t> expected;
+    };
+    const int64_t anyNear = utcUs(2026, 6, 1);
+    const Case cases[] = {
+        // An ordinary day, summer and winter time, milliseconds carried.
+        {"Europe/Berlin", at(2026, 5, 1, 12, 0, 31, 135), anyNear,
+         utcUs(2026, 5, 1, 10, 0, 31, 135)},
+        {"Europe/Berlin", at(2026, 1, 15, 0, 0, 0), anyNear, utcUs(2026, 1, 14, 23, 0, 0)},
+        // Summer time ends on 2026-10-25: 02:00-02:59:59 local happens at 00:xx and 01:xx UTC.
+        {"Europe/Berlin", at(2026, 10, 25, 2, 30), utcUs(2026, 10, 25, 1, 29),
+         utcUs(2026, 10, 25, 1, 30)},
+        {"Europe/Berlin", at(2026, 10, 25, 2, 30), utcUs(2026, 10, 25, 0, 31),
+         utcUs(2026, 10, 25, 0, 30)},
+        {"Europe/Berlin", at(2026, 10, 25, 2, 30), utcUs(2026, 10, 25, 1, 0),
+         utcUs(2026, 10, 25, 0, 30)},
+        {"Europe/Berlin", at(2026, 10, 25, 2, 0, 0), utcUs(2026, 10, 26),
+         utcUs(2026, 10, 25, 1, 0)},
+        {"Europe/Berlin", at(2026, 10, 25, 2, 59, 59, 999), utcUs(2026, 10, 24),
+         utcUs(2026, 10, 25, 0, 59, 59, 999)},
+        {"Europe/Berlin", at(2026, 10, 25, 1, 59, 59), utcUs(2026, 10, 26),
+         utcUs(2026, 10, 24, 23, 59, 59)},
+        {"Europe/Berlin", at(2026, 10, 25, 3, 0, 0), utcUs(2026, 10, 24),
+         utcUs(2026, 10, 25, 2, 0, 0)},
+        // Summer time begins on 2026-03-29: 02:00-02:59:59 local does not occur.
+        {"Europe/Berlin", at(2026, 3, 29, 2, 30), utcUs(2026, 3, 29, 1, 0), std::nullopt},
+        {"Europe/Berlin", at(2026, 3, 29, 2, 0, 0), utcUs(2026, 3, 29, 1, 0), std::nullopt},
+        {"Europe/Berlin", at(2026, 3, 29, 2, 59, 59, 999), utcUs(2026, 3, 29, 1, 0), std::nullopt},
+        {"Europe/Berlin", at(2026, 3, 29, 1, 59, 59), anyNear, utcUs(2026, 3, 29, 0, 59, 59)},
+        {"Europe/Berlin", at(2026, 3, 29, 3, 0, 0), anyNear, utcUs(2026, 3, 29, 1, 0, 0)},
+        // A zone whose summer time is half an hour: 01:30-01:59 repeats on 2026-04-05.
+        {"Australia/Lord_Howe", at(2026, 4, 5, 1, 45), utcUs(2026, 4, 4, 15, 10),
+         utcUs(2026, 4, 4, 15, 15)},
+        {"Australia/Lord_Howe", at(2026, 4, 5, 1, 45), utcUs(2026, 4, 4, 14, 40),
+         utcUs(2026, 4, 4, 14, 45)},
+        {"UTC", at(2026, 10, 25, 2, 30), anyNear, utcUs(2026, 10, 25, 2, 30)},
+        {"CST-8", at(2026, 3, 7, 10, 0, 25), anyNear, utcUs(2026, 3, 7, 2, 0, 25)},
+        // No valid local time at all.
+        {"Europe/Berlin", at(2026, 2, 30, 12, 0, 0), anyNear, std::nullopt},
+        {"Europe/Berlin", at(2026, 5, 1, 24, 0, 0), anyNear, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << c.zone << " " << c.local.year << "-" << c.local.month << "-" << c.local.day
+                     << " " << c.local.hour << ":" << c.local.minute << ":" << c.local.second
+                     << " near " << c.near);
+        testing::ScopedTimeZone zone(c.zone);
+        const std::optional<int64_t> instant = localTimeToInstant(c.local, c.near);
+        EXPECT_EQ(instant, c.expected);
+        // Each instant found reads back as the local time it came from.
+        if (instant) {
+            LocalTimeRecord back = localTimeOfInstant(*instant);
+            EXPECT_EQ(back, c.local);
+        }
+    }
 }
 
 TEST(FakeClock, BeforeReadLetsTimePass) {
@@ -145,6 +262,7 @@ TEST(SystemClock, ReadsAPlausibleLocalTimeAndNamesErrors) {
     EXPECT_EQ(t.dayOfWeek, dayOfWeek(t.year, t.month, t.day));
     EXPECT_LT(t.milliseconds, 1000);
     EXPECT_EQ(describeClockError(EPERM), "Operation not permitted");
+    EXPECT_EQ(describeClockError(ERANGE), "time out of range");
 }
 
 }  // namespace

@@ -20,7 +20,8 @@ BAR_HEIGHT = 17
 BAR_LEFT = SCREEN_WIDTH - BAR_WIDTH - 80
 BAR_TOP = 0
 
-# Every process of a run sees this zone: eight hours east of UTC, no daylight saving, no tzdata.
+# Every process of a run sees this zone unless the run names another: eight hours east of UTC, no
+# daylight saving, no tzdata.
 TIME_ZONE = "CST-8"
 
 NS_PER_SECOND = 1_000_000_000
@@ -59,9 +60,9 @@ def real_now_ns():
     return time.clock_gettime_ns(time.CLOCK_REALTIME)
 
 
-def use_time_zone():
+def use_time_zone(zone=TIME_ZONE):
     """Makes this process read local times in the zone the program and the device use."""
-    os.environ["TZ"] = TIME_ZONE
+    os.environ["TZ"] = zone
     time.tzset()
 
 
@@ -332,9 +333,10 @@ class Session:
     """One end-to-end run: a fresh working directory, a private X display, and the processes
     started in it, all ended by process group when the run ends."""
 
-    def __init__(self, build_dir, name):
+    def __init__(self, build_dir, name, time_zone=TIME_ZONE):
         self.build_dir = os.path.abspath(build_dir)
         self.name = name
+        self.time_zone = time_zone
         self.program = os.path.join(self.build_dir, "zrq")
         self.clockdev = os.path.join(self.build_dir, "clockdev")
         self.preload = os.path.join(self.build_dir, PRELOAD_NAME)
@@ -356,7 +358,7 @@ class Session:
         self._shot_count = 0
 
     def __enter__(self):
-        use_time_zone()
+        use_time_zone(self.time_zone)
         self._start_display()
         return self
 
@@ -401,7 +403,7 @@ class Session:
             "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
             "HOME": self.workdir,
             "DISPLAY": self.display,
-            "TZ": TIME_ZONE,
+            "TZ": self.time_zone,
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
             "QT_QPA_PLATFORM": "xcb",

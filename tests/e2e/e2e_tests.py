@@ -3,6 +3,8 @@
 # device, with a fake clock, and check the bytes on the wire, the files it writes and the pixels
 # it shows. Usage: e2e_tests.py --build-dir DIR CASE  (exit 0 pass, 1 fail, 77 skipped).
 import argparse
+import calendar
+import csv
 import grp
 import os
 import re
@@ -34,6 +36,11 @@ MONITOR_SAVE_BUTTON = (23, 16)
 BLOCKING_FILE = "/proc/kmsg"
 # The frames' dates and times: far from today's date, so that only a fake clock produces them.
 TEST_DAY = (2026, 3, 7)
+
+# Summer time ends in this zone on this day: 02:00-02:59:59 local happens twice, at 00:xx UTC
+# (CEST, UTC+2) and again at 01:xx UTC (CET, UTC+1).
+SUMMER_TIME_ZONE = "Europe/Berlin"
+SUMMER_TIME_END = (2026, 10, 25)
 
 JUMP_LOG_PATTERN = re.compile(r"^\d{6}S\.txt$")
 SET_REFUSED = "校时失败！系统拒绝设置时间："
@@ -430,6 +437,53 @@ def test_scheduled_correction(session):
     expect(jump_logs(session) == [], "jump log written: %s" % jump_logs(session))
 
 
+def check_summer_time_end_pass(session, utc_hour):
+    """In one pass of the repeated hour (02:30 local is `utc_hour`:30 UTC), with the program's
+    clock 1.5 s ahead of a device that sends the same local time: the scheduled correction leaves
+    the clock on the device's time plus 135 ms less the frame's wait, in the pass the PC is in
+    (never an hour off), and the offset record's step_ms is what the clock moved."""
+    device_ns = calendar.timegm((*SUMMER_TIME_END, utc_hour, 30, 25, 0, 0, 0)) * h.NS_PER_SECOND
+    ahead_ns = 1500 * h.NS_PER_MS   # within the jump threshold, so the correction is made
+    device_offset, program_offset = session.set_clocks(device_ns, ahead_ns)
+    device = session.start_device()
+    start_program_with_bar(session)
+    frame, _, new_offset = check_correction(session, device, device_offset, program_offset)
+    expect(frame["date"] == "2026-10-25" and frame["time"] == "02:30:31",
+           "corrected on the frame for %s %s" % (frame["date"], frame["time"]))
+    moved_ms = (new_offset - program_offset) / h.NS_PER_MS
+
+    record_path = session.file("261025O.csv")
+
+    def made():
+        if not os.path.exists(record_path):
+            return None
+        with open(record_path, encoding="utf-8", newline="") as source:
+            rows = [r for r in csv.DictReader(source) if r["result"] == "ok"]
+        return rows or None
+    rows = session.wait_until(made, timeout=3.0)
+    expect(rows and len(rows) == 1, "offset record %s holds %s" % (record_path, rows))
+    row = rows[0]
+    expect(row["received"] == "2026-10-25 02:30:31.000", "record line %s" % row)
+    step_ms = float(row["step_ms"])
+    print("e2e: pass at %02d:30 UTC: the clock moved %.3f ms, step_ms %.1f, offset_ms %s" %
+          (utc_hour, moved_ms, step_ms, row["offset_ms"]))
+    # The step is taken from a reading a few microseconds before the set, then rounded to 0.1 ms.
+    expect(abs(step_ms - moved_ms) <= 0.5,
+           "step_ms %.1f, but the clock moved %.3f ms" % (step_ms, moved_ms))
+    expect(abs(float(row["offset_ms"]) + step_ms) <= 0.1,
+           "offset_ms %s is not the step's opposite %.1f" % (row["offset_ms"], step_ms))
+
+
+def test_summer_time_first_pass(session):
+    """The first pass of 02:00-03:00 on the night summer time ends (still summer time)."""
+    check_summer_time_end_pass(session, 0)
+
+
+def test_summer_time_second_pass(session):
+    """The second pass of 02:00-03:00 on the night summer time ends (winter time again)."""
+    check_summer_time_end_pass(session, 1)
+
+
 def test_second_instance(session):
     """A second start shows the "警告" box, no bar, and ends once a key dismisses it; the
     first copy keeps running and keeps sending PC time frames on its port."""
@@ -633,6 +687,13 @@ CASES = {
     "second_instance": test_second_instance,
     "refused_set": test_refused_set,
     "chrony_samples": test_chrony_samples,
+    "summer_time_first_pass": test_summer_time_first_pass,
+    "summer_time_second_pass": test_summer_time_second_pass,
+}
+# The zone of the runs that need one other than the harness's.
+CASE_TIME_ZONES = {
+    "summer_time_first_pass": SUMMER_TIME_ZONE,
+    "summer_time_second_pass": SUMMER_TIME_ZONE,
 }
 
 
@@ -659,7 +720,8 @@ def main():
     args = parser.parse_args()
     isolate_lock_namespace()
     try:
-        with h.Session(args.build_dir, args.case) as session:
+        zone = CASE_TIME_ZONES.get(args.case, h.TIME_ZONE)
+        with h.Session(args.build_dir, args.case, time_zone=zone) as session:
             CASES[args.case](session)
     except h.Skip as skip:
         print("e2e: skipped: %s" % skip)

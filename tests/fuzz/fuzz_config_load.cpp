@@ -1,6 +1,7 @@
 // Fuzzes the start-up load of "kelvosys.conf" with any file content: the values must come from
 // the documented byte offsets (or from the start values for a short file), and a save followed by
 // a load must give back exactly what was loaded.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -52,7 +53,7 @@ zrq::StoredSettings fromRecordBytes(const uint8_t* r) {
     s.clock.CorrectionSecond = r[4];
     s.clock.CorrectionMinute = r[6];
     s.clock.DailyPointCount = r[8] > zrq::kMaxDailyPoints ? zrq::kMaxDailyPoints : r[8];
-    s.clock.FineTuneMs = static_cast<uint16_t>(r[10] | r[11] << 8);
+    s.clock.FineTuneMs = std::min(static_cast<uint16_t>(r[10] | r[11] << 8), uint16_t{999});
     std::memcpy(s.clock.DailyPoints.data(), r + 16, sizeof s.clock.DailyPoints);
     s.clock.JumpNoCorrect = 1;  // forced at every start, whatever is stored
     s.clock.CodeFormat = r[217];

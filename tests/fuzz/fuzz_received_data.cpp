@@ -256,16 +256,25 @@ class SetCountingClock final : public zrq::LocalClock {
 public:
     explicit SetCountingClock(zrq::FakeClock& clock) : clock_(clock) {}
     zrq::LocalTimeRecord now() override { return clock_.now(); }
-    int set(const zrq::LocalTimeRecord& time) override {
-        const int result = clock_.set(time);
-        ++attempts;
-        if (result == 0) ++accepted;
-        if (result == EINVAL) ++invalid;
-        return result;
+    zrq::PreciseTime nowPrecise() override { return clock_.nowPrecise(); }
+    std::optional<int64_t> instantOf(const zrq::LocalTimeRecord& local, int64_t nearUs) override {
+        return clock_.instantOf(local, nearUs);
+    }
+    zrq::LocalTimeRecord localTimeAt(int64_t systemUs) override {
+        return clock_.localTimeAt(systemUs);
     }
     int attempts = 0;
     int accepted = 0;
-    int invalid = 0;  // a record naming no real moment reached the clock
+    int outOfRange = 0;  // an instant the clock interface should have refused reached the clock
+
+protected:
+    int applyInstant(int64_t systemUs) override {
+        if (!zrq::isSettableInstant(systemUs)) ++outOfRange;
+        const int result = clock_.setInstant(systemUs);
+        ++attempts;
+        if (result == 0) ++accepted;
+        return result;
+    }
 
 private:
     zrq::FakeClock& clock_;
@@ -352,8 +361,8 @@ void runFrameProcessor(const Input& in, const SearchCounts& search) {
                                  processor);
     }
 
-    // Nothing the clock would refuse as "no real moment" may be handed to it.
-    check(clock.invalid == 0);
+    // No instant outside the settable years may be handed to the clock.
+    check(clock.outOfRange == 0);
     // The only output is one acknowledgement per correction that took effect.
     const std::vector<uint8_t> written = serial.written(port);
     const std::size_t expectedBytes = portOpen ? 2 * static_cast<std::size_t>(clock.accepted) : 0;
@@ -366,7 +375,8 @@ void runFrameProcessor(const Input& in, const SearchCounts& search) {
     if (search.frames == 0) check(clock.attempts == 0);
     // A line per dump while observing or logging, and a line per correction (done or refused)
     // while observing.
-    // A year before 1601 is refused without reaching the clock: a refusal line with no attempt.
+    // A year before 1601, a local time that does not occur and an instant outside the settable
+    // years are refused without reaching the clock: a refusal line with no attempt.
     const bool dumpLines = before.MonitorActive || before.CommLogEnabled;
     const int clockRefusals = clock.attempts - clock.accepted;
     const int refusedBeforeTheClock = monitor.refusals - (before.MonitorActive ? clockRefusals : 0);

@@ -145,25 +145,27 @@ TEST_F(ConfigFileTest, LongFileCountsFirstRecordAndNextSaveShortensIt) {
     EXPECT_EQ(std::filesystem::file_size(conf), 224u);
 }
 
-TEST_F(ConfigFileTest, OutOfRangeValuesLoadAsStoredButCountIsClamped) {
+TEST_F(ConfigFileTest, OutOfRangeValuesLoadAsStoredButCountAndFineTuneAreHeld) {
     struct Case {
         uint8_t storedCount, loadedCount;
+        uint16_t storedFineTune, loadedFineTune;
     };
-    for (Case c : {Case{24, 24}, Case{25, 24}, Case{30, 24}, Case{255, 24}}) {
-        SCOPED_TRACE(int{c.storedCount});
+    for (Case c : {Case{24, 24, 999, 999}, Case{25, 24, 1000, 999}, Case{30, 24, 5000, 999},
+                   Case{255, 24, 65535, 999}, Case{0, 0, 0, 0}}) {
+        SCOPED_TRACE(::testing::Message() << int{c.storedCount} << " " << c.storedFineTune);
         ConfigRecord r{};
         r[0] = 200;  // port
         r[2] = 7;    // mode
         r[3] = 0;    // threshold
         r[8] = c.storedCount;
-        r[10] = 0x88, r[11] = 0x13;  // fine-tune 5000 ms
-        r[217] = 9;                  // format
+        r[10] = static_cast<uint8_t>(c.storedFineTune), r[11] = c.storedFineTune >> 8;
+        r[217] = 9;  // format
         writeBytes(conf, recordBytes(r));
         StoredSettings s = loadSettings(conf, {}).settings;
         EXPECT_EQ(s.port, 200);
         EXPECT_EQ(s.clock.CorrectionMode, CorrectionMode{7});
         EXPECT_EQ(s.clock.CodeFormat, 9);
-        EXPECT_EQ(s.clock.FineTuneMs, 5000);
+        EXPECT_EQ(s.clock.FineTuneMs, c.loadedFineTune);
         EXPECT_EQ(s.clock.DailyPointCount, c.loadedCount);
     }
 }
@@ -264,7 +266,7 @@ TEST_F(ConfigFileTest, SaveThroughLinkReplacesItsTargetAndNothingElse) {
         const std::string link = here.file(kConfigFileName);
         std::filesystem::create_directories(here.file("sub"));
         ASSERT_EQ(::symlink(c.linkText, link.c_str()), 0);
-        ::symlink("real.conf", here.file("second").c_str());
+        ASSERT_EQ(::symlink("real.conf", here.file("second").c_str()), 0);
         const std::string target = here.file(c.target);
         writeBytes(target, recordBytes(encodeConfigRecord(defaultSettings())));
         ASSERT_EQ(::chmod(target.c_str(), 0640), 0);

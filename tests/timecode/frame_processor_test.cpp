@@ -33,7 +33,9 @@ using testing::bcd;
 using testing::Bytes;
 using testing::concat;
 using testing::QuietSerial;
+using testing::ScopedTimeZone;
 using testing::TempDir;
+using testing::utcUs;
 
 constexpr int kPort = 1;
 constexpr Bytes::value_type kAck1 = 0x55, kAck2 = 0xAA;
@@ -420,6 +422,17 @@ TEST_F(Processing, SetsTheReceivedSecondPlusFineTunePlusTimeSpent) {
     EXPECT_EQ(processor.pcClockReading(), mayFirst(12, 0, 31, 155));
 }
 
+// The target is an instant to the microsecond, not a record rounded to whole milliseconds.
+TEST_F(Processing, SetsTheClockToTheMicrosecond) {
+    settings.FineTuneMs = 135;
+    // Bytes seen at 31.020250, the handler's reading 4.35 ms later.
+    processor.takeArrivalStamp(clock.preciseAt(mayFirst(12, 0, 31, 20), 250));
+    clock.setNowUs(utcUs(2024, 5, 1, 12, 0, 31, 24) + 600);
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(clock.setInstants(), (std::vector<int64_t>{utcUs(2024, 5, 1, 12, 0, 31, 139) + 350}));
+    EXPECT_EQ(processor.pcClockReading(), mayFirst(12, 0, 31, 139));
+}
+
 TEST_F(Processing, TimeSpentCarriesIntoTheDate) {
     settings.FineTuneMs = 999;
     settings.CorrectionMode = CorrectionMode{};
@@ -569,12 +582,13 @@ std::string fileText(const std::string& path) {
 
 TEST_F(Processing, OffsetRecordHasALinePerAttemptMadeOrRefused) {
     settings.FineTuneMs = 135;
-    // Bytes seen at 12:00:31.020250, handled 4.75 ms later: set to 31.000 + 135 + 5 (rounded).
+    // Bytes seen at 12:00:31.020250, handled 4.75 ms later: set to 31.000 + 135 + 4.75, a step
+    // of 114.75 ms, which the record gives as it gives the offset: rounded to a tenth.
     clock.setNow(mayFirst(12, 0, 31, 25));
-    processor.takeArrivalStamp(PreciseTime{mayFirst(12, 0, 31, 20), 250, 0});
+    processor.takeArrivalStamp(clock.preciseAt(mayFirst(12, 0, 31, 20), 250));
     feed(tvzAt(12, 0, 31));
-    ASSERT_EQ(clock.sets().size(), 1u);
-    EXPECT_EQ(clock.sets()[0], mayFirst(12, 0, 31, 140));
+    ASSERT_EQ(clock.setInstants().size(), 1u);
+    EXPECT_EQ(clock.setInstants()[0] - utcUs(2024, 5, 1, 12, 0, 31, 25), 114'750);
 
     // Refused by the system; then refused because the frame names no time; then a request whose
     // frame names no date that exists.
@@ -590,7 +604,7 @@ TEST_F(Processing, OffsetRecordHasALinePerAttemptMadeOrRefused) {
     EXPECT_EQ(name, "240501O.csv");
     EXPECT_EQ(fileText(dir / name),
               "time,received,offset_ms,step_ms,result\n"
-              "2024-05-01 12:00:31.025,2024-05-01 12:00:31.000,-114.8,115.0,ok\n"
+              "2024-05-01 12:00:31.025,2024-05-01 12:00:31.000,-114.8,114.8,ok\n"
               "2024-05-01 12:01:31.010,2024-05-01 12:01:31.000,-125.0,0.0,"
               "refused:Operation not permitted\n"
               "2024-05-01 12:01:31.010,2024-05-01 25:00:31.000,,0.0,refused:time out of range\n"
@@ -624,6 +638,91 @@ TEST_F(Processing, OffsetRecordStartsANewFileAtMidnight) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].kind, RecordingMessageBoxes::Kind::Warning);
     EXPECT_EQ(boxes.shown[0].text, "File access error");
+}
+
+// Summer time ends in Berlin on 2026-10-25: 02:00-02:59:59 happens twice. In either pass, with
+// the PC 1.5 s ahead of a device that sends the same local time, the correction takes the pass
+// the PC is in: the clock moves back 1.365 s (135 ms fine adjustment), never an hour, and the
+// record's step is what the clock moved.
+TEST_F(Processing, TheRepeatedHourSetsTheInstantNearestThePc) {
+    ScopedTimeZone berlin("Europe/Berlin");
+    clock.setZone(FakeClock::Zone::Process);
+    settings.FineTuneMs = 135;
+    const struct {
+        const char* name;
+        int utcHour;  // 02:30 local is 00:30 UTC in summer time (CEST), 01:30 in winter (CET)
+    } passes[] = {{"first pass, CEST", 0}, {"second pass, CET", 1}};
+    for (const auto& pass : passes) {
+        SCOPED_TRACE(pass.name);
+        const int64_t before = utcUs(2026, 10, 25, pass.utcHour, 30, 32, 500);
+        clock.setNowUs(before);
+        ASSERT_EQ(clock.now(), at(2026, 10, 25, 2, 30, 32, 500));
+        feed(tvz(26, 10, 25, 2, 30, 31));
+        ASSERT_FALSE(clock.setInstants().empty());
+        EXPECT_EQ(clock.setInstants().back(), utcUs(2026, 10, 25, pass.utcHour, 30, 31, 135));
+        EXPECT_EQ(clock.nowUs() - before, -1'365'000);
+        EXPECT_EQ(processor.pcClockReading(), at(2026, 10, 25, 2, 30, 31, 135));
+    }
+    EXPECT_EQ(acks().size(), 2u);
+    EXPECT_EQ(fileText(dir / "261025O.csv"),
+              "time,received,offset_ms,step_ms,result\n"
+              "2026-10-25 02:30:32.500,2026-10-25 02:30:31.000,1365.0,-1365.0,ok\n"
+              "2026-10-25 02:30:32.500,2026-10-25 02:30:31.000,1365.0,-1365.0,ok\n");
+}
+
+// Summer time begins in Berlin on 2026-03-29: 02:00-02:59:59 does not happen. A frame naming it
+// sets nothing and is shown and recorded as a refused set; the next frame that names a real
+// time corrects.
+TEST_F(Processing, TheSkippedHourIsRefusedAsNoSuchLocalTime) {
+    ScopedTimeZone berlin("Europe/Berlin");
+    clock.setZone(FakeClock::Zone::Process);
+    status.MonitorActive = true;
+    status.CorrectNowRequested = true;
+    settings.CorrectionMode = CorrectionMode{};
+    clock.setNowUs(utcUs(2026, 3, 29, 1, 0, 0));  // 03:00:00 CEST, the second after 01:59:59 CET
+    feed(tvz(26, 3, 29, 2, 59, 59));
+    EXPECT_TRUE(clock.setInstants().empty());
+    EXPECT_TRUE(acks().empty());
+    EXPECT_TRUE(status.CorrectNowRequested);
+    EXPECT_TRUE(status.SetRefused);
+    EXPECT_EQ(status.SetRefusedMessage.toUtf8(), "校时失败！系统拒绝设置时间：no such local time");
+    ASSERT_FALSE(monitor.lines.empty());
+    EXPECT_EQ(monitor.lines.back(), "03:00:00[SETTIME FAILED:] no such local time");
+
+    feed(tvz(26, 3, 29, 3, 0, 0));
+    EXPECT_EQ(clock.setInstants(), (std::vector<int64_t>{utcUs(2026, 3, 29, 1, 0, 0)}));
+    EXPECT_FALSE(status.CorrectNowRequested);
+    EXPECT_FALSE(status.SetRefused);
+    EXPECT_EQ(fileText(dir / "260329O.csv"),
+              "time,received,offset_ms,step_ms,result\n"
+              "2026-03-29 03:00:00.000,2026-03-29 02:59:59.000,,0.0,refused:no such local time\n"
+              "2026-03-29 03:00:00.000,2026-03-29 03:00:00.000,0.0,0.0,ok\n");
+}
+
+// A year byte FF decodes to 2165: a pending request is refused there, without reaching the
+// clock, and shown like any refused set; a good frame then corrects.
+TEST_F(Processing, AnInstantOutsideTheSettableYearsIsRefusedAsOutOfRange) {
+    status.MonitorActive = true;
+    status.CorrectNowRequested = true;
+    settings.CorrectionMode = CorrectionMode{};
+    feed(Bytes{0xAA, 0x00, 0xFF, bcd(5), bcd(1), 0x03, bcd(12), bcd(0), bcd(31)});
+    EXPECT_TRUE(clock.setInstants().empty());
+    EXPECT_TRUE(acks().empty());
+    EXPECT_TRUE(status.CorrectNowRequested);
+    EXPECT_TRUE(status.SetRefused);
+    EXPECT_EQ(status.SetRefusedMessage.toUtf8(), "校时失败！系统拒绝设置时间：time out of range");
+    ASSERT_FALSE(monitor.lines.empty());
+    EXPECT_EQ(monitor.lines.back(), "12:00:31[SETTIME FAILED:] time out of range");
+    const std::string record = fileText(dir / "240501O.csv");
+    EXPECT_NE(record.find("\n2024-05-01 12:00:31.000,2165-05-01 12:00:31.000,-"), std::string::npos)
+        << record;
+    EXPECT_NE(record.find(",0.0,refused:time out of range\n"), std::string::npos) << record;
+
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(clock.sets(), (std::vector<LocalTimeRecord>{mayFirst(12, 0, 31)}));
+    EXPECT_EQ(acks().size(), 1u);
+    EXPECT_FALSE(status.CorrectNowRequested);
+    EXPECT_FALSE(status.SetRefused);
 }
 
 // The far end of chrony.sock, as chronyd's SOCK driver binds it.
@@ -671,19 +770,20 @@ TEST_F(Processing, ChronyGetsASampleOfEveryValidFrameTakenBeforeItsCorrection) {
     SampleSocket socket(dir / "chrony.sock");
     ASSERT_TRUE(socket.bound());
     settings.FineTuneMs = 135;
-    constexpr int64_t kArrival = 1'714'564'831'020'250;  // system time of the stamp, us
     // The PC runs 10 s ahead: the device's time at arrival, 12:00:31.135, is 9.885250 s behind
-    // the stamp's 12:00:41.020250. This frame is also a correction moment.
+    // the stamp's 12:00:41.020250 (system time 1714564841.020250). This frame is also a
+    // correction moment.
     status.CorrectNowRequested = true;
     clock.setNow(mayFirst(12, 0, 41, 30));
-    processor.takeArrivalStamp(PreciseTime{mayFirst(12, 0, 41, 20), 250, kArrival});
+    processor.takeArrivalStamp(clock.preciseAt(mayFirst(12, 0, 41, 20), 250));
     feed(tvzAt(12, 0, 31));
     ASSERT_EQ(clock.sets().size(), 1u);
-    EXPECT_EQ(socket.take(), (std::vector<Bytes>{sampleBytes(1'714'564'831, 20'250, -9.88525)}));
+    EXPECT_EQ(socket.take(), (std::vector<Bytes>{sampleBytes(1'714'564'841, 20'250, -9.88525)}));
 
-    // No sample from a frame that names no moment.
+    // No sample from a frame that names no moment, nor from one of a year no clock is set to.
     feed(tvzAt(12, 0, 61));
     feed(tvz(24, 2, 30, 12, 0, 32));
+    feed(Bytes{0xAA, 0x00, 0xFF, bcd(5), bcd(1), 0x03, bcd(12), bcd(0), bcd(33)});  // 2165
     EXPECT_TRUE(socket.take().empty());
 }
 
@@ -714,8 +814,10 @@ public:
     LocalTimeRecord current = mayFirst(12, 0, 31);
     int setCount = 0;
     LocalTimeRecord now() override { return current; }
-    int set(const LocalTimeRecord& time) override {
-        current = time;
+
+protected:
+    int applyInstant(int64_t systemUs) override {
+        current = localTimeAt(systemUs);
         ++setCount;
         return 0;
     }

@@ -20,14 +20,16 @@ constexpr int64_t kHalfPastThirty = 1714536030LL * kNsPerSecond + 500'000'000;
 const std::string kZone = "TZ=CST-8";
 constexpr int kFrameWaitMs = 4000;
 
-// A device started on a fake clock that reads `fakeNowNs` at the start, in the zone CST-8.
+// A device started on a fake clock that reads `fakeNowNs` at the start, in the zone CST-8
+// unless another (TZ=...) is given.
 struct Device {
-    Device(const std::vector<std::string>& args, int64_t fakeNowNs = kHalfPastThirty)
+    Device(const std::vector<std::string>& args, int64_t fakeNowNs = kHalfPastThirty,
+           const std::string& zone = kZone)
         : link(dir.file("COM1")), clockFile(dir.file("clock")) {
         writeClockOffset(clockFile, offsetForNow(fakeNowNs));
         std::vector<std::string> all{"--link", link, "--clock-file", clockFile};
         all.insert(all.end(), args.begin(), args.end());
-        process = std::make_unique<ClockdevProcess>(all, std::vector<std::string>{kZone});
+        process = std::make_unique<ClockdevProcess>(all, std::vector<std::string>{zone});
     }
     int open() { return process->openSlave(link); }
 
@@ -294,21 +296,36 @@ std::vector<uint8_t> pcTimeFrame(int64_t unixMs, int zoneHours) {
             0xA3};
 }
 
+// In Berlin, 2026-10-25 02:30:30 local happens at 00:30:30 UTC (summer time) and again at
+// 01:30:30 UTC: the skew is taken against the pass the device's clock is in.
 TEST(Incoming, SkewComparesTheFramesLocalTimeWithItsArrival) {
-    Device device({"--listen-only"});
-    ASSERT_TRUE(device.process->started());
-    const int fd = device.open();
-    const int64_t fakeMs = (realtimeNs() + offsetForNow(kHalfPastThirty)) / 1'000'000;
-    const int64_t aheadMs = 5000;
-    const std::vector<uint8_t> frame = pcTimeFrame(fakeMs + aheadMs, 8);
-    ASSERT_EQ(write(fd, frame.data(), frame.size()), 12);
-    const auto line = device.process->waitFor("pctime", 2000);
-    ASSERT_TRUE(line);
-    EXPECT_EQ(fieldOf(*line, "valid"), "yes");
-    const int64_t skew = std::stoll(fieldOf(*line, "skew_ms"));
-    EXPECT_GT(skew, aheadMs - 1000);
-    EXPECT_LT(skew, aheadMs + 1000);
-    EXPECT_LT(std::llabs(eventTimeMs(*line) - fakeMs), 1000);
+    constexpr int64_t kBerlinFirstPass = 1792888230LL * kNsPerSecond;  // 2026-10-25 00:30:30 UTC
+    const struct {
+        const char* zone;
+        int64_t fakeNowNs;
+        int zoneHours;
+    } cases[] = {
+        {"TZ=CST-8", kHalfPastThirty, 8},
+        {"TZ=Europe/Berlin", kBerlinFirstPass, 2},
+        {"TZ=Europe/Berlin", kBerlinFirstPass + 3600 * kNsPerSecond, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.zone << " UTC+" << c.zoneHours);
+        Device device({"--listen-only"}, c.fakeNowNs, c.zone);
+        ASSERT_TRUE(device.process->started());
+        const int fd = device.open();
+        const int64_t fakeMs = (realtimeNs() + offsetForNow(c.fakeNowNs)) / 1'000'000;
+        const int64_t aheadMs = 5000;
+        const std::vector<uint8_t> frame = pcTimeFrame(fakeMs + aheadMs, c.zoneHours);
+        ASSERT_EQ(write(fd, frame.data(), frame.size()), 12);
+        const auto line = device.process->waitFor("pctime", 2000);
+        ASSERT_TRUE(line);
+        EXPECT_EQ(fieldOf(*line, "valid"), "yes");
+        const int64_t skew = std::stoll(fieldOf(*line, "skew_ms"));
+        EXPECT_GT(skew, aheadMs - 1000);
+        EXPECT_LT(skew, aheadMs + 1000);
+        EXPECT_LT(std::llabs(eventTimeMs(*line) - fakeMs), 1000);
+    }
 }
 
 TEST(Peer, ClosingAndReopeningKeepsTheTerminalAndSendsNothingStale) {

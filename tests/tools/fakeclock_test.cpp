@@ -161,12 +161,14 @@ TEST_F(FakeClock, WithoutAFileEveryClockReadsTheRealTime) {
 }
 
 TEST_F(FakeClock, SetMovesOnlyTheFakeClockAndEveryReaderFollows) {
-    const ProbeRun set = runProbe({"set", std::to_string(kMayDay)}, env());
+    // Set to the nanosecond: a library that dropped the fraction would read before the target.
+    const int64_t target = kMayDay + 987'654'321;
+    const ProbeRun set = runProbe({"set", std::to_string(target)}, env());
     ASSERT_EQ(set.status, 0) << (set.lines.empty() ? "" : set.lines[0]);
     EXPECT_EQ(set.number("set", "rc"), 0);
     const int64_t realtime = set.number("read", "realtime");
-    EXPECT_GE(realtime, kMayDay);
-    EXPECT_LT(realtime - kMayDay, 500 * kNsPerMs);
+    EXPECT_GE(realtime, target);
+    EXPECT_LT(realtime - target, 500 * kNsPerMs);
     // The other readers of the wall clock agree with it.
     EXPECT_LT(std::llabs(set.number("read", "coarse") - realtime), 100 * kNsPerMs);
     EXPECT_LT(std::llabs(set.number("read", "tod_us") * 1000 - realtime), 100 * kNsPerMs);
@@ -177,14 +179,14 @@ TEST_F(FakeClock, SetMovesOnlyTheFakeClockAndEveryReaderFollows) {
 
     // The file holds fake minus real, so a later process reads the fake clock running on.
     const int64_t offset = std::stoll(readFile(clockFile));
-    EXPECT_LT(std::llabs(offset - (kMayDay - realtimeNs())), 1000 * kNsPerMs);
+    EXPECT_LT(std::llabs(offset - (target - realtimeNs())), 1000 * kNsPerMs);
     const int64_t setAtMs = monotonicMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const ProbeRun later = runProbe({"read"}, env());
     const int64_t elapsedMs = monotonicMs() - setAtMs;
     const int64_t laterMs = later.number("read", "realtime") / kNsPerMs;
-    EXPECT_GE(laterMs, kMayDay / kNsPerMs + 300);
-    EXPECT_LE(laterMs, kMayDay / kNsPerMs + elapsedMs + 500);
+    EXPECT_GE(laterMs, target / kNsPerMs + 300);
+    EXPECT_LE(laterMs, target / kNsPerMs + elapsedMs + 500);
 }
 
 TEST_F(FakeClock, ARunningProcessSeesAnotherProcessChangeTheFile) {
