@@ -17,6 +17,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPalette>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <optional>
@@ -35,6 +36,8 @@ constexpr int kLabelPixelSize = 11;  // "MS Sans Serif" 8 pt at 96 dots per inch
 constexpr const char* kBarFontFamily = "MS Sans Serif";
 // While the receiver is stopped at shutdown: how long one pass handles posted calls.
 constexpr int kDrainEventsMs = 5;
+// Only when the kernel gives no timer descriptors: how often the tick looks at the clock.
+constexpr int kFallbackTickMs = 2;
 
 QFont barFont(bool bold) {
     QFont font(QString::fromLatin1(kBarFontFamily));
@@ -100,6 +103,7 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
                                        monitorLink_, log_, &offsetRecord_, &chronySamples_}),
       tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
+      tickTimer_(ctx_.clock),
       gate_(
           [this](const ReceivedChunk& chunk) {
               QMetaObject::invokeMethod(
@@ -124,22 +128,31 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
     createControls();
     connectMenu();
 
-    // Enabled from creation on; its events run only once the event loop (or a message box of
-    // start-up) dispatches, and everything the tick reads is set before the first box.
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setTimerType(Qt::PreciseTimer);
-    Timer1->setInterval(kTimerIntervalMs);
-    connect(Timer1, &QTimer::timeout, this,
-            [this] { runGuarded(ctx_.boxes, [this] { tick_.onTimer(); }); });
-    Timer1->start();
-
+    startTimer1();
     runGuarded(ctx_.boxes, [this] { FormCreate(); });
 }
 
 TForm1::~TForm1() {
-    Timer1->stop();
+    Timer1->setEnabled(false);
     stopReceiver();
+}
+
+// Enabled from creation on and due at once; its events run only once the event loop (or a
+// message box of start-up) dispatches, and everything the tick reads is set before the first box.
+void TForm1::startTimer1() {
+    Timer1 = new QSocketNotifier(tickTimer_.descriptor(), QSocketNotifier::Read, this);
+    Timer1->setObjectName("Timer1");
+    connect(Timer1, &QSocketNotifier::activated, this, [this] {
+        if (tickTimer_.onReadable()) runGuarded(ctx_.boxes, [this] { tick_.onTimer(); });
+    });
+    if (tickTimer_.ok()) return;
+    // Without timer descriptors: look every 2 ms, as the tick's rules allow.
+    Timer1->setEnabled(false);
+    auto* poll = new QTimer(this);
+    poll->setTimerType(Qt::PreciseTimer);
+    connect(poll, &QTimer::timeout, this,
+            [this] { runGuarded(ctx_.boxes, [this] { tick_.onTimer(); }); });
+    poll->start(kFallbackTickMs);
 }
 
 void TForm1::createControls() {
@@ -370,6 +383,9 @@ void TForm1::handleReceivedData(const ReceivedChunk& chunk) {
             handleReceivedChunk(ring_, chunk.bytes.data(), static_cast<int>(chunk.bytes.size()),
                                 settings_.CodeFormat, processor_);
         });
+        // The chunk may have set the clock, perhaps into another second: the tick looks at once
+        // (one clock reading when nothing changed) and counts it as a new second if it is one.
+        tickTimer_.rearmNow();
         ++chunksHandled_;
     });
 }

@@ -25,20 +25,20 @@
 #include "timecode/receive_ring.h"
 #include "timecode/second_tick.h"
 #include "timecode/status_state.h"
+#include "timecode/tick_timer.h"
 
 class QCloseEvent;
 class QDialog;
 class QFrame;
 class QLabel;
 class QMouseEvent;
-class QTimer;
+class QSocketNotifier;
 
 namespace zrq {
 
 inline constexpr int kBarWidth = 185;
 inline constexpr int kBarHeight = 17;
 inline constexpr int kBarRightMargin = 80;  // pixels between the bar and the screen's right edge
-inline constexpr int kTimerIntervalMs = 2;
 
 // The monitor window as the frame processing sees it. The window is created after the bar, so
 // the bar hands lines on once it is attached; before that no chunk can be handled anyway.
@@ -147,7 +147,9 @@ public:
     QFrame* Panel2 = nullptr;  // the status lamp
     QLabel* Label1 = nullptr;  // time
     QLabel* Label2 = nullptr;  // date and weekday
-    QTimer* Timer1 = nullptr;
+    // Timer1: watches the tick's timer, which wakes it at the start of each second and when the
+    // clock is stepped.
+    QSocketNotifier* Timer1 = nullptr;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -169,6 +171,7 @@ private:
     void connectMenu();
     void showDialog(QDialog* dialog);
     void handleReceivedData(const ReceivedChunk& chunk);  // user-interface thread, in the hand-off
+    void startTimer1();
     StoredSettings storedSettings() const;
 
     AppContext ctx_;
@@ -187,6 +190,7 @@ private:
     ChronySampleSender chronySamples_;
     FrameProcessor processor_;
     SecondTick tick_;
+    TickTimer tickTimer_;
     HandOffGate gate_;  // before the receiver, whose hand-offs go through it
     Tcomm tcomm_;
     ReceiveRing ring_;  // storage in the receiver, indices in indices_

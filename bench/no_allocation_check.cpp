@@ -1,7 +1,9 @@
 // Shows by counting calls of operator new that the received-data handler (every format, with and
 // without noise, whole and split frames, corrections included), the tick (idle and on a new
-// second) and the receiver's passes allocate nothing once warmed up. Exits 1 when any of them
+// second, woken by its timer) and the receiver's passes (polling, and sleeping on a silent
+// pseudo-terminal) allocate nothing once warmed up. Exits 1 when any of them
 // allocates; the date label's text, made once a day, is counted and reported but allowed.
+#include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
 #include <sys/socket.h>
@@ -22,6 +24,7 @@
 #include "bench/bench_rig.h"
 #include "serial/receiver.h"
 #include "serial/termios_serial.h"
+#include "timecode/tick_timer.h"
 #include "timecode/time_code_format.h"
 
 namespace zrq::bench {
@@ -37,6 +40,7 @@ constexpr int kWarmUpSeconds = 100;
 constexpr int kCountedSeconds = 3'000;
 constexpr int kFrameEverySeconds = 5;  // a good frame every 5 s keeps the lamp off red...
 constexpr int kJumpToggleSeconds = 7;  // ...and the jump flag changes every 7 s: all three lamps
+constexpr int kTimerWakeUps = 200;     // new seconds woken by the tick's timer
 constexpr int kDaysCrossed = 5;
 constexpr int kSecondsPerDay = 86'400;
 constexpr auto kReceiverPatience = 10s;
@@ -215,6 +219,36 @@ void checkTickNewSecond() {
             "new seconds; " + std::to_string(frames) + " PC time frames written", true});
 }
 
+// The tick as the bar and the service drive it: the timer's descriptor becomes readable, the
+// handler takes the expiry and arms the next second from the clock's reading, the tick runs; and
+// a re-arm at once after each, as after a chunk. The fake clock stands 1 ms before each second,
+// so every wake-up comes 1 ms after it is armed.
+void checkTickTimer() {
+    TickRig rig;
+    rig.fakeClock.setNow({2024, 5, 3, 1, 0, 0, 0, 999});
+    TickTimer timer(rig.clock);
+    const auto wakeAndTick = [&] {
+        pollfd watched{timer.descriptor(), POLLIN, 0};
+        if (::poll(&watched, 1, 2000) != 1 || !timer.onReadable()) return false;
+        rig.tick.onTimer();
+        return true;
+    };
+    wakeAndTick();  // due at once when made
+    int64_t wakeUps = 0;
+    AllocationWindow window;
+    for (int i = 0; i < kTimerWakeUps; ++i) {
+        rig.fakeClock.advanceSeconds(1);
+        timer.rearmNow();
+        wakeUps += wakeAndTick() ? 1 : 0;  // the re-arm: a new second at once
+        wakeUps += wakeAndTick() ? 1 : 0;  // the next second's wake-up: same second, nothing
+    }
+    const int64_t allocations = window.stop();
+    record({"tick woken by its timer", allocations, wakeUps,
+            "wake-ups; " + std::to_string(rig.bar.timeTexts) + " new seconds shown", true});
+    if (wakeUps != 2 * kTimerWakeUps || !timer.ok())
+        record({"tick timer: wake-ups missing", 1, wakeUps, "", true});
+}
+
 // Seconds across several midnights: what the date label costs beyond the per-second work.
 void checkTickDateChange() {
     TickRig rig;
@@ -381,6 +415,7 @@ int main() {
     checkTickIdle();
     checkTickNewSecond();
     checkTickDateChange();
+    checkTickTimer();
     checkReceiverPasses();
     checkReceiverOnAPseudoTerminal();
     for (int format : {zrq::TVZ_CODE, zrq::EB_CODE, zrq::ST_CODE}) checkRecordAndSample(format);

@@ -1,9 +1,11 @@
-// The receiver Tcomm: a thread that polls the serial port every 10 ms and hands every non-empty
-// chunk to the received-data handler on the user-interface thread, waiting until it has run.
+// The receiver Tcomm: a thread that reads the serial port at most every 10 ms and hands every
+// non-empty chunk to the received-data handler on the user-interface thread, waiting until it has
+// run. While the line is silent it sleeps until bytes arrive or it is held, released or stopped.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +15,8 @@
 #include "base/local_clock.h"
 #include "serial/ring_storage.h"
 #include "serial/serial_library.h"
+
+struct epoll_event;
 
 namespace zrq {
 
@@ -50,11 +54,11 @@ public:
     // Starts the loop; asks for time-critical (real-time) priority and runs on quietly without it.
     void start();
     // Sets ReceiverStop and returns once the receiver is not inside sio_read; a receiver waiting in
-    // a hand-off counts as held at once. Holds are not counted.
+    // a hand-off counts as held at once. Holds are not counted. Wakes a sleeping receiver.
     void HoldReceiver() override;
-    // Clears ReceiverStop: one release ends any number of holds.
+    // Clears ReceiverStop: one release ends any number of holds. Wakes a sleeping receiver.
     void ReleaseReceiver() override;
-    // Sets ReceiverStop and asks the loop to end at its next pass; does not wait.
+    // Sets ReceiverStop and asks the loop to end at once; does not wait.
     void requestTermination();
     // Waits for the loop to end. Call only when no hand-off can be left waiting for this thread.
     void join();
@@ -63,6 +67,9 @@ public:
     bool running() const { return thread_.joinable(); }
     // True when the real-time priority was granted.
     bool timeCritical() const { return timeCritical_.load(); }
+    // Times the receiver's waits have ended so far (timeouts, arrivals, requests): what the line's
+    // silence costs.
+    long wakeUps() const { return wakeUps_.load(); }
 
     // Written by the receiver before a hand-off, read by the handler while the receiver waits.
     std::array<uint8_t, kMaxChunk> ChunkBuffer{};
@@ -71,10 +78,14 @@ public:
     RingStorage ring{};
 
 private:
+    enum class Woken { Due, Input, Request };
     void Execute();
-    void waitWatchingPort();
+    int readOnce();
+    Woken wait(const std::chrono::steady_clock::time_point* until, bool endOnInput);
+    Woken takeEvents(const epoll_event* events, int count);
     void noteArrivalsSinceTheWait();
     void watchPort(int descriptor);
+    void signalRequest();
 
     SerialLibrary& serial_;
     LocalClock& clock_;
@@ -84,11 +95,16 @@ private:
     std::atomic<bool> terminationRequested_{false};
     std::atomic<bool> insideRead_{false};
     std::atomic<bool> timeCritical_{false};
-    // Receiver thread only: the epoll set that watches the port, the descriptor in it, and the
-    // last arrival seen since the previous read.
+    std::atomic<long> wakeUps_{0};
+    // The epoll set the receiver waits in, and the eventfd in it by which a hold, release or
+    // stop wakes the receiver (written from the user-interface thread).
     int epoll_ = -1;
+    int request_ = -1;
+    // Receiver thread only: the port's descriptor in the set, the last arrival seen since the
+    // previous read, and whether the port can be left until it signals input.
     int watched_ = -1;
     std::optional<PreciseTime> lastArrival_;
+    bool portSignalsInput_ = false;
     std::thread thread_;
 };
 

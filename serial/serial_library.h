@@ -38,6 +38,9 @@ public:
     // watches for arrivals (epoll) between its reads; -1 when the port is not open or the library
     // has none to offer. Valid until the port is closed.
     virtual int inputDescriptor(int /*port*/) { return -1; }
+    // True when inputDescriptor() gives every open port's descriptor: a port without one is then
+    // not open, and nothing can arrive on it before it is opened again.
+    virtual bool offersInputDescriptors() const { return false; }
 };
 
 }  // namespace zrq

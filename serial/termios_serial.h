@@ -50,6 +50,7 @@ public:
     int sio_write(int port, const uint8_t* bytes, int length) override;
     // The open port's terminal descriptor.
     int inputDescriptor(int port) override { return descriptorOf(port); }
+    bool offersInputDescriptors() const override { return true; }
 
     // The places the port map looks in.
     const PortMapPlaces& places() const { return places_; }

@@ -323,20 +323,24 @@ public:
         return inner_.sio_write(port, b, n);
     }
     int inputDescriptor(int port) override { return inner_.inputDescriptor(port); }
+    bool offersInputDescriptors() const override { return inner_.offersInputDescriptors(); }
     int sio_read(int port, uint8_t* buffer, int length) override {
-        if (reads_ < kMaxReads) readTimes_[reads_++] = std::chrono::steady_clock::now();
+        const size_t read = reads_.load();
+        if (read < kMaxReads) readTimes_[read] = std::chrono::steady_clock::now();
+        reads_.store(read + 1);
         return inner_.sio_read(port, buffer, length);
     }
+    long readCount() const { return static_cast<long>(reads_.load()); }
     // Call only once the receiver has ended.
     std::vector<std::chrono::steady_clock::time_point> readTimes() const {
-        return {readTimes_.begin(), readTimes_.begin() + reads_};
+        return {readTimes_.begin(), readTimes_.begin() + std::min(reads_.load(), kMaxReads)};
     }
 
 private:
     static constexpr size_t kMaxReads = 1024;
     TermiosSerial& inner_;
     std::array<std::chrono::steady_clock::time_point, kMaxReads> readTimes_{};
-    size_t reads_ = 0;
+    std::atomic<size_t> reads_{0};
 };
 
 // Notes each moment bytes reach a terminal, woken by epoll like the receiver, at real-time
@@ -452,6 +456,75 @@ TEST(ReceiverOnAPseudoTerminal, StampsEachArrivalWithinAMillisecondAndReadsTenMs
     const auto reads = serial.readTimes();
     ASSERT_GE(reads.size(), size_t(kPoints));
     for (size_t i = 1; i < reads.size(); ++i) EXPECT_GE(reads[i] - reads[i - 1], 10ms);
+}
+
+// Waits, up to the patience, until `done` holds; false when it never did.
+template <typename Condition>
+bool eventually(Condition done) {
+    const auto end = std::chrono::steady_clock::now() + kPatience;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// On a silent line the receiver sleeps: a spell that a polling receiver would spend in eight
+// passes costs no read and at most one wake-up. A hold, a release and a stop each wake it at
+// once: a sleeping receiver would otherwise never wake. The port closed while held, left closed,
+// and reopened while held again, is slept on and then read anew.
+TEST(ReceiverOnAPseudoTerminal, SleepsWhileSilentAndWakesAtOnceForHoldReleaseAndStop) {
+    testing::Pty pty;
+    testing::TempDir dir;
+    ASSERT_EQ(::symlink(pty.slaveName().c_str(), dir.file("COM1").c_str()), 0);
+    TermiosSerial termios(PortMapPlaces{dir.path()});
+    ASSERT_EQ(termios.sio_open(1), 0);
+    ReadTimingSerial serial(termios);
+    SystemClock clock;  // read only
+    std::atomic<int32_t> port{1};
+    std::atomic<int> chunks{0};
+    std::atomic<bool> stamped{true};
+    Tcomm receiver{serial, clock, port, [&](const ReceivedChunk& chunk) {
+                       if (!chunk.arrival) stamped = false;
+                       ++chunks;
+                   }};
+    const auto quietSpell = [&](const char* what) {
+        const long reads = serial.readCount(), wakeUps = receiver.wakeUps();
+        std::this_thread::sleep_for(kQuietSpell);
+        EXPECT_EQ(serial.readCount(), reads) << what;
+        EXPECT_LE(receiver.wakeUps(), wakeUps + 1) << what;
+    };
+
+    receiver.start();
+    ASSERT_TRUE(eventually([&] { return serial.readCount() >= 1; }));
+    quietSpell("silent line");
+
+    long wakeUps = receiver.wakeUps();
+    receiver.HoldReceiver();
+    EXPECT_TRUE(eventually([&] { return receiver.wakeUps() > wakeUps; })) << "hold";
+    termios.sio_close(1);  // a switch whose reopening fails
+    quietSpell("held");
+
+    long reads = serial.readCount();
+    receiver.ReleaseReceiver();
+    EXPECT_TRUE(eventually([&] { return serial.readCount() > reads; })) << "release";
+    quietSpell("no port open");
+
+    receiver.HoldReceiver();
+    ASSERT_EQ(termios.sio_open(1), 0);
+    reads = serial.readCount();
+    receiver.ReleaseReceiver();
+    EXPECT_TRUE(eventually([&] { return serial.readCount() > reads; })) << "second release";
+    pty.send({0xAA, 0x00, 0x24});
+    EXPECT_TRUE(eventually([&] { return chunks.load() == 1; })) << "bytes on the reopened port";
+    EXPECT_TRUE(stamped.load());
+    reads = serial.readCount();  // one more read finds the line quiet, then it sleeps again
+    EXPECT_TRUE(eventually([&] { return serial.readCount() > reads; }));
+    quietSpell("silent again after a chunk");
+
+    receiver.requestTermination();
+    auto joined = std::async(std::launch::async, [&] { receiver.join(); });
+    EXPECT_EQ(joined.wait_for(kPatience), std::future_status::ready) << "stop";
 }
 
 TEST(ReceiverWithoutThread, HoldReleaseAndStopChangeOnlyTheFlag) {

@@ -1,8 +1,12 @@
 // The per-second tick: the PC time frame's bytes, one update per new second of the clock, the
 // date label once per day and the status lamp.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/timerfd.h>
 
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,7 @@
 #include "tests/support/quiet_serial.h"
 #include "tests/support/time_records.h"
 #include "timecode/second_tick.h"
+#include "timecode/tick_timer.h"
 
 namespace zrq {
 namespace {
@@ -342,6 +347,132 @@ TEST(TickAllocation, NewSecondsOfTheSameDayAllocateNothing) {
     EXPECT_EQ(allocations.count(), 0);
     EXPECT_EQ(serial.writeCount, 5);
     EXPECT_EQ(bar.updates, 5);
+}
+
+// --- The tick's timer: woken from the clock interface's reading, so a fake clock moves it.
+
+constexpr int64_t kMarginNs = 20'000;  // the wake-up lands this far into the new second
+constexpr int kPatienceMs = 5000;
+
+bool readableWithin(const TickTimer& timer, int ms) {
+    pollfd watched{timer.descriptor(), POLLIN, 0};
+    return ::poll(&watched, 1, ms) == 1 && (watched.revents & POLLIN);
+}
+
+TEST(TickTimer, WakeUpIsTheRestOfTheReadingsSecond) {
+    const struct {
+        uint16_t ms, us;
+        int64_t expectedNs;
+    } table[] = {
+        {305, 0, 695'000'000}, {999, 999, 1'000}, {0, 0, 1'000'000'000}, {0, 1, 999'999'000}};
+    for (const auto& row : table) {
+        PreciseTime reading;
+        reading.local = at(2024, 5, 1, 13, 7, 42, row.ms);
+        reading.microseconds = row.us;
+        EXPECT_EQ(nsToNextSecond(reading), row.expectedNs + kMarginNs) << row.ms << "." << row.us;
+    }
+}
+
+TEST(TickTimer, DueAtOnceWhenMadeThenArmedFromTheFakeClock) {
+    FakeClock clock(at(2024, 5, 1, 13, 7, 42, 305));
+    TickTimer timer(clock);
+    ASSERT_TRUE(timer.ok());
+    ASSERT_TRUE(readableWithin(timer, kPatienceMs)) << "the first tick must come at once";
+    EXPECT_TRUE(timer.onReadable());
+    EXPECT_FALSE(readableWithin(timer, 0));
+    EXPECT_FALSE(timer.onReadable()) << "nothing fired: no tick";
+    const int64_t left = timer.remainingNs();
+    EXPECT_GT(left, 0);
+    EXPECT_LE(left, 695'000'000 + kMarginNs);
+
+    // The fake clock's reading alone decides: 10 ms before its next second.
+    clock.setNow(at(2024, 5, 1, 13, 7, 42, 990));
+    timer.armForNextSecond();
+    EXPECT_LE(timer.remainingNs(), 10'000'000 + kMarginNs);
+    ASSERT_TRUE(readableWithin(timer, kPatienceMs));
+    EXPECT_TRUE(timer.onReadable());
+    EXPECT_EQ(timer.stepsNoticed(), 0);
+}
+
+// A set by the program that moves the clock into another second is a new second at once, and
+// the next wake-up follows the new clock.
+TEST_F(Tick, ReArmedAfterASetTheNewSecondIsTickedAtOnce) {
+    TickTimer timer(clock);
+    ASSERT_TRUE(readableWithin(timer, kPatienceMs));
+    ASSERT_TRUE(timer.onReadable());
+    tick.onTimer();
+    ASSERT_FALSE(readableWithin(timer, 0));  // 695 ms to go on the fake clock's reading
+
+    ASSERT_EQ(clock.set(at(2024, 5, 1, 13, 8, 0, 900)), 0);
+    timer.rearmNow();
+    ASSERT_TRUE(readableWithin(timer, kPatienceMs));
+    ASSERT_TRUE(timer.onReadable());
+    tick.onTimer();
+    EXPECT_EQ(bar.times, (std::vector<std::string>{"13:07:42", "13:08:00"}));
+    EXPECT_EQ(frames().size(), 2u);
+    EXPECT_LE(timer.remainingNs(), 100'000'000 + kMarginNs) << "armed from the new reading";
+
+    // A set within the same second: looked at once, nothing shown twice.
+    ASSERT_EQ(clock.set(at(2024, 5, 1, 13, 8, 0, 950)), 0);
+    timer.rearmNow();
+    ASSERT_TRUE(readableWithin(timer, kPatienceMs));
+    ASSERT_TRUE(timer.onReadable());
+    tick.onTimer();
+    EXPECT_EQ(frames().size(), 2u);
+}
+
+// What /proc tells of one timerfd: its clock and the flags it was last armed with.
+struct TimerInfo {
+    int clockId = -1;
+    int flags = -1;
+};
+
+std::vector<TimerInfo> timersWatchedBy(int epoll) {
+    std::vector<TimerInfo> timers;
+    std::ifstream set("/proc/self/fdinfo/" + std::to_string(epoll));
+    for (std::string line; std::getline(set, line);) {
+        std::istringstream words(line);
+        std::string key;
+        int descriptor = -1;
+        if (!(words >> key >> descriptor) || key != "tfd:") continue;
+        TimerInfo info;
+        std::ifstream timer("/proc/self/fdinfo/" + std::to_string(descriptor));
+        for (std::string field; std::getline(timer, field);) {
+            if (field.rfind("clockid:", 0) == 0) info.clockId = std::stoi(field.substr(8));
+            if (field.rfind("settime flags:", 0) == 0)
+                info.flags = std::stoi(field.substr(14), nullptr, 8);
+        }
+        timers.push_back(info);
+    }
+    return timers;
+}
+
+// A step of the clock by anything else cancels the far-away wall-clock timer, which makes the
+// descriptor readable. Setting the machine's clock to see it happen is out of bounds for a test;
+// what is checked is that the notice is armed so that the kernel delivers it, and stays so
+// after the ticks.
+TEST(TickTimer, StepNoticeIsAWallClockTimerCancelledOnSet) {
+    FakeClock clock(at(2024, 5, 1, 13, 7, 42, 999));
+    TickTimer timer(clock);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_TRUE(readableWithin(timer, kPatienceMs));
+        ASSERT_TRUE(timer.onReadable());
+        const std::vector<TimerInfo> timers = timersWatchedBy(timer.descriptor());
+        ASSERT_EQ(timers.size(), 2u);
+        int wallClock = 0;
+        for (const TimerInfo& info : timers) {
+            if (info.clockId == CLOCK_REALTIME) {
+                ++wallClock;
+                EXPECT_EQ(info.flags, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET);
+            } else {
+                EXPECT_EQ(info.clockId, CLOCK_MONOTONIC);
+                EXPECT_EQ(info.flags, 0) << "the wake-up is relative to the reading";
+            }
+        }
+        EXPECT_EQ(wallClock, 1);
+        clock.setNow(at(2024, 5, 1, 13, 7, 43, 999));
+        timer.armForNextSecond();
+    }
 }
 
 }  // namespace
