@@ -29,13 +29,20 @@ public:
     virtual int set(const LocalTimeRecord& time) = 0;
 };
 
+class RealtimeSetter;
+
 // The real clock: CLOCK_REALTIME read through localtime_r, set through mktime + clock_settime.
-// Setting needs CAP_SYS_TIME. Tests never call set() on this class.
+// Setting needs CAP_SYS_TIME; given a setter (the channel to the part of the program that holds
+// it), the sets go there instead. Tests never call set() on this class.
 class SystemClock final : public LocalClock {
 public:
+    explicit SystemClock(RealtimeSetter* setter = nullptr) : setter_(setter) {}
     LocalTimeRecord now() override;
     PreciseTime nowPrecise() override;
     int set(const LocalTimeRecord& time) override;
+
+private:
+    RealtimeSetter* setter_;
 };
 
 // Microseconds from a to b (b - a), local times compared as written; both must hold valid dates.

@@ -1,10 +1,11 @@
 // The machine's clock: read through clock_gettime + localtime_r, set through mktime +
-// clock_settime. This is the only place in the program that can set the machine's clock.
+// clock_settime, or through the privileged part's channel when the program was split.
 #include <time.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "base/clock_privilege.h"
 #include "base/date_time_value.h"
 #include "base/local_clock.h"
 
@@ -76,6 +77,7 @@ int SystemClock::set(const LocalTimeRecord& time) {
     const time_t seconds = mktime(&local);
     if (seconds == static_cast<time_t>(-1) && errno != 0) return errno;
     const timespec ts{seconds, static_cast<long>(time.milliseconds) * 1'000'000};
+    if (setter_ != nullptr) return setter_->setRealtime(ts);
     if (clock_settime(CLOCK_REALTIME, &ts) != 0) return errno;
     return 0;
 }
