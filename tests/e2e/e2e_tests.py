@@ -7,6 +7,7 @@ import grp
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -430,6 +431,43 @@ def test_scheduled_correction(session):
     expect(jump_logs(session) == [], "jump log written: %s" % jump_logs(session))
 
 
+def test_privilege_split(session):
+    """In a user namespace of its own (every capability, none of which reaches the machine's
+    clock) the program splits: the windowed process holds no capability and has no_new_privs,
+    its one child, the privileged part, holds CAP_SYS_TIME alone and no descriptor but its
+    channel and the standard streams, and a scheduled correction goes through that part to the
+    fake clock and is acknowledged."""
+    device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 25), 2400 * h.NS_PER_MS)
+    device = session.start_device()
+    program = session.start_program(user_namespace=True)
+    expect(session.wait_bar(program.pid) is not None, "no bar; output:\n" + program.output())
+
+    windowed = h.capability_masks(program.pid)
+    expect(all(windowed[k] == 0 for k in ("CapPrm", "CapEff", "CapAmb", "CapInh")),
+           "the windowed process keeps capabilities: %s" % windowed)
+    expect(not windowed["CapBnd"] & (1 << h.CAP_SYS_TIME_BIT) and windowed["NoNewPrivs"] == 1,
+           "the windowed process can regain the clock capability: %s" % windowed)
+    parts = h.child_pids(program.pid)
+    expect(len(parts) == 1, "the program has %d child processes, expected 1" % len(parts))
+    clock_only = 1 << h.CAP_SYS_TIME_BIT
+    privileged = h.capability_masks(parts[0])
+    expect(privileged["CapPrm"] == privileged["CapEff"] == privileged["CapBnd"] == clock_only and
+           privileged["CapInh"] == privileged["CapAmb"] == 0 and privileged["NoNewPrivs"] == 1,
+           "the privileged part holds more than CAP_SYS_TIME: %s" % privileged)
+    descriptors = sorted(int(fd) for fd in os.listdir("/proc/%d/fd" % parts[0]))
+    expect(descriptors == [0, 1, 2, 3], "the privileged part keeps descriptors %s" % descriptors)
+
+    frame, _, _ = check_correction(session, device, device_offset, program_offset)
+    expect(frame["time"].endswith(":%02d" % CORRECTION_SECOND),
+           "corrected on the frame for %s" % frame["time"])
+    wait_lamp(session, GREEN)
+    # Killed at once, the windowed process leaves its part nothing to serve: the part ends too.
+    os.kill(program.pid, signal.SIGKILL)
+    program.wait_exit(3.0)
+    expect(session.wait_until(lambda: not os.path.exists("/proc/%d" % parts[0]), 3.0),
+           "the privileged part outlived the program")
+
+
 def test_second_instance(session):
     """A second start shows the "警告" box, no bar, and ends once a key dismisses it; the
     first copy keeps running and keeps sending PC time frames on its port."""
@@ -630,6 +668,7 @@ CASES = {
     "good_frames": test_good_frames,
     "jump_log": test_jump_log,
     "scheduled_correction": test_scheduled_correction,
+    "privilege_split": test_privilege_split,
     "second_instance": test_second_instance,
     "refused_set": test_refused_set,
     "chrony_samples": test_chrony_samples,
