@@ -32,8 +32,9 @@ int main(int argc, char** argv) {
     zrq::configureApplication();
 
     zrq::QtMessageBoxes boxes;
-    const zrq::SingleInstanceLock lock;
+    const zrq::InstanceLock lock;
     if (zrq::refuseSecondCopy(lock, boxes)) return 0;
+    if (zrq::refuseUnsafeWorkingDirectory(boxes)) return 1;
 
     zrq::SystemClock clock(privilege.setter.get());
     zrq::TermiosSerial serial;

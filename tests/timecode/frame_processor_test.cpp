@@ -624,6 +624,17 @@ TEST_F(Processing, OffsetRecordStartsANewFileAtMidnight) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].kind, RecordingMessageBoxes::Kind::Warning);
     EXPECT_EQ(boxes.shown[0].text, "File access error");
+
+    // A link under the day's name is not followed: the same warning, its target stays as it was.
+    std::filesystem::remove(dir / "240502O.csv");
+    std::ofstream(dir / "target") << "another user's file";
+    std::filesystem::create_symlink(dir / "target", dir / "240502O.csv");
+    status.CorrectNowRequested = true;
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    EXPECT_EQ(acks().size(), 2u);
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[1].text, "File access error");
+    EXPECT_EQ(fileText(dir / "target"), "another user's file");
 }
 
 // The far end of chrony.sock, as chronyd's SOCK driver binds it.
