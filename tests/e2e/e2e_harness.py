@@ -1,6 +1,7 @@
 # Harness for end-to-end runs of the real program: a private X display, the simulated clock
 # device on a pseudo-terminal, the program on a fake clock with the clock capability dropped,
 # screenshots, pixels and the pop-up menu driven through the X server.
+import fcntl
 import os
 import re
 import shutil
@@ -27,8 +28,11 @@ NS_PER_SECOND = 1_000_000_000
 NS_PER_MS = 1_000_000
 
 CAP_SYS_TIME_BIT = 25
-# The program's single-instance lock: an abstract Unix socket, shown so in /proc/net/unix.
-LOCK_SOCKET = "@ZRQ"
+# The program's single-instance lock: a file in /run/zrq when that folder exists (one lock for
+# the whole machine), else in $XDG_RUNTIME_DIR (each run has its own), else the abstract Unix
+# socket "ZRQ" (per network namespace).
+SYSTEM_LOCK_FILE = "/run/zrq/zrq.lock"
+LOCK_NAME = "ZRQ"
 CAP_DROP_OPTIONS = ("--inh-caps=-sys_time", "--bounding-set=-sys_time")
 # The other safe start: a user namespace of its own, mapped to root, where every capability is
 # held but CAP_SYS_TIME cannot reach the machine's clock (only the first namespace's can).
@@ -195,10 +199,19 @@ def check_running_safely(pid, program_path, user_namespace=False):
 
 
 def single_instance_lock_held():
-    """Whether some process of this network namespace holds the program's lock socket."""
-    with open("/proc/net/unix", encoding="ascii", errors="replace") as sockets:
-        return any(line.split()[-1] == LOCK_SOCKET for line in sockets
-                   if len(line.split()) >= 8)
+    """Whether a process holds the machine's lock file, which every run shares when the
+    package's /run/zrq exists (otherwise each run locks in its own runtime folder)."""
+    try:
+        fd = os.open(SYSTEM_LOCK_FILE, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
 
 
 def stop_group(process, timeout=STOP_TIMEOUT_S):
@@ -469,7 +482,7 @@ class Session:
         user namespace of its own instead of dropping the clock capability."""
         if not self._programs and single_instance_lock_held():
             raise HarnessError("another copy of the program holds its single-instance lock "
-                               "(abstract socket %s) in this network namespace" % LOCK_SOCKET)
+                               "(%s)" % SYSTEM_LOCK_FILE)
         program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs), extra_env,
                           user_namespace)
         self._programs.append(program)

@@ -5,6 +5,7 @@
 import argparse
 import grp
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -468,9 +469,37 @@ def test_privilege_split(session):
            "the privileged part outlived the program")
 
 
+class AbstractNameSquatter:
+    """Another user (nobody) holding the abstract socket name that the program's lock used to
+    be, as anyone on the machine could."""
+
+    SCRIPT = ("import socket, time; s = socket.socket(socket.AF_UNIX); s.bind('\\0%s'); "
+              "print('ready', flush=True); time.sleep(600)" % h.LOCK_NAME)
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
+             sys.executable, "-c", self.SCRIPT], stdout=subprocess.PIPE, process_group=0)
+        expect(self.process.stdout.readline().strip() == b"ready",
+               "nobody could not bind the abstract name %s" % h.LOCK_NAME)
+
+    def stop(self):
+        h.stop_group(self.process)
+        self.process.stdout.close()
+
+
 def test_second_instance(session):
-    """A second start shows the "警告" box, no bar, and ends once a key dismisses it; the
-    first copy keeps running and keeps sending PC time frames on its port."""
+    """With another user holding the abstract name "ZRQ", the program still starts (its lock is
+    a file of its users' own); a second start shows the "警告" box, no bar, and ends once a key
+    dismisses it; the first copy keeps running and keeps sending PC time frames on its port."""
+    squatter = AbstractNameSquatter()
+    try:
+        check_second_instance(session)
+    finally:
+        squatter.stop()
+
+
+def check_second_instance(session):
     session.set_clocks(test_day_at(10, 0, 40))
     device = session.start_device("--listen-only")
     first, _ = start_program_with_bar(session)
@@ -496,6 +525,52 @@ def test_second_instance(session):
            "the first copy stopped sending PC time frames")
     expect(not device.of_kind("hangup"), "the port was closed: %s" % device.of_kind("hangup"))
     expect(not os.path.exists(session.file("kelvosys.conf")), "a configuration file appeared")
+
+
+def test_unsafe_working_directory(session):
+    """In a folder that another user (nobody) owns and everyone may write to, with that user's
+    links under today's jump log, offset record and settings names, the program shows the error
+    box "错误" and, once it is dismissed, ends with status 1 without having opened its port or
+    touched a file: the files the links point at are unchanged."""
+    session.set_clocks(test_day_at(10, 0, 40))
+    device = session.start_device("--listen-only")
+    nobody = pwd.getpwnam("nobody")
+    names = (day_file(test_day_at(12, 0, 0), "S.txt"), day_file(test_day_at(12, 0, 0), "O.csv"),
+             faults.CONFIG_FILE)
+    victims = tempfile.mkdtemp(prefix="zrq-e2e-victim-")
+    try:
+        targets = {}
+        for name in names:
+            target = os.path.join(victims, name)
+            with open(target, "wb") as out:
+                out.write(b"the victim's own " + name.encode())
+            targets[target] = os.stat(target)
+        os.chown(session.workdir, nobody.pw_uid, nobody.pw_gid)
+        os.chmod(session.workdir, 0o777)
+        for name in names:
+            subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
+                            "ln", "-s", os.path.join(victims, name), session.file(name)],
+                           check=True, timeout=h.START_TIMEOUT_S)
+
+        program = session.start_program()
+        shown = session.wait_until(lambda: faults.boxes(session, program.pid), 6.0)
+        expect(shown and [faults.caption_of(b["name"]) for b in shown] == ["错误"],
+               "boxes %s, expected one error box; output:\n%s" %
+               ([b["name"] for b in shown or []], program.output()))
+        x, y, w, hgt = shown[0]["geometry"]
+        session.save_screenshot("unsafe-working-directory", crop=(max(0, x - 4), max(0, y - 4),
+                                                                  w + 8, hgt + 8))
+        expect(session.wait_bar(program.pid, timeout=0.5) is None, "the program shows its bar")
+        expect(faults.dismiss(session, shown[0]["id"]), "the box stayed open")
+        status = program.wait_exit(3.0)
+        expect(status == 1, "exit status %s after the box, expected 1" % status)
+        expect(not device.of_kind("pctime"), "the program wrote to its port")
+        for target, before in targets.items():
+            after = os.stat(target)
+            expect((after.st_size, after.st_mtime_ns) == (before.st_size, before.st_mtime_ns),
+                   "%s was changed through the link" % target)
+    finally:
+        shutil.rmtree(victims, ignore_errors=True)
 
 
 def test_refused_set(session):
@@ -670,16 +745,18 @@ CASES = {
     "scheduled_correction": test_scheduled_correction,
     "privilege_split": test_privilege_split,
     "second_instance": test_second_instance,
+    "unsafe_working_directory": test_unsafe_working_directory,
     "refused_set": test_refused_set,
     "chrony_samples": test_chrony_samples,
 }
 
 
 def isolate_lock_namespace():
-    """Re-runs this process in a network namespace of its own when possible: the program's
-    single-instance lock is an abstract socket, which is per namespace, so a copy that someone
-    else runs on this machine cannot make the run see a second start (and the run's copies
-    cannot disturb theirs). X still works: its socket is a file."""
+    """Re-runs this process in a network namespace of its own when possible: the abstract socket
+    that the program's single-instance lock falls back to, and the one a test binds in another
+    user's name, are per namespace, so a copy that someone else runs on this machine cannot make
+    the run see a second start (and the run's copies cannot disturb theirs). X still works: its
+    socket is a file."""
     if os.environ.get("ZRQ_E2E_ISOLATED") == "1":
         return
     os.environ["ZRQ_E2E_ISOLATED"] = "1"
