@@ -85,8 +85,6 @@ void EventLog::copyToJournal(const GbkText& text) {
 }
 
 void EventLog::savelogline(int kind, const GbkText& text) {
-    // Jump-log entries are rare events, so the conversion for the journal may allocate.
-    if (kind != kCommunicationLog) copyToJournal(text);
     char name[kFileNameCapacity];
     const size_t nameLength = writeFileName(name, kind, clock_.now());
     path_.assign(directory_);

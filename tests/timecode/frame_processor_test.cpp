@@ -475,9 +475,17 @@ TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
     const auto jumpLog = logTexts(kJumpLog);
     ASSERT_EQ(jumpLog.size(), 2u);
     EXPECT_EQ(jumpLog[1], "校时失败！系统拒绝设置时间：Operation not permitted");
-    EXPECT_EQ(journal.entries, jumpLog);  // each entry once, the refusal included
+    EXPECT_EQ(journal.entries, jumpLog);  // the jump's and the refusals' beginnings
 
-    // With every log off the refusal still reaches the journal, and only it.
+    // A correction made ends the refusals; with every log off a new refusal still reaches the
+    // journal, and only it.
+    clock.refuseSetsWith(0);
+    clock.setNow(mayFirst(12, 0, 31));
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(journal.entries.back(), "校时恢复：此前连续 1 次校时被拒绝");
+    serial.clearWrites(kPort);
+    clock.refuseSetsWith(EPERM);
+    status.CorrectNowRequested = true;
     status.MonitorActive = status.CommLogEnabled = status.JumpLogEnabled = false;
     journal.entries.clear();
     clock.setNow(mayFirst(12, 0, 41));
