@@ -628,24 +628,24 @@ class Chronyd:
     scripts/unpack-chrony (never installed), run with -x (the clock is never touched) and the
     clock capability dropped, with its refclock socket, command socket and pid file in a
     temporary folder, no NTP port and no command port. The refclock socket lies in a folder of
-    the group that may feed it (`group`), so that the README's way of letting a desktop user
+    the group that may feed it (`gid`), so that the README's way of letting a desktop user
     write to the socket can be tried here."""
 
-    def __init__(self, build_dir, group):
+    def __init__(self, build_dir, gid):
         root = os.path.join(os.path.abspath(build_dir), "chrony", "usr")
         self.chronyd = os.path.join(root, "sbin", "chronyd")
         self.chronyc = os.path.join(root, "bin", "chronyc")
         for tool in (self.chronyd, self.chronyc):
             if not os.access(tool, os.X_OK):
                 raise h.Skip("%s is not unpacked (scripts/unpack-chrony)" % tool)
-        self.group = group
+        self.gid = gid
         self.folder = tempfile.mkdtemp(prefix="zrq-chronyd-")
         os.chmod(self.folder, 0o711)  # others may pass through to the refclock folder
         commands = os.path.join(self.folder, "cmd")
         refclock = os.path.join(self.folder, "refclock")
         os.mkdir(commands, 0o700)  # chronyd refuses a command socket in a folder others reach
         os.mkdir(refclock, 0o750)
-        os.chown(refclock, 0, grp.getgrnam(group).gr_gid)
+        os.chown(refclock, 0, gid)
         self.socket = os.path.join(refclock, "chrony.sock")
         self.command_socket = os.path.join(commands, "chronyd.sock")
         config = os.path.join(self.folder, "chrony.conf")
@@ -676,11 +676,11 @@ class Chronyd:
         return None
 
     def try_write_as_group_member(self):
-        """Whether a user who is only in `group` (nobody's uid) may send to the socket. The
+        """Whether a user who is only in the group (nobody's uid) may send to the socket. The
         datagram has no valid magic, so chronyd drops it."""
         probe = ("import socket; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); "
                  "s.sendto(bytes(40), %r)" % self.socket)
-        result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=%s" % self.group,
+        result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=%d" % self.gid,
                                  "--clear-groups", "--", sys.executable, "-c", probe],
                                 capture_output=True, text=True, timeout=10)
         return result.returncode == 0
@@ -695,21 +695,44 @@ class Chronyd:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+
+
+def readme_chrony_group():
+    """The group that the README's chrony drop-in gives the socket's folder and the socket, and
+    its number here (a number no group has, standing in for it, where the package that makes the
+    group is not installed)."""
+    with open(README, encoding="utf-8") as readme:
+        text = readme.read()
+    folder = re.search(r"install -d -m 0750 -o root -g (\S+) /run/zrq-chrony\b", text)
+    socket = re.search(r"chgrp (\S+) /run/zrq-chrony/chrony\.sock", text)
+    expect(folder and socket and folder.group(1) == socket.group(1),
+           "the README's chrony drop-in names no one group for the folder and the socket")
+    name = folder.group(1)
+    try:
+        return name, grp.getgrnam(name).gr_gid
+    except KeyError:
+        taken = {g.gr_gid for g in grp.getgrall()}
+        return name, next(gid for gid in range(60000, 65000) if gid not in taken)
+
+
 def test_chrony_samples(session):
     """With chrony.sock linked to a chronyd's SOCK refclock, every frame becomes a sample:
     chronyc shows the source reached and its offset the one the program's clock was given. The
     device sends 135 ms into each second, as much as the default FineTuneMs says, so the offset
     is the clocks' own. The program never corrects here (daily points, none), as the README
     says for a PC whose clock chrony keeps."""
-    chronyd = Chronyd(session.build_dir, "dialout")
+    group, gid = readme_chrony_group()
+    expect(group == "zrq", "the README gives chronyd's socket to %s, not to zrq" % group)
+    chronyd = Chronyd(session.build_dir, gid)
     try:
         # The README's way for a desktop user's program: the socket's group may write to it.
         expect(not chronyd.try_write_as_group_member(),
                "a group member wrote to chronyd's fresh socket (root's, 0755)")
-        subprocess.run(["chgrp", "dialout", chronyd.socket], check=True)
+        subprocess.run(["chgrp", str(gid), chronyd.socket], check=True)
         subprocess.run(["chmod", "g+w", chronyd.socket], check=True)
         expect(chronyd.try_write_as_group_member(),
-               "a member of dialout cannot write to the socket after chgrp and chmod g+w")
+               "a member of %s cannot write to the socket after chgrp and chmod g+w" % group)
 
         os.symlink(chronyd.socket, session.file("chrony.sock"))
         faults.write_config(session, faults.config_record(mode=3, points=()))
