@@ -349,7 +349,7 @@ void FrameProcessor::reportRefusedSet(int error) {
     StatusState& status = ctx_.status;
     status.SetRefused = true;
     status.SetRefusedMessage = refusedSetMessage(error);
-    journal_.setRefused(texts().setRefused + clockErrorText(error));
+    journal_.setRefused([error] { return texts().setRefused + clockErrorText(error); });
     if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
     const GbkText reason = clockErrorText(error);
     if (status.MonitorActive || status.CommLogEnabled) {

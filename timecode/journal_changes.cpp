@@ -30,10 +30,6 @@ void JournalChanges::frameCompared(bool jumped) {
     jumpFrames_ = 0;
 }
 
-void JournalChanges::setRefused(const GbkText& text) {
-    if (refusals_++ == 0) log_.copyToJournal(text);
-}
-
 void JournalChanges::setMade() {
     if (refusals_ > 0) {
         log_.copyToJournal(withCount("校时恢复：此前连续 ", refusals_, " 次校时被拒绝"));

@@ -21,9 +21,13 @@ public:
     void jumpEntry(const GbkText& text);
     // The end of a frame's comparison: `jumped` when its time or date differed.
     void frameCompared(bool jumped);
-    // A refused correction with its jump-log text; only the first of a run goes on, whether the
-    // jump log is on or not.
-    void setRefused(const GbkText& text);
+    // A refused correction; only the first of a run goes on, whether the jump log is on or not,
+    // with the text `makeText` gives (called for that one only, so a refusal tried again at
+    // every frame allocates nothing here).
+    template <class MakeText>
+    void setRefused(MakeText&& makeText) {
+        if (refusals_++ == 0) log_.copyToJournal(makeText());
+    }
     // A correction that was made: ends a run of refusals.
     void setMade();
 

@@ -57,8 +57,14 @@ TEST_F(JournalChangesTest, AJumpWithTheLogOffIsNotJournaledUntilAnEntryComes) {
 
 TEST_F(JournalChangesTest, RefusalsGiveOneEntryAtTheirBeginningAndOneWhenASetIsMade) {
     changes.setMade();  // nothing was refused
-    for (int i = 0; i < 60; ++i)
-        changes.setRefused(gbk("校时失败！系统拒绝设置时间：time out of range"));
+    int textsMade = 0;
+    for (int i = 0; i < 60; ++i) {
+        changes.setRefused([&] {
+            ++textsMade;
+            return gbk("校时失败！系统拒绝设置时间：time out of range");
+        });
+    }
+    EXPECT_EQ(textsMade, 1);
     changes.setMade();
     changes.setMade();
     EXPECT_EQ(journal.entries,
@@ -68,7 +74,7 @@ TEST_F(JournalChangesTest, RefusalsGiveOneEntryAtTheirBeginningAndOneWhenASetIsM
 
 TEST_F(JournalChangesTest, TheDailyLogGetsNothingFromTheRule) {
     jumpFrame({"跳动发生！"});
-    changes.setRefused(gbk("校时失败！"));
+    changes.setRefused([] { return gbk("校时失败！"); });
     changes.frameCompared(false);
     changes.setMade();
     EXPECT_EQ(journal.entries.size(), 4u);
