@@ -9,7 +9,7 @@ import re
 import sys
 from pathlib import Path
 
-ORDER = ["base", "store", "serial", "timecode", "dialogs", "app"]
+ORDER = ["base", "store", "serial", "timecode", "dialogs", "app", "viewer"]
 CORE = {"base", "store", "serial", "timecode"}
 PROJECT_INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"')
 ANGLE_INCLUDE = re.compile(r"^\s*#\s*include\s+<([^>]+)>")

@@ -74,7 +74,8 @@ class DebianPackageTest(unittest.TestCase):
 
     def test_depends_on_the_qt_runtime_setcap_and_adduser(self):
         depends = {d.split()[0] for d in self.field("Depends").split(", ")}
-        for package in ("libqt6widgets6", "libqt6gui6", "libqt6core6", "qt6-qpa-plugins",
+        for package in ("libqt6charts6", "libqt6widgets6", "libqt6gui6", "libqt6core6",
+                        "qt6-qpa-plugins",
                         "libcap2-bin", "adduser"):
             with self.subTest(package):
                 self.assertIn(package, depends)
@@ -83,13 +84,15 @@ class DebianPackageTest(unittest.TestCase):
         listing = run("dpkg-deb", "-c", str(self.deb)).splitlines()
         entries = {line.split()[-1]: line.split()[:2] for line in listing}
         # The group and mode of /usr/bin/zrq come from the postinst's override.
-        for path in ("./usr/bin/zrq", "./usr/bin/zrq-launch", "./usr/bin/zrq-clockdev"):
+        for path in ("./usr/bin/zrq", "./usr/bin/zrq-launch", "./usr/bin/zrq-clockdev",
+                     "./usr/bin/zrq-offsets"):
             with self.subTest(path):
                 self.assertEqual(entries[path], ["-rwxr-xr-x", "root/root"])
                 name = path.rsplit("/", 1)[1]
                 self.assertIn(f"./usr/share/man/man1/{name}.1.gz", entries)
         self.assertIn("./usr/share/zrq/ZEQU.html", entries)
         self.assertIn("./usr/share/applications/org.horivo.Zrq.desktop", entries)
+        self.assertIn("./usr/share/applications/org.horivo.Zrq.Offsets.desktop", entries)
         self.assertTrue(all(p == "./" or p.startswith("./usr/") for p in entries))
 
     def test_copyright_and_changelog_of_this_version(self):
