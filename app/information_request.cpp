@@ -20,8 +20,10 @@ constexpr const char* kHelp =
     "serial port n is the entry COMn there when present, otherwise a standard device (COM1 is\n"
     "/dev/ttyS0). From the desktop, start it with zrq-launch, which uses ~/.local/share/zrq.\n"
     "Setting the clock needs the capability cap_sys_time; the package gives it to the program\n"
-    "and lets members of the group zrq run it. Jumps, refused corrections and competing time\n"
-    "services also go to the system journal (journalctl -t zrq).\n"
+    "and lets members of the group zrq run it; a small part of the program keeps it, the\n"
+    "windowed part gives up every capability. Clock sets, jumps, refused corrections and\n"
+    "competing time services go to the system journal (journalctl -t zrq). The working\n"
+    "directory must be writable by its owner alone.\n"
     "\n"
     "  -h, --help     show this text and exit\n"
     "      --version  show the version and exit\n";

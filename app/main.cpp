@@ -1,7 +1,8 @@
-// Program entry: the single-instance lock, the real clock, serial library, message boxes and
-// journal, the five windows, and the event loop. The program ends through the bar's close handler
-// only.
+// Program entry: the split of the right to set the clock, the single-instance lock, the real
+// clock, serial library, message boxes and journal, the five windows, and the event loop. The
+// program ends through the bar's close handler only.
 #include <QApplication>
+#include <cstdio>
 
 #include "app/application_setup.h"
 #include "app/exit_signals.h"
@@ -10,6 +11,7 @@
 #include "app/qt_message_boxes.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "base/clock_privilege.h"
 #include "base/journal.h"
 #include "base/local_clock.h"
 #include "base/time_services.h"
@@ -18,15 +20,23 @@
 int main(int argc, char** argv) {
     zrq::catchExitSignals();
     if (const auto status = zrq::answerInformationRequest(argc, argv, stdout)) return *status;
+    // Before the toolkit reads its environment, arguments or plug-ins: the right to set the clock
+    // goes to a part of its own, and this process gives up every capability.
+    const zrq::PrivilegeSplit privilege = zrq::splitClockPrivilege();
+    if (!privilege.error.empty()) {
+        std::fprintf(stderr, "zrq: %s\n", privilege.error.c_str());
+        return 1;
+    }
     QApplication app(argc, argv);
     zrq::ExitSignalNotifier exitSignals;
     zrq::configureApplication();
 
     zrq::QtMessageBoxes boxes;
-    const zrq::SingleInstanceLock lock;
+    const zrq::InstanceLock lock;
     if (zrq::refuseSecondCopy(lock, boxes)) return 0;
+    if (zrq::refuseUnsafeWorkingDirectory(boxes)) return 1;
 
-    zrq::SystemClock clock;
+    zrq::SystemClock clock(privilege.setter.get());
     zrq::TermiosSerial serial;
     zrq::SystemTimeServiceProbe timeServices;
     zrq::SyslogJournal journal;

@@ -9,6 +9,7 @@
 #include "app/main_bar.h"
 #include "app/task_bar_exclusion.h"
 #include "base/date_patterns.h"
+#include "base/working_directory.h"
 #include "serial/port_map.h"
 #include "timecode/time_code_format.h"
 
@@ -18,6 +19,7 @@ namespace {
 constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good frame
 constexpr const char* kPortOpenFailed = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
 constexpr const char* kFileAccessError = "File access error";
+constexpr const char* kUnsafeWorkingDirectory = "工作目录可被其他用户写入，程序不能安全使用：";
 
 }  // namespace
 
@@ -29,6 +31,19 @@ int primaryScreenWidth() {
 QPoint primaryScreenOrigin() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen ? screen->geometry().topLeft() : QPoint(0, 0);
+}
+
+bool refuseUnsafeWorkingDirectory(MessageBoxes& boxes, const std::string& workDir) {
+    if (isSafeWorkingDirectory(workDir)) return false;
+    const std::string path = workDir == "." ? workingDirectoryPath() : workDir;
+    GbkText text = gbk(kUnsafeWorkingDirectory);
+    try {
+        text += GbkText::fromUtf8(path);
+    } catch (const EncodingError&) {
+        text.appendAscii("?");  // a name that is no UTF-8 (or has no GBK form) is not shown
+    }
+    boxes.error(text);
+    return true;
 }
 
 std::string pathInWorkDir(const std::string& workDir, const std::string& name) {

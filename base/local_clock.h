@@ -52,10 +52,14 @@ protected:
     virtual int applyInstant(int64_t systemUs) = 0;
 };
 
+class RealtimeSetter;
+
 // The real clock: CLOCK_REALTIME read through localtime_r in the process's time zone, set with
-// clock_settime to the nanosecond. Setting needs CAP_SYS_TIME. Tests never set this clock.
+// clock_settime to the nanosecond. Setting needs CAP_SYS_TIME; given a setter (the channel to
+// the part of the program that holds it), the sets go there instead. Tests never set this clock.
 class SystemClock final : public LocalClock {
 public:
+    explicit SystemClock(RealtimeSetter* setter = nullptr) : setter_(setter) {}
     LocalTimeRecord now() override;
     PreciseTime nowPrecise() override;
     std::optional<int64_t> instantOf(const LocalTimeRecord& local, int64_t nearUs) override;
@@ -63,6 +67,9 @@ public:
 
 protected:
     int applyInstant(int64_t systemUs) override;
+
+private:
+    RealtimeSetter* setter_;
 };
 
 // Microseconds from a to b (b - a), by their system times: right across a change of summer time.

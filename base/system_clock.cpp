@@ -1,10 +1,12 @@
-// The machine's clock: read through clock_gettime + localtime_r, set through clock_settime. This
-// is the only place in the program that can set the machine's clock.
+// The machine's clock: read through clock_gettime + localtime_r, set through clock_settime, or
+// through the privileged part's channel when the program was split. This is the only place in
+// the program that can set the machine's clock.
 #include <time.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "base/clock_privilege.h"
 #include "base/local_clock.h"
 #include "base/local_instant.h"
 
@@ -72,6 +74,7 @@ int SystemClock::applyInstant(int64_t systemUs) {
     // Settable instants lie after 1970, so the division needs no care for negative values.
     const timespec ts{static_cast<time_t>(systemUs / kUsPerSecond),
                       static_cast<long>(systemUs % kUsPerSecond * kNsPerUs)};
+    if (setter_ != nullptr) return setter_->setRealtime(ts);
     return setRealtimeClock(ts);
 }
 

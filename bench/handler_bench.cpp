@@ -9,7 +9,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <string_view>
+#include <thread>
 
+#include "base/clock_privilege.h"
+#include "base/journal.h"
 #include "bench/allocation_counter.h"
 #include "bench/bench_rig.h"
 #include "timecode/time_code_format.h"
@@ -221,6 +225,41 @@ void BM_ChronySample(benchmark::State& state) {
     ::close(far);
 }
 BENCHMARK(BM_ChronySample);
+
+// A clock that takes every set and reads one fixed time; a journal that counts.
+class StillRealtime final : public RealtimeClock {
+public:
+    timespec now() override { return {1'772'848'800, 0}; }
+    int set(const timespec&) override { return 0; }
+};
+class CountingJournal final : public Journal {
+public:
+    void writeUtf8(std::string_view) override { ++entries; }
+    int64_t entries = 0;
+};
+
+// One set's round trip to the privileged part over its socket pair, the part on a thread of its
+// own against a clock that takes every set: what the split adds to a correction's latency (the
+// part's journal entry included, to a journal that only counts).
+void BM_SetThroughPrivilegedPart(benchmark::State& state) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+        state.SkipWithError("no socket pair");
+        return;
+    }
+    StillRealtime clock;
+    CountingJournal journal;
+    std::thread part([&] { serveClockSets(ends[1], clock, journal); });
+    int64_t refused = 0;
+    {
+        PrivilegedSetter setter(ends[0]);
+        for (auto _ : state) refused += setter.setRealtime({1'772'848'801, 135'000'000}) != 0;
+    }
+    part.join();
+    ::close(ends[1]);
+    state.counters["refused"] = static_cast<double>(refused);
+}
+BENCHMARK(BM_SetThroughPrivilegedPart)->UseRealTime();
 
 }  // namespace
 }  // namespace zrq::bench

@@ -165,7 +165,8 @@ public:
     // Creates a file of a name nobody else has in the target's folder; error() tells a failure.
     explicit TempFile(const std::string& target)
         : path_(directoryOf(target) + "/" + kTempPrefix + fileNameOf(target) + kTempSuffix) {
-        fd_ = ::mkostemp(path_.data(), O_CLOEXEC);
+        // mkostemp creates the file anew (O_EXCL); O_NOFOLLOW says so once more for a link.
+        fd_ = ::mkostemp(path_.data(), O_CLOEXEC | O_NOFOLLOW);
         if (fd_ < 0) error_ = errno;
         created_ = fd_ >= 0;
     }

@@ -85,8 +85,6 @@ void EventLog::copyToJournal(const GbkText& text) {
 }
 
 void EventLog::savelogline(int kind, const GbkText& text) {
-    // Jump-log entries are rare events, so the conversion for the journal may allocate.
-    if (kind != kCommunicationLog) copyToJournal(text);
     char name[kFileNameCapacity];
     const size_t nameLength = writeFileName(name, kind, clock_.now());
     path_.assign(directory_);
@@ -94,7 +92,9 @@ void EventLog::savelogline(int kind, const GbkText& text) {
     path_.append(name, nameLength);
 
     // O_NONBLOCK: a pipe put in the file's place must not hang the received-data handler.
-    int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    // O_NOFOLLOW: a link under the day's name is someone else's; the entry is not written there.
+    int fd = ::open(path_.c_str(),
+                    O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
     if (fd < 0) {
         boxes_.warning(GbkText::fromBytes(kFileAccessError));
         return;

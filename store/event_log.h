@@ -15,18 +15,19 @@ inline constexpr int kCommunicationLog = 0;  // "YYMMDDC.txt"
 
 class EventLog {
 public:
-    // Files go into `directory` ("." = the working directory). Jump-log entries are copied to
-    // `journal` when one is given.
+    // Files go into `directory` ("." = the working directory). The events its callers choose are
+    // copied to `journal` when one is given.
     EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory = ".",
              Journal* journal = nullptr);
 
     // Appends CR LF, " yyyy-mm-dd hh:nn:ss ------" and the text (GBK bytes as they are) to the
     // day's file of `kind` (nonzero = jump log). A file that cannot be opened shows the warning
     // "File access error" and drops the entry; a failure while writing loses the entry silently.
-    // Never throws. A jump-log entry also goes to the journal, whatever becomes of the file.
+    // Never throws. The journal gets nothing from here: the callers decide what reaches it.
     void savelogline(int kind, const GbkText& text);
 
-    // Sends an event to the journal only, for one that must reach it when the jump log is off.
+    // Sends an event to the journal (UTF-8), whatever becomes of the files; the conversion may
+    // allocate, as only rare events go there.
     void copyToJournal(const GbkText& text);
 
     // The file name for a date: year modulo 100, month, day, then "S.txt" or "C.txt".

@@ -115,7 +115,8 @@ LocalTimeRecord withReceivedDate(LocalTimeRecord pc, const DecodedTimeCode& code
 
 }  // namespace
 
-FrameProcessor::FrameProcessor(const FrameProcessorContext& context) : ctx_(context) {
+FrameProcessor::FrameProcessor(const FrameProcessorContext& context)
+    : ctx_(context), journal_(context.log) {
     texts();  // converted here, so that no frame pays for it
 }
 
@@ -152,6 +153,7 @@ void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*
     const TimeVerdict time = compareTime(code);
     const LocalTimeRecord received = withReceivedDate(pcClockReading_, code);
     const DateVerdict date = compareDate(received);
+    journal_.frameCompared(time == TimeVerdict::Jump || date != DateVerdict::Same);
     pcClockReading_ = received;
     sendChronySample(code);  // before a correction of this frame moves the clock
 
@@ -206,6 +208,7 @@ FrameProcessor::TimeVerdict FrameProcessor::compareTime(const DecodedTimeCode& c
         appendTriple(text, pc.hour, pc.minute, pc.second, ':');
         appendThreshold(text, ctx_.settings.JumpThresholdSec);
         ctx_.log.savelogline(kJumpLog, text);
+        journal_.jumpEntry(text);
     }
     ctx_.status.JumpDetected = true;
     return TimeVerdict::Jump;
@@ -225,6 +228,7 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
         appendTriple(text, today.year, today.month, today.day, '-');
         appendThreshold(text, ctx_.settings.JumpThresholdSec);
         ctx_.log.savelogline(kJumpLog, text);
+        journal_.jumpEntry(text);
     }
     status.JumpDetected = true;
     // The year is not tested.
@@ -297,6 +301,7 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     ctx_.status.CorrectNowRequested = false;
     ctx_.status.JumpDetected = false;
     ctx_.status.SetRefused = false;
+    journal_.setMade();
     recordAttempt({now.local, received, offsetUs, stepUs, nullptr});
 }
 
@@ -367,8 +372,9 @@ void FrameProcessor::reportRefusal(const char* reason, int error, GbkText messag
     StatusState& status = ctx_.status;
     status.SetRefused = true;
     status.SetRefusedMessage = std::move(message);
+    journal_.setRefused([reason, error] { return texts().setRefused + reasonText(reason, error); });
+    if (!status.MonitorActive && !status.CommLogEnabled && !status.JumpLogEnabled) return;
     const GbkText reasonGbk = reasonText(reason, error);
-    if (!status.JumpLogEnabled) ctx_.log.copyToJournal(texts().setRefused + reasonGbk);
     if (status.MonitorActive || status.CommLogEnabled) {
         GbkText line;
         line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[SETTIME FAILED:] ");

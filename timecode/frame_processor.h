@@ -14,6 +14,7 @@
 #include "store/event_log.h"
 #include "timecode/chrony_sample.h"
 #include "timecode/frame_sink.h"
+#include "timecode/journal_changes.h"
 #include "timecode/monitor_lines.h"
 #include "timecode/offset_record.h"
 #include "timecode/status_state.h"
@@ -71,6 +72,7 @@ private:
     void recordAttempt(const CorrectionAttempt& attempt);
 
     FrameProcessorContext ctx_;
+    JournalChanges journal_;  // the jump log's changes of state for the system journal
     std::optional<PreciseTime> arrivalStamp_;
     DateTimeValue chunkArrivalTime_ = 0;
     PreciseTime chunkArrival_{};  // the same moment to the microsecond, for exact elapsed times

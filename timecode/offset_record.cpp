@@ -107,8 +107,9 @@ void OffsetRecord::write(const CorrectionAttempt& attempt) {
     path_.append(name, nameLength);
 
     // O_NONBLOCK: a pipe put in the file's place must not hang the received-data handler.
-    const int fd =
-        ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    // O_NOFOLLOW: a link under the day's name is someone else's; the line is not written there.
+    const int fd = ::open(
+        path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
     if (fd < 0) {
         boxes_.warning(GbkText::fromBytes(kFileAccessError));
         return;

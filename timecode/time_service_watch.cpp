@@ -100,11 +100,9 @@ void TimeServiceWatch::report(TimeService service) {
     GbkText line;
     line.appendAscii(formatHms(clock_.now())).appendAscii("[TIME SERVICE:] ");
     monitor_.appendLine(line += text);
-    // A jump-log entry reaches the journal by itself; with the log off the journal still hears.
-    if (status_.JumpLogEnabled)
-        log_.savelogline(kJumpLog, text);
-    else
-        log_.copyToJournal(text);
+    // Each service is reported once a run, so the journal hears every report, log on or off.
+    if (status_.JumpLogEnabled) log_.savelogline(kJumpLog, text);
+    log_.copyToJournal(text);
 }
 
 }  // namespace zrq

@@ -1,6 +1,7 @@
 # Harness for end-to-end runs of the real program: a private X display, the simulated clock
 # device on a pseudo-terminal, the program on a fake clock with the clock capability dropped,
 # screenshots, pixels and the pop-up menu driven through the X server.
+import fcntl
 import os
 import re
 import shutil
@@ -28,9 +29,15 @@ NS_PER_SECOND = 1_000_000_000
 NS_PER_MS = 1_000_000
 
 CAP_SYS_TIME_BIT = 25
-# The program's single-instance lock: an abstract Unix socket, shown so in /proc/net/unix.
-LOCK_SOCKET = "@ZRQ"
+# The program's single-instance lock: a file in /run/zrq when that folder exists (one lock for
+# the whole machine), else in $XDG_RUNTIME_DIR (each run has its own), else the abstract Unix
+# socket "ZRQ" (per network namespace).
+SYSTEM_LOCK_FILE = "/run/zrq/zrq.lock"
+LOCK_NAME = "ZRQ"
 CAP_DROP_OPTIONS = ("--inh-caps=-sys_time", "--bounding-set=-sys_time")
+# The other safe start: a user namespace of its own, mapped to root, where every capability is
+# held but CAP_SYS_TIME cannot reach the machine's clock (only the first namespace's can).
+USER_NAMESPACE_OPTIONS = ("-Ur",)
 PRELOAD_NAME = "libzrqfakeclock.so"
 CLOCK_FILE_ENV = "ZRQ_FAKE_CLOCK_FILE"
 # While a file exists at the path this names, the fake-clock library refuses every set (EPERM).
@@ -98,21 +105,24 @@ def offset_to_read(target_ns):
 
 def check_safe_launch(argv, env, clock_dir):
     """Refuses a program start that lacks the capability drop or the fake clock: the command
-    must run through setpriv dropping CAP_SYS_TIME from the inheritable and bounding sets, and
-    the environment must preload the fake-clock library with its offset file inside the run's
-    directory."""
-    if not argv or os.path.basename(argv[0]) != "setpriv":
-        raise UnsafeLaunch("the program must be started through setpriv: %r" % (argv,))
+    must run through setpriv dropping CAP_SYS_TIME from the inheritable and bounding sets, or
+    through unshare into a user namespace of its own, and the environment must preload the
+    fake-clock library with its offset file inside the run's directory."""
+    launcher = os.path.basename(argv[0]) if argv else ""
+    needed_options = {"setpriv": CAP_DROP_OPTIONS, "unshare": USER_NAMESPACE_OPTIONS}
+    if launcher not in needed_options:
+        raise UnsafeLaunch("the program must be started through setpriv or unshare: %r" %
+                           (argv,))
     try:
         end_of_options = argv.index("--")
     except ValueError:
-        raise UnsafeLaunch("setpriv's options must end with --: %r" % (argv,)) from None
+        raise UnsafeLaunch("%s's options must end with --: %r" % (launcher, argv)) from None
     options = argv[1:end_of_options]
-    for needed in CAP_DROP_OPTIONS:
+    for needed in needed_options[launcher]:
         if needed not in options:
-            raise UnsafeLaunch("setpriv lacks %s: %r" % (needed, argv))
+            raise UnsafeLaunch("%s lacks %s: %r" % (launcher, needed, argv))
     if end_of_options + 1 >= len(argv):
-        raise UnsafeLaunch("no program after setpriv's options: %r" % (argv,))
+        raise UnsafeLaunch("no program after %s's options: %r" % (launcher, argv))
     preload = env.get("LD_PRELOAD", "")
     libraries = [p for p in re.split(r"[: ]+", preload) if p]
     if not any(os.path.basename(p) == PRELOAD_NAME and os.path.isabs(p) and os.path.isfile(p)
@@ -125,30 +135,59 @@ def check_safe_launch(argv, env, clock_dir):
 
 
 def capability_masks(pid):
-    """The effective, permitted and bounding capability masks of a running process."""
+    """The capability masks of a running process (CapEff, CapPrm, CapBnd, CapAmb, CapInh) and
+    its NoNewPrivs flag."""
     masks = {}
     with open("/proc/%d/status" % pid, encoding="ascii") as status:
         for line in status:
             key, _, value = line.partition(":")
             if key in ("CapEff", "CapPrm", "CapBnd", "CapAmb", "CapInh"):
                 masks[key] = int(value.strip(), 16)
+            elif key == "NoNewPrivs":
+                masks[key] = int(value.strip())
     return masks
 
 
-def check_running_safely(pid, program_path):
-    """Checks, once setpriv has handed over to the program, that the running program has no
-    CAP_SYS_TIME in any set and has the fake-clock library mapped. Returns False while setpriv
-    has not yet exec'ed the program; raises UnsafeLaunch when a check fails."""
+def child_pids(pid):
+    """The processes whose parent is `pid`."""
+    children = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, encoding="ascii", errors="replace") as stat:
+                fields = stat.read().rpartition(")")[2].split()
+        except OSError:
+            continue
+        if fields and int(fields[1]) == pid:
+            children.append(int(name))
+    return children
+
+
+def in_own_user_namespace(pid):
+    """Whether a process runs in a user namespace other than this one's."""
+    return os.readlink("/proc/%d/ns/user" % pid) != os.readlink("/proc/self/ns/user")
+
+
+def check_running_safely(pid, program_path, user_namespace=False):
+    """Checks, once setpriv (or unshare) has handed over to the program, that the running
+    program has no CAP_SYS_TIME in any set (or, with `user_namespace`, that it runs in a user
+    namespace of its own, whose CAP_SYS_TIME cannot set the machine's clock) and has the
+    fake-clock library mapped. Returns False while the launcher has not yet exec'ed the program;
+    raises UnsafeLaunch when a check fails."""
     try:
         exe = os.path.realpath("/proc/%d/exe" % pid)
     except OSError:
         return False
     if exe != os.path.realpath(program_path):
         return False
-    masks = capability_masks(pid)
-    for key, mask in masks.items():
-        if mask & (1 << CAP_SYS_TIME_BIT):
-            raise UnsafeLaunch("the program holds CAP_SYS_TIME in %s" % key)
+    if user_namespace:
+        if not in_own_user_namespace(pid):
+            raise UnsafeLaunch("the program runs in the machine's own user namespace")
+    else:
+        for key, mask in capability_masks(pid).items():
+            if key.startswith("Cap") and mask & (1 << CAP_SYS_TIME_BIT):
+                raise UnsafeLaunch("the program holds CAP_SYS_TIME in %s" % key)
     with open("/proc/%d/maps" % pid, encoding="ascii", errors="replace") as maps:
         mapped = maps.read()
     if PRELOAD_NAME in mapped:
@@ -161,10 +200,19 @@ def check_running_safely(pid, program_path):
 
 
 def single_instance_lock_held():
-    """Whether some process of this network namespace holds the program's lock socket."""
-    with open("/proc/net/unix", encoding="ascii", errors="replace") as sockets:
-        return any(line.split()[-1] == LOCK_SOCKET for line in sockets
-                   if len(line.split()) >= 8)
+    """Whether a process holds the machine's lock file, which every run shares when the
+    package's /run/zrq exists (otherwise each run locks in its own runtime folder)."""
+    try:
+        fd = os.open(SYSTEM_LOCK_FILE, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
 
 
 def stop_group(process, timeout=STOP_TIMEOUT_S):
@@ -271,12 +319,16 @@ class Device:
 
 
 class Program:
-    """The program under test, started through setpriv with the fake clock preloaded."""
+    """The program under test, started through setpriv (or, with `user_namespace`, unshare)
+    with the fake clock preloaded."""
 
-    def __init__(self, session, clock_file, log_name, extra_env=None):
+    def __init__(self, session, clock_file, log_name, extra_env=None, user_namespace=False):
         self.session = session
         self.path = session.program
-        argv = ["setpriv", *CAP_DROP_OPTIONS, "--", self.path]
+        self.user_namespace = user_namespace
+        launcher = (["unshare", *USER_NAMESPACE_OPTIONS] if user_namespace
+                    else ["setpriv", *CAP_DROP_OPTIONS])
+        argv = [*launcher, "--", self.path]
         env = session.display_env()
         env.update(extra_env or {})
         env["LD_PRELOAD"] = session.preload
@@ -295,7 +347,8 @@ class Program:
             if self.process.poll() is not None:
                 return  # ended at once (a second copy may do that); nothing ran unchecked long
             try:
-                if check_running_safely(self.process.pid, self.path):
+                if check_running_safely(self.process.pid, self.path,
+                                        getattr(self, "user_namespace", False)):
                     return
             except UnsafeLaunch:
                 stop_group(self.process)
@@ -425,13 +478,15 @@ class Session:
         self._devices.append(device)
         return device
 
-    def start_program(self, extra_env=None):
+    def start_program(self, extra_env=None, user_namespace=False):
         """Starts the program; `extra_env` adds variables for the fake-clock library (such as
-        REFUSE_FILE_ENV), never in place of its safeguards."""
+        REFUSE_FILE_ENV), never in place of its safeguards; `user_namespace` starts it in a
+        user namespace of its own instead of dropping the clock capability."""
         if not self._programs and single_instance_lock_held():
             raise HarnessError("another copy of the program holds its single-instance lock "
-                               "(abstract socket %s) in this network namespace" % LOCK_SOCKET)
-        program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs), extra_env)
+                               "(%s)" % SYSTEM_LOCK_FILE)
+        program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs), extra_env,
+                          user_namespace)
         self._programs.append(program)
         return program
 

@@ -7,8 +7,10 @@ import calendar
 import csv
 import grp
 import os
+import pwd
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -484,9 +486,77 @@ def test_summer_time_second_pass(session):
     check_summer_time_end_pass(session, 1)
 
 
+def test_privilege_split(session):
+    """In a user namespace of its own (every capability, none of which reaches the machine's
+    clock) the program splits: the windowed process holds no capability and has no_new_privs,
+    its one child, the privileged part, holds CAP_SYS_TIME alone and no descriptor but its
+    channel and the standard streams, and a scheduled correction goes through that part to the
+    fake clock and is acknowledged."""
+    device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 25), 2400 * h.NS_PER_MS)
+    device = session.start_device()
+    program = session.start_program(user_namespace=True)
+    expect(session.wait_bar(program.pid) is not None, "no bar; output:\n" + program.output())
+
+    # Capabilities are a thread's own: every thread of the windowed process is checked.
+    for thread in os.listdir("/proc/%d/task" % program.pid):
+        windowed = h.capability_masks(int(thread))
+        expect(all(windowed[k] == 0 for k in ("CapPrm", "CapEff", "CapAmb", "CapInh")),
+               "thread %s of the windowed process keeps capabilities: %s" % (thread, windowed))
+        expect(not windowed["CapBnd"] & (1 << h.CAP_SYS_TIME_BIT) and windowed["NoNewPrivs"] == 1,
+               "thread %s of the windowed process can regain the clock capability: %s" %
+               (thread, windowed))
+    parts = h.child_pids(program.pid)
+    expect(len(parts) == 1, "the program has %d child processes, expected 1" % len(parts))
+    clock_only = 1 << h.CAP_SYS_TIME_BIT
+    privileged = h.capability_masks(parts[0])
+    expect(privileged["CapPrm"] == privileged["CapEff"] == privileged["CapBnd"] == clock_only and
+           privileged["CapInh"] == privileged["CapAmb"] == 0 and privileged["NoNewPrivs"] == 1,
+           "the privileged part holds more than CAP_SYS_TIME: %s" % privileged)
+    descriptors = sorted(int(fd) for fd in os.listdir("/proc/%d/fd" % parts[0]))
+    expect(descriptors == [0, 1, 2, 3], "the privileged part keeps descriptors %s" % descriptors)
+
+    frame, _, _ = check_correction(session, device, device_offset, program_offset)
+    expect(frame["time"].endswith(":%02d" % CORRECTION_SECOND),
+           "corrected on the frame for %s" % frame["time"])
+    wait_lamp(session, GREEN)
+    # Killed at once, the windowed process leaves its part nothing to serve: the part ends too.
+    os.kill(program.pid, signal.SIGKILL)
+    program.wait_exit(3.0)
+    expect(session.wait_until(lambda: not os.path.exists("/proc/%d" % parts[0]), 3.0),
+           "the privileged part outlived the program")
+
+
+class AbstractNameSquatter:
+    """Another user (nobody) holding the abstract socket name that the program's lock used to
+    be, as anyone on the machine could."""
+
+    SCRIPT = ("import socket, time; s = socket.socket(socket.AF_UNIX); s.bind('\\0%s'); "
+              "print('ready', flush=True); time.sleep(600)" % h.LOCK_NAME)
+
+    def __init__(self):
+        self.process = subprocess.Popen(
+            ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
+             sys.executable, "-c", self.SCRIPT], stdout=subprocess.PIPE, process_group=0)
+        expect(self.process.stdout.readline().strip() == b"ready",
+               "nobody could not bind the abstract name %s" % h.LOCK_NAME)
+
+    def stop(self):
+        h.stop_group(self.process)
+        self.process.stdout.close()
+
+
 def test_second_instance(session):
-    """A second start shows the "警告" box, no bar, and ends once a key dismisses it; the
-    first copy keeps running and keeps sending PC time frames on its port."""
+    """With another user holding the abstract name "ZRQ", the program still starts (its lock is
+    a file of its users' own); a second start shows the "警告" box, no bar, and ends once a key
+    dismisses it; the first copy keeps running and keeps sending PC time frames on its port."""
+    squatter = AbstractNameSquatter()
+    try:
+        check_second_instance(session)
+    finally:
+        squatter.stop()
+
+
+def check_second_instance(session):
     session.set_clocks(test_day_at(10, 0, 40))
     device = session.start_device("--listen-only")
     first, _ = start_program_with_bar(session)
@@ -512,6 +582,52 @@ def test_second_instance(session):
            "the first copy stopped sending PC time frames")
     expect(not device.of_kind("hangup"), "the port was closed: %s" % device.of_kind("hangup"))
     expect(not os.path.exists(session.file("kelvosys.conf")), "a configuration file appeared")
+
+
+def test_unsafe_working_directory(session):
+    """In a folder that another user (nobody) owns and everyone may write to, with that user's
+    links under today's jump log, offset record and settings names, the program shows the error
+    box "错误" and, once it is dismissed, ends with status 1 without having opened its port or
+    touched a file: the files the links point at are unchanged."""
+    session.set_clocks(test_day_at(10, 0, 40))
+    device = session.start_device("--listen-only")
+    nobody = pwd.getpwnam("nobody")
+    names = (day_file(test_day_at(12, 0, 0), "S.txt"), day_file(test_day_at(12, 0, 0), "O.csv"),
+             faults.CONFIG_FILE)
+    victims = tempfile.mkdtemp(prefix="zrq-e2e-victim-")
+    try:
+        targets = {}
+        for name in names:
+            target = os.path.join(victims, name)
+            with open(target, "wb") as out:
+                out.write(b"the victim's own " + name.encode())
+            targets[target] = os.stat(target)
+        os.chown(session.workdir, nobody.pw_uid, nobody.pw_gid)
+        os.chmod(session.workdir, 0o777)
+        for name in names:
+            subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
+                            "ln", "-s", os.path.join(victims, name), session.file(name)],
+                           check=True, timeout=h.START_TIMEOUT_S)
+
+        program = session.start_program()
+        shown = session.wait_until(lambda: faults.boxes(session, program.pid), 6.0)
+        expect(shown and [faults.caption_of(b["name"]) for b in shown] == ["错误"],
+               "boxes %s, expected one error box; output:\n%s" %
+               ([b["name"] for b in shown or []], program.output()))
+        x, y, w, hgt = shown[0]["geometry"]
+        session.save_screenshot("unsafe-working-directory", crop=(max(0, x - 4), max(0, y - 4),
+                                                                  w + 8, hgt + 8))
+        expect(session.wait_bar(program.pid, timeout=0.5) is None, "the program shows its bar")
+        expect(faults.dismiss(session, shown[0]["id"]), "the box stayed open")
+        status = program.wait_exit(3.0)
+        expect(status == 1, "exit status %s after the box, expected 1" % status)
+        expect(not device.of_kind("pctime"), "the program wrote to its port")
+        for target, before in targets.items():
+            after = os.stat(target)
+            expect((after.st_size, after.st_mtime_ns) == (before.st_size, before.st_mtime_ns),
+                   "%s was changed through the link" % target)
+    finally:
+        shutil.rmtree(victims, ignore_errors=True)
 
 
 def test_refused_set(session):
@@ -569,24 +685,24 @@ class Chronyd:
     scripts/unpack-chrony (never installed), run with -x (the clock is never touched) and the
     clock capability dropped, with its refclock socket, command socket and pid file in a
     temporary folder, no NTP port and no command port. The refclock socket lies in a folder of
-    the group that may feed it (`group`), so that the README's way of letting a desktop user
+    the group that may feed it (`gid`), so that the README's way of letting a desktop user
     write to the socket can be tried here."""
 
-    def __init__(self, build_dir, group):
+    def __init__(self, build_dir, gid):
         root = os.path.join(os.path.abspath(build_dir), "chrony", "usr")
         self.chronyd = os.path.join(root, "sbin", "chronyd")
         self.chronyc = os.path.join(root, "bin", "chronyc")
         for tool in (self.chronyd, self.chronyc):
             if not os.access(tool, os.X_OK):
                 raise h.Skip("%s is not unpacked (scripts/unpack-chrony)" % tool)
-        self.group = group
+        self.gid = gid
         self.folder = tempfile.mkdtemp(prefix="zrq-chronyd-")
         os.chmod(self.folder, 0o711)  # others may pass through to the refclock folder
         commands = os.path.join(self.folder, "cmd")
         refclock = os.path.join(self.folder, "refclock")
         os.mkdir(commands, 0o700)  # chronyd refuses a command socket in a folder others reach
         os.mkdir(refclock, 0o750)
-        os.chown(refclock, 0, grp.getgrnam(group).gr_gid)
+        os.chown(refclock, 0, gid)
         self.socket = os.path.join(refclock, "chrony.sock")
         self.command_socket = os.path.join(commands, "chronyd.sock")
         config = os.path.join(self.folder, "chrony.conf")
@@ -617,11 +733,11 @@ class Chronyd:
         return None
 
     def try_write_as_group_member(self):
-        """Whether a user who is only in `group` (nobody's uid) may send to the socket. The
+        """Whether a user who is only in the group (nobody's uid) may send to the socket. The
         datagram has no valid magic, so chronyd drops it."""
         probe = ("import socket; s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); "
                  "s.sendto(bytes(40), %r)" % self.socket)
-        result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=%s" % self.group,
+        result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=%d" % self.gid,
                                  "--clear-groups", "--", sys.executable, "-c", probe],
                                 capture_output=True, text=True, timeout=10)
         return result.returncode == 0
@@ -636,21 +752,44 @@ class Chronyd:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
+
+
+def readme_chrony_group():
+    """The group that the README's chrony drop-in gives the socket's folder and the socket, and
+    its number here (a number no group has, standing in for it, where the package that makes the
+    group is not installed)."""
+    with open(README, encoding="utf-8") as readme:
+        text = readme.read()
+    folder = re.search(r"install -d -m 0750 -o root -g (\S+) /run/zrq-chrony\b", text)
+    socket = re.search(r"chgrp (\S+) /run/zrq-chrony/chrony\.sock", text)
+    expect(folder and socket and folder.group(1) == socket.group(1),
+           "the README's chrony drop-in names no one group for the folder and the socket")
+    name = folder.group(1)
+    try:
+        return name, grp.getgrnam(name).gr_gid
+    except KeyError:
+        taken = {g.gr_gid for g in grp.getgrall()}
+        return name, next(gid for gid in range(60000, 65000) if gid not in taken)
+
+
 def test_chrony_samples(session):
     """With chrony.sock linked to a chronyd's SOCK refclock, every frame becomes a sample:
     chronyc shows the source reached and its offset the one the program's clock was given. The
     device sends 135 ms into each second, as much as the default FineTuneMs says, so the offset
     is the clocks' own. The program never corrects here (daily points, none), as the README
     says for a PC whose clock chrony keeps."""
-    chronyd = Chronyd(session.build_dir, "dialout")
+    group, gid = readme_chrony_group()
+    expect(group == "zrq", "the README gives chronyd's socket to %s, not to zrq" % group)
+    chronyd = Chronyd(session.build_dir, gid)
     try:
         # The README's way for a desktop user's program: the socket's group may write to it.
         expect(not chronyd.try_write_as_group_member(),
                "a group member wrote to chronyd's fresh socket (root's, 0755)")
-        subprocess.run(["chgrp", "dialout", chronyd.socket], check=True)
+        subprocess.run(["chgrp", str(gid), chronyd.socket], check=True)
         subprocess.run(["chmod", "g+w", chronyd.socket], check=True)
         expect(chronyd.try_write_as_group_member(),
-               "a member of dialout cannot write to the socket after chgrp and chmod g+w")
+               "a member of %s cannot write to the socket after chgrp and chmod g+w" % group)
 
         os.symlink(chronyd.socket, session.file("chrony.sock"))
         faults.write_config(session, faults.config_record(mode=3, points=()))
@@ -684,7 +823,9 @@ CASES = {
     "good_frames": test_good_frames,
     "jump_log": test_jump_log,
     "scheduled_correction": test_scheduled_correction,
+    "privilege_split": test_privilege_split,
     "second_instance": test_second_instance,
+    "unsafe_working_directory": test_unsafe_working_directory,
     "refused_set": test_refused_set,
     "chrony_samples": test_chrony_samples,
     "summer_time_first_pass": test_summer_time_first_pass,
@@ -698,10 +839,11 @@ CASE_TIME_ZONES = {
 
 
 def isolate_lock_namespace():
-    """Re-runs this process in a network namespace of its own when possible: the program's
-    single-instance lock is an abstract socket, which is per namespace, so a copy that someone
-    else runs on this machine cannot make the run see a second start (and the run's copies
-    cannot disturb theirs). X still works: its socket is a file."""
+    """Re-runs this process in a network namespace of its own when possible: the abstract socket
+    that the program's single-instance lock falls back to, and the one a test binds in another
+    user's name, are per namespace, so a copy that someone else runs on this machine cannot make
+    the run see a second start (and the run's copies cannot disturb theirs). X still works: its
+    socket is a file."""
     if os.environ.get("ZRQ_E2E_ISOLATED") == "1":
         return
     os.environ["ZRQ_E2E_ISOLATED"] = "1"

@@ -36,6 +36,10 @@ class LaunchGuardTest(unittest.TestCase):
     def test_accepts_the_capability_drop_with_the_fake_clock(self):
         h.check_safe_launch(self.argv, self.env, self.dir)
 
+    def test_accepts_a_user_namespace_of_its_own_with_the_fake_clock(self):
+        h.check_safe_launch(["unshare", *h.USER_NAMESPACE_OPTIONS, "--", "/bin/sleep"], self.env,
+                            self.dir)
+
     def test_refuses_starts_without_the_capability_drop(self):
         bad_commands = {
             "no setpriv": ["/bin/sleep", "5"],
@@ -44,6 +48,10 @@ class LaunchGuardTest(unittest.TestCase):
             "options after the program": ["setpriv", "--", "/bin/sleep", *h.CAP_DROP_OPTIONS],
             "no end of options": ["setpriv", *h.CAP_DROP_OPTIONS, "/bin/sleep"],
             "no program": ["setpriv", *h.CAP_DROP_OPTIONS, "--"],
+            "unshare without a user namespace": ["unshare", "-n", "--", "/bin/sleep"],
+            "unshare's options after the program": ["unshare", "--", "/bin/sleep", "-Ur"],
+            "unshare without end of options": ["unshare", "-Ur", "/bin/sleep"],
+            "another launcher": ["nsenter", "-Ur", "--", "/bin/sleep"],
         }
         for legend, argv in bad_commands.items():
             with self.subTest(legend), self.assertRaises(h.UnsafeLaunch):
@@ -62,13 +70,13 @@ class LaunchGuardTest(unittest.TestCase):
             with self.subTest(legend), self.assertRaises(h.UnsafeLaunch):
                 h.check_safe_launch(self.argv, env, self.dir)
 
-    def run_checked(self, argv, env):
+    def run_checked(self, argv, env, user_namespace=False):
         """Starts `argv` and returns what check_running_safely says once the loader is done."""
         process = subprocess.Popen(argv, env=dict(os.environ, **env), process_group=0)
         try:
             deadline = time.monotonic() + h.START_TIMEOUT_S
             while time.monotonic() < deadline:
-                if h.check_running_safely(process.pid, "/bin/sleep"):
+                if h.check_running_safely(process.pid, "/bin/sleep", user_namespace):
                     return True
                 time.sleep(0.005)
             return False
@@ -83,6 +91,16 @@ class LaunchGuardTest(unittest.TestCase):
             self.skipTest("this process has no CAP_SYS_TIME to pass on")
         with self.assertRaises(h.UnsafeLaunch):
             self.run_checked(["/bin/sleep", "5"], self.env)
+
+    def test_running_check_sees_the_user_namespace_and_the_preload(self):
+        argv = ["unshare", *h.USER_NAMESPACE_OPTIONS, "--", "/bin/sleep", "5"]
+        if subprocess.run(argv[:-2] + ["true"], capture_output=True).returncode != 0:
+            self.skipTest("user namespaces are refused here")
+        self.assertTrue(self.run_checked(argv, self.env, user_namespace=True))
+        # The same process in this namespace holds the clock capability: refused.
+        if h.capability_masks(os.getpid())["CapBnd"] & (1 << h.CAP_SYS_TIME_BIT):
+            with self.assertRaises(h.UnsafeLaunch):
+                self.run_checked(["/bin/sleep", "5"], self.env, user_namespace=True)
 
     def test_running_check_refuses_a_process_without_the_preload(self):
         with self.assertRaises(h.UnsafeLaunch):

@@ -23,12 +23,13 @@ case "${{0##*/}} $1" in
     setcap*) exit "$SETCAP_STATUS" ;;
 esac
 """
-FAKED = ("getent", "addgroup", "dpkg-statoverride", "setcap")
+FAKED = ("getent", "addgroup", "dpkg-statoverride", "setcap", "systemd-tmpfiles")
 OURS = "root zrq 750 /usr/bin/zrq"
 ADMINS = "root staff 750 /usr/bin/zrq"
 ADD_GROUP = "addgroup --system --quiet zrq"
 ADD_OVERRIDE = "dpkg-statoverride --update --add root zrq 0750 /usr/bin/zrq"
 SETCAP = "setcap cap_sys_time+ep /usr/bin/zrq"
+LOCK_FOLDER = "systemd-tmpfiles --create zrq.conf"
 REMOVE_OVERRIDE = "dpkg-statoverride --remove /usr/bin/zrq"
 
 
@@ -102,6 +103,14 @@ class DebianPackageTest(unittest.TestCase):
         with gzip.open(doc / "changelog.gz", "rt") as changelog:
             self.assertEqual(changelog.readline().split()[:2], ["zrq", f"({VERSION})"])
 
+    def test_lock_folder_is_made_at_boot_for_root_and_the_group(self):
+        data = self.tmp / "data-tmpfiles"
+        run("dpkg-deb", "-x", str(self.deb), str(data))
+        lines = [line.split() for line in
+                 (data / "usr/lib/tmpfiles.d/zrq.conf").read_text().splitlines()
+                 if line and not line.startswith("#")]
+        self.assertEqual(lines, [["d", "/run/zrq", "0770", "root", "zrq", "-"]])
+
     def test_maintainer_scripts_are_executable(self):
         for name in ("postinst", "postrm"):
             with self.subTest(name):
@@ -130,12 +139,13 @@ class DebianPackageTest(unittest.TestCase):
         cases = [
             # legend, action, group exists, override, setcap status, changes, warning expected
             ("first installation", "configure", False, "", 0,
-             [ADD_GROUP, ADD_OVERRIDE, SETCAP], False),
-            ("upgrade", "configure", True, OURS, 0, [SETCAP], False),
-            ("the administrator's own override", "configure", True, ADMINS, 0, [SETCAP], False),
+             [ADD_GROUP, LOCK_FOLDER, ADD_OVERRIDE, SETCAP], False),
+            ("upgrade", "configure", True, OURS, 0, [LOCK_FOLDER, SETCAP], False),
+            ("the administrator's own override", "configure", True, ADMINS, 0,
+             [LOCK_FOLDER, SETCAP], False),
             ("group left by an earlier purge", "configure", True, "", 0,
-             [ADD_OVERRIDE, SETCAP], False),
-            ("setcap refused", "configure", True, OURS, 1, [SETCAP], True),
+             [LOCK_FOLDER, ADD_OVERRIDE, SETCAP], False),
+            ("setcap refused", "configure", True, OURS, 1, [LOCK_FOLDER, SETCAP], True),
             ("abort-upgrade", "abort-upgrade", True, OURS, 0, [], False),
             ("abort-remove", "abort-remove", True, OURS, 0, [], False),
         ]

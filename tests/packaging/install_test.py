@@ -23,6 +23,7 @@ EXPECTED_FILES = {
     f"share/applications/{APP_ID}.desktop", f"share/applications/{APP_ID}.Offsets.desktop",
     f"share/metainfo/{APP_ID}.metainfo.xml",
     "share/icons/hicolor/scalable/apps/zrq.svg",
+    "lib/tmpfiles.d/zrq.conf",
 } | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES} \
   | {f"bin/{name}" for name in PROGRAMS} | {f"share/man/man1/{name}.1.gz" for name in PROGRAMS}
 

@@ -102,21 +102,21 @@ TEST_F(EventLogTest, TextsAreWrittenUnchanged) {
     }
 }
 
-TEST_F(EventLogTest, JumpLogEntriesAndJournalOnlyEventsGoToTheJournalInUtf8) {
+TEST_F(EventLogTest, OnlyTheEventsCopiedGoToTheJournalInUtf8) {
     RecordingJournal journal;
     EventLog logged(clock, boxes, dir.path(), &journal);
     logged.savelogline(kJumpLog, gbk("跳动发生！"));
     logged.savelogline(kCommunicationLog, ascii(" AA 00"));
     logged.copyToJournal(gbk("校时失败！"));
-    EXPECT_EQ(journal.entries, (std::vector<std::string>{"跳动发生！", "校时失败！"}));
+    EXPECT_EQ(journal.entries, (std::vector<std::string>{"校时失败！"}));
     EXPECT_EQ(readBytes(dir.file("260307S.txt")),
               "\r\n 2026-03-07 09:05:07 ------" + gbk("跳动发生！").bytes());
 
-    // The journal copy does not depend on the file.
+    // The journal copy does not depend on the files.
     writeBytes(dir.file("plain"), "");
     EventLog blocked(clock, boxes, dir.file("plain/logs"), &journal);
-    blocked.savelogline(kJumpLog, ascii("lost in the file"));
-    EXPECT_EQ(journal.entries.back(), "lost in the file");
+    blocked.copyToJournal(ascii("no file at all"));
+    EXPECT_EQ(journal.entries.back(), "no file at all");
 }
 
 TEST_F(EventLogTest, UnopenableFileWarnsOncePerEntryAndWritesNothing) {
@@ -130,12 +130,26 @@ TEST_F(EventLogTest, UnopenableFileWarnsOncePerEntryAndWritesNothing) {
         EXPECT_EQ(shown.text, "File access error");
     }
     EXPECT_EQ(readBytes(dir.file("plain")), "");
+
+    // A link under the day's name is not followed, to a file or to a name that does not exist.
+    boxes.shown.clear();
+    writeBytes(dir.file("target"), "another user's file");
+    ASSERT_EQ(::symlink(dir.file("target").c_str(), dir.file("260307S.txt").c_str()), 0);
+    ASSERT_EQ(::symlink(dir.file("new").c_str(), dir.file("260307C.txt").c_str()), 0);
+    log.savelogline(kJumpLog, ascii("lost"));
+    log.savelogline(kCommunicationLog, ascii("lost"));
+    EXPECT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(readBytes(dir.file("target")), "another user's file");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("new")));
 }
 
 TEST_F(EventLogTest, WriteFailureAfterOpenLosesEntryQuietly) {
-    ASSERT_EQ(::symlink("/dev/full", dir.file("260307C.txt").c_str()), 0);
-    EXPECT_NO_THROW(log.savelogline(kCommunicationLog, ascii("lost")));
+    {
+        FileSizeLimit limit(0);  // the file opens, every write fails
+        EXPECT_NO_THROW(log.savelogline(kCommunicationLog, ascii("lost")));
+    }
     EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(readBytes(dir.file("260307C.txt")), "");
     log.savelogline(kJumpLog, ascii("kept"));
     EXPECT_EQ(readBytes(dir.file("260307S.txt")), "\r\n 2026-03-07 09:05:07 ------kept");
 }

@@ -488,9 +488,17 @@ TEST_F(Processing, RefusedSetSendsNothingKeepsTheFlagsAndIsRecorded) {
     const auto jumpLog = logTexts(kJumpLog);
     ASSERT_EQ(jumpLog.size(), 2u);
     EXPECT_EQ(jumpLog[1], "校时失败！系统拒绝设置时间：Operation not permitted");
-    EXPECT_EQ(journal.entries, jumpLog);  // each entry once, the refusal included
+    EXPECT_EQ(journal.entries, jumpLog);  // the jump's and the refusals' beginnings
 
-    // With every log off the refusal still reaches the journal, and only it.
+    // A correction made ends the refusals; with every log off a new refusal still reaches the
+    // journal, and only it.
+    clock.refuseSetsWith(0);
+    clock.setNow(mayFirst(12, 0, 31));
+    feed(tvzAt(12, 0, 31));
+    EXPECT_EQ(journal.entries.back(), "校时恢复：此前连续 1 次校时被拒绝");
+    serial.clearWrites(kPort);
+    clock.refuseSetsWith(EPERM);
+    status.CorrectNowRequested = true;
     status.MonitorActive = status.CommLogEnabled = status.JumpLogEnabled = false;
     journal.entries.clear();
     clock.setNow(mayFirst(12, 0, 41));
@@ -638,6 +646,17 @@ TEST_F(Processing, OffsetRecordStartsANewFileAtMidnight) {
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].kind, RecordingMessageBoxes::Kind::Warning);
     EXPECT_EQ(boxes.shown[0].text, "File access error");
+
+    // A link under the day's name is not followed: the same warning, its target stays as it was.
+    std::filesystem::remove(dir / "240502O.csv");
+    std::ofstream(dir / "target") << "another user's file";
+    std::filesystem::create_symlink(dir / "target", dir / "240502O.csv");
+    status.CorrectNowRequested = true;
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    EXPECT_EQ(acks().size(), 2u);
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[1].text, "File access error");
+    EXPECT_EQ(fileText(dir / "target"), "another user's file");
 }
 
 // Summer time ends in Berlin on 2026-10-25: 02:00-02:59:59 happens twice. In either pass, with

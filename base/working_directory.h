@@ -1,0 +1,32 @@
+// The rule for the folder that holds the program's files: no other user may write to it, so no
+// one can put a link or a file of his own under one of their names.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace zrq {
+
+// Whether a group is the user's own: his primary group, with no other member.
+using PrivateGroupTest = std::function<bool(gid_t group)>;
+
+// The rule on a folder's status: it belongs to `user` or to root, has no world write bit, and
+// a group write bit only when its group is the user's own (as OpenSSH on Debian allows for the
+// files it checks).
+bool onlyUserCanWrite(const struct stat& folder, uid_t user, const PrivateGroupTest& isPrivate);
+
+// Whether `group` is `user`'s primary group and no other account is in it, by name in the group
+// list or as its primary group.
+bool isPrivateGroupOf(gid_t group, uid_t user);
+
+// The rule for the folder at `path` and the user running the program. A folder that cannot be
+// examined is not safe.
+bool isSafeWorkingDirectory(const std::string& path = ".");
+
+// The working directory's absolute path for messages; "." when it has none.
+std::string workingDirectoryPath();
+
+}  // namespace zrq
