@@ -1,6 +1,7 @@
-# Harness for end-to-end runs of the real program: a private X display, the simulated clock
-# device on a pseudo-terminal, the program on a fake clock with the clock capability dropped,
-# screenshots, pixels and the pop-up menu driven through the X server.
+# Harness for end-to-end runs of the real programs: a private X display (for the desktop program;
+# the service zrqd runs without one), the simulated clock device on a pseudo-terminal, the
+# program on a fake clock with the clock capability dropped, screenshots, pixels and the pop-up
+# menu driven through the X server.
 import os
 import re
 import shutil
@@ -272,10 +273,10 @@ class Device:
 class Program:
     """The program under test, started through setpriv with the fake clock preloaded."""
 
-    def __init__(self, session, clock_file, log_name, extra_env=None):
+    def __init__(self, session, clock_file, log_name, extra_env=None, args=()):
         self.session = session
         self.path = session.program
-        argv = ["setpriv", *CAP_DROP_OPTIONS, "--", self.path]
+        argv = ["setpriv", *CAP_DROP_OPTIONS, "--", self.path, *args]
         env = session.display_env()
         env.update(extra_env or {})
         env["LD_PRELOAD"] = session.preload
@@ -332,10 +333,13 @@ class Session:
     """One end-to-end run: a fresh working directory, a private X display, and the processes
     started in it, all ended by process group when the run ends."""
 
-    def __init__(self, build_dir, name):
+    def __init__(self, build_dir, name, program="zrq", display=True):
+        """`program` is the build's zrq or zrqd; `display` False runs no X server (zrqd's
+        runs have none)."""
         self.build_dir = os.path.abspath(build_dir)
         self.name = name
-        self.program = os.path.join(self.build_dir, "zrq")
+        self.uses_display = display
+        self.program = os.path.join(self.build_dir, program)
         self.clockdev = os.path.join(self.build_dir, "clockdev")
         self.preload = os.path.join(self.build_dir, PRELOAD_NAME)
         self.screenshot_dir = os.path.join(self.build_dir, "screenshots")
@@ -343,7 +347,8 @@ class Session:
                            (self.preload, "the fake-clock library")):
             if not os.path.isfile(path):
                 raise Skip("%s is not built: %s" % (what, path))
-        for tool in ("Xvfb", "xdotool", "import", "convert", "setpriv"):
+        tools = ("Xvfb", "xdotool", "import", "convert", "setpriv") if display else ("setpriv",)
+        for tool in tools:
             if not shutil.which(tool):
                 raise Skip("%s is not installed" % tool)
         self.workdir = tempfile.mkdtemp(prefix="zrq-e2e-%s-" % name)
@@ -357,7 +362,8 @@ class Session:
 
     def __enter__(self):
         use_time_zone()
-        self._start_display()
+        if self.uses_display:
+            self._start_display()
         return self
 
     def __exit__(self, kind, value, trace):
@@ -397,16 +403,17 @@ class Session:
         settings)."""
         runtime = os.path.join(self.workdir, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
-        return {
+        env = {
             "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
             "HOME": self.workdir,
-            "DISPLAY": self.display,
             "TZ": TIME_ZONE,
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
-            "QT_QPA_PLATFORM": "xcb",
             "XDG_RUNTIME_DIR": runtime,
         }
+        if self.display:
+            env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+        return env
 
     def set_clocks(self, device_target_ns, program_ahead_ns=0):
         """Sets the device clock to read `device_target_ns` now, and the program's fake clock
@@ -423,13 +430,15 @@ class Session:
         self._devices.append(device)
         return device
 
-    def start_program(self, extra_env=None):
-        """Starts the program; `extra_env` adds variables for the fake-clock library (such as
-        REFUSE_FILE_ENV), never in place of its safeguards."""
+    def start_program(self, extra_env=None, args=()):
+        """Starts the program with `args`; `extra_env` adds variables for the fake-clock library
+        (such as REFUSE_FILE_ENV) or the service (NOTIFY_SOCKET), never in place of its
+        safeguards."""
         if not self._programs and single_instance_lock_held():
             raise HarnessError("another copy of the program holds its single-instance lock "
                                "(abstract socket %s) in this network namespace" % LOCK_SOCKET)
-        program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs), extra_env)
+        program = Program(self, self.clock_file, "%s-%d.log" % (
+            os.path.basename(self.program), len(self._programs)), extra_env, args)
         self._programs.append(program)
         return program
 
