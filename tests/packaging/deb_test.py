@@ -119,8 +119,11 @@ class DebianPackageTest(unittest.TestCase):
         the unpacked package), and security rates its exposure at most 2.0."""
         root = self.tmp / "analyze-root"
         shutil.copytree(self.unpacked(), root, symlinks=True)
-        # ExecReload's /bin/kill, as a merged /usr has it.
-        shutil.copy2(shutil.which("kill") or "/bin/kill", root / "usr/bin/kill")
+        # The units it depends on, and ExecReload's /bin/kill, from this machine, laid out as a
+        # merged /usr has them.
+        shutil.copytree("/usr/lib/systemd/system", root / "usr/lib/systemd/system",
+                        symlinks=True, dirs_exist_ok=True)
+        shutil.copy2("/usr/bin/kill", root / "usr/bin/kill")
         (root / "bin").symlink_to("usr/bin")
         env = dict(os.environ, MANPATH=str(root / "usr/share/man"), SYSTEMD_LOG_LEVEL="notice")
         verify = subprocess.run(["systemd-analyze", "verify", f"--root={root}", "/" + UNIT],
