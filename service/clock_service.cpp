@@ -14,6 +14,7 @@
 
 #include "base/date_patterns.h"
 #include "serial/port_set.h"
+#include "service/settings_command.h"
 #include "store/config_file.h"
 #include "timecode/frame_search.h"
 

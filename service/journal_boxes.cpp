@@ -37,24 +37,21 @@ void JournalBoxes::plainWithCaption(const GbkText& caption, const GbkText& text)
 
 void JournalBoxes::generalError(const std::string& text) { say(Priority::Error, "ZRQ", text); }
 
-void JournalBoxes::notice(std::string_view utf8) { say(Priority::Notice, "zrqd", utf8); }
+void JournalBoxes::notice(std::string_view utf8) { say(Priority::Notice, "", utf8); }
 
-// One line: "<caption>: <text>". The journal reads a leading "<n>" as the line's priority.
+// One line: "<caption>: <text>", or the text alone without a caption. The journal reads a
+// leading "<n>" as the line's priority.
 void JournalBoxes::say(Priority priority, std::string_view caption, std::string_view utf8) {
+    std::string line(caption);
+    if (!line.empty()) line += ": ";
+    line += utf8;
     if (errIsJournal_) {
-        std::fprintf(err_, "<%d>", static_cast<int>(priority));
+        std::fprintf(err_, "<%d>%s\n", static_cast<int>(priority), line.c_str());
     } else {
-        std::fputs("zrqd: ", err_);
+        std::fprintf(err_, "zrqd: %s\n", line.c_str());
     }
-    std::fprintf(err_, "%.*s: %.*s\n", static_cast<int>(caption.size()), caption.data(),
-                 static_cast<int>(utf8.size()), utf8.data());
     std::fflush(err_);
-    if (!errIsJournal_ && journal_) {
-        std::string line(caption);
-        line += ": ";
-        line += utf8;
-        journal_->writeUtf8(line);
-    }
+    if (!errIsJournal_ && journal_) journal_->writeUtf8(line);
 }
 
 }  // namespace zrq

@@ -105,17 +105,6 @@ std::optional<std::string> setSchedule(ClockSettings& s, std::string_view value)
     return std::nullopt;
 }
 
-std::string baudWords(int code) {
-    if (code == kBaudCode4800) return "4800";
-    if (code == kBaudCode9600) return "9600";
-    return "code " + std::to_string(code) + " (neither 4800 nor 9600)";
-}
-
-std::string formatWords(int format) {
-    if (format >= TVZ_CODE && format <= ST_CODE) return kFormatNames[format - 1];
-    return std::to_string(format) + " (no format)";
-}
-
 std::string scheduleWords(const ClockSettings& s) {
     switch (s.CorrectionMode) {
         case CorrectionMode::EveryMinute:
@@ -138,6 +127,17 @@ int fileFailure(std::FILE* err, const std::string& path, const std::string& what
 }
 
 }  // namespace
+
+std::string baudText(int code) {
+    if (code == kBaudCode4800) return "4800";
+    if (code == kBaudCode9600) return "9600";
+    return "code " + std::to_string(code) + " (neither 4800 nor 9600)";
+}
+
+std::string formatText(int format) {
+    if (format >= TVZ_CODE && format <= ST_CODE) return kFormatNames[format - 1];
+    return std::to_string(format) + " (no format)";
+}
 
 std::string scheduleText(const ClockSettings& s) {
     switch (s.CorrectionMode) {
@@ -163,8 +163,8 @@ std::string describeSettings(const StoredSettings& s) {
     const ClockSettings& c = s.clock;
     std::string text;
     text += "port       " + std::to_string(s.port) + "  (COM" + std::to_string(s.port) + ")\n";
-    text += "baud       " + baudWords(s.baudCode) + "\n";
-    text += "format     " + formatWords(c.CodeFormat) + "\n";
+    text += "baud       " + baudText(s.baudCode) + "\n";
+    text += "format     " + formatText(c.CodeFormat) + "\n";
     text += "schedule   " + scheduleText(c) + "  (" + scheduleWords(c) + ")\n";
     text += "threshold  " + std::to_string(c.JumpThresholdSec) +
             "  (a difference of more seconds is a jump)\n";

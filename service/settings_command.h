@@ -18,6 +18,11 @@ inline constexpr int kSetUsageStatus = 2;  // a bad key or value: nothing was ch
 // a mode outside 1..3 gives "none (mode N)".
 std::string scheduleText(const ClockSettings& settings);
 
+// "4800", "9600", or the code and why it is neither.
+std::string baudText(int baudCode);
+// "TVZ_CODE", "EB_CODE", "ST_CODE", or the number and that it names no format.
+std::string formatText(int codeFormat);
+
 // The settings as --show prints them: one "key  value  (words)" line each.
 std::string describeSettings(const StoredSettings& settings);
 

@@ -23,6 +23,8 @@ from e2e_tests import Failure, expect, test_day_at  # noqa: E402
 CORRECTION_SECOND = desktop.CORRECTION_SECOND
 EXIT_LIMIT_S = 1.0
 SECOND_COPY_TEXT = "Horivo程序已经在运行！"
+PORT_OPEN_FAILED = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！"
+PORT_RETRY_S = 5
 
 
 class Notifications:
@@ -204,6 +206,26 @@ def test_reload_format(session, notify):
     expect(program.running(), "zrqd ended")
 
 
+def test_port_retry(session, notify):
+    """A port that cannot be opened is said once and tried again every 5 s, silently; once its
+    device is there the service opens it, says so once, and works."""
+    session.set_clocks(test_day_at(10, 0, 10))
+    # Port 200 names only the working directory's COM200, so nothing else is ever opened.
+    faults.write_config(session, faults.config_record(port=200, mode=3, points=()))
+    program = start_service(session, notify)
+    time.sleep(2 * PORT_RETRY_S + 1)  # two silent retries
+    expect(program.running(), "zrqd ended without its port")
+    device = faults.start_device_on(session, "COM200")
+    expect(device.wait_for("open", timeout=PORT_RETRY_S + 2.0), "the port was not tried again")
+    expect(notify.wait_for(r"^STATUS=green: .*COM200;", 6.0), "no green status on COM200: %s" %
+           notify.messages[-3:])
+    output = program.output()
+    expect(output.count(PORT_OPEN_FAILED) == 1, "the failure was said %d times:\n%s" %
+           (output.count(PORT_OPEN_FAILED), output))
+    expect(output.count("COM200 已打开") == 1, "the opening was said %d times:\n%s" %
+           (output.count("COM200 已打开"), output))
+
+
 def test_second_copy_and_exit(session, notify):
     """A second zrqd is refused ("Horivo程序已经在运行！", status 1) while the first keeps its
     port; SIGTERM ends the first within a second with status 0 and the port free again."""
@@ -237,6 +259,7 @@ CASES = {
     "frames_and_correction": test_frames_and_correction,
     "jump_and_correct_now": test_jump_and_correct_now,
     "reload_format": test_reload_format,
+    "port_retry": test_port_retry,
     "second_copy_and_exit": test_second_copy_and_exit,
 }
 

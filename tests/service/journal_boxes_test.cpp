@@ -52,7 +52,7 @@ TEST(JournalBoxes, UnderSystemdTheLineCarriesItsPriorityAndIsNotSentTwice) {
     EXPECT_TRUE(boxes.errIsJournal());
     boxes.error(gbk("DTR设置失败！"));
     boxes.notice("COM1 已打开");
-    EXPECT_EQ(text(err), "<3>错误: DTR设置失败！\n<5>zrqd: COM1 已打开\n");
+    EXPECT_EQ(text(err), "<3>错误: DTR设置失败！\n<5>COM1 已打开\n");
     EXPECT_TRUE(journal.entries.empty());
 
     setenv("JOURNAL_STREAM", "1:2", 1);  // another stream: not ours
