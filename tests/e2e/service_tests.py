@@ -238,6 +238,8 @@ def test_second_copy_and_exit(session, notify):
     expect(status == 1, "the second copy ended with %s:\n%s" % (status, output))
     expect(SECOND_COPY_TEXT in output, "the second copy said: %r" % output)
     expect(first.running() and not device.of_kind("hangup"), "the first copy lost its port")
+    # The lock the desktop program takes too, so that each refuses the other.
+    expect(h.single_instance_lock_held(), "zrqd does not hold the lock %s" % h.LOCK_SOCKET)
 
     os.kill(first.pid, signal.SIGTERM)
     sent = time.monotonic()
