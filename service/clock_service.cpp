@@ -177,6 +177,8 @@ void ClockService::openPort() {
 // --- The loop.
 
 int ClockService::run() {
+    // As the bar's first timer event: the time frame of the second the service started in.
+    runGuarded(ctx_.boxes, [this] { tick_.onTimer(); });
     epoll_event events[kMaxEvents];
     for (;;) {
         const int ready = epoll_wait(epoll_, events, kMaxEvents, -1);
