@@ -132,9 +132,14 @@ def test_frames_and_correction(session, notify):
     expect(program.running(), "zrqd ended")
 
 
+def jump_entries(session):
+    return [text for found in faults.all_logs(session, "S").values() for _, text in found]
+
+
 def test_jump_and_correct_now(session, notify):
     """Frames 20 s behind: a jump-log entry per frame, a yellow status and no correction at
-    second 31; SIGUSR1 then corrects at the next frame."""
+    second 31; a threshold of 30 s read again on SIGHUP ends the jump; SIGUSR1 then corrects at
+    the next frame."""
     device_offset, program_offset = session.set_clocks(test_day_at(10, 0, 45))
     device = session.start_device("--offset", "-20", "--delay-ms", "200")
     program = start_service(session, notify)
@@ -145,12 +150,23 @@ def test_jump_and_correct_now(session, notify):
                                          if e["time"].endswith(":%02d" % CORRECTION_SECOND)], 12.0)
     expect(moment, "no frame for second %d" % CORRECTION_SECOND)
     time.sleep(1.2)
-    entries = [text for found in faults.all_logs(session, "S").values() for _, text in found]
+    entries = jump_entries(session)
     expect(entries, "no jump-log entry for frames 20 s behind")
     expect(all(t.startswith("跳动发生！接收时间信息是：") and t.endswith("跳动设置是：3秒")
                for t in entries), "jump-log entries: %s" % entries)
     expect(not device.of_kind("ack"), "corrected despite the jump")
     expect(h.read_clock_offset(session.clock_file) == program_offset, "the fake clock was set")
+
+    # A threshold above the difference, read again on SIGHUP: no jump any more.
+    status, output = run_zrqd(session, "--set", "threshold=30")
+    expect(status == 0, "--set threshold=30 ended with %s:\n%s" % (status, output))
+    mark = notify.count()
+    os.kill(program.pid, signal.SIGHUP)
+    expect(notify.wait_for(r"^STATUS=green: ", 4.0, after=mark),
+           "no green status with the threshold at 30 s: %s" % notify.messages[mark:])
+    logged = len(jump_entries(session))
+    time.sleep(2.2)
+    expect(len(jump_entries(session)) == logged, "jumps logged with the threshold at 30 s")
 
     sent_before = len(device.of_kind("sent"))
     os.kill(program.pid, signal.SIGUSR1)
