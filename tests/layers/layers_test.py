@@ -9,7 +9,7 @@ import re
 import sys
 from pathlib import Path
 
-ORDER = ["base", "store", "serial", "timecode", "service", "dialogs", "app"]
+ORDER = ["base", "store", "serial", "timecode", "service", "dialogs", "app", "viewer"]
 CORE = {"base", "store", "serial", "timecode", "service"}
 PROJECT_INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"')
 ANGLE_INCLUDE = re.compile(r"^\s*#\s*include\s+<([^>]+)>")

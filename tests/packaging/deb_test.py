@@ -82,8 +82,8 @@ class DebianPackageTest(unittest.TestCase):
 
     def test_depends_on_the_qt_runtime_setcap_and_adduser(self):
         depends = {d.split()[0] for d in self.field("Depends").split(", ")}
-        for package in ("libqt6widgets6", "libqt6gui6", "libqt6core6", "qt6-qpa-plugins",
-                        "libcap2-bin", "adduser", "libsystemd0"):
+        for package in ("libqt6charts6", "libqt6widgets6", "libqt6gui6", "libqt6core6",
+                        "qt6-qpa-plugins", "libcap2-bin", "adduser", "libsystemd0"):
             with self.subTest(package):
                 self.assertIn(package, depends)
 
@@ -92,7 +92,8 @@ class DebianPackageTest(unittest.TestCase):
         entries = {line.split()[-1]: line.split()[:2] for line in listing}
         # The group and mode of /usr/bin/zrq come from the postinst's override.
         for path, section in (("./usr/bin/zrq", 1), ("./usr/bin/zrq-launch", 1),
-                              ("./usr/bin/zrq-clockdev", 1), ("./usr/bin/zrqd", 8)):
+                              ("./usr/bin/zrq-clockdev", 1), ("./usr/bin/zrq-offsets", 1),
+                              ("./usr/bin/zrqd", 8)):
             with self.subTest(path):
                 self.assertEqual(entries[path], ["-rwxr-xr-x", "root/root"])
                 name = path.rsplit("/", 1)[1]
@@ -100,6 +101,7 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(entries["./" + UNIT], ["-rw-r--r--", "root/root"])
         self.assertIn("./usr/share/zrq/ZEQU.html", entries)
         self.assertIn("./usr/share/applications/org.horivo.Zrq.desktop", entries)
+        self.assertIn("./usr/share/applications/org.horivo.Zrq.Offsets.desktop", entries)
         self.assertTrue(all(p == "./" or p.startswith("./usr/") for p in entries))
 
     def test_copyright_and_changelog_of_this_version(self):

@@ -16,12 +16,12 @@ BUILD_DIR, SOURCE_DIR, VERSION = (sys.argv.pop(1) for _ in range(3))
 APP_ID = "org.horivo.Zrq"
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
-PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrqd")
+PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrq-offsets", "zrqd")
 EXPECTED_FILES = {
     "share/man/man8/zrqd.8.gz", "lib/systemd/system/zrqd.service",
     "share/zrq/ZEQU.html",
     "share/doc/zrq/copyright", "share/doc/zrq/changelog.gz",
-    f"share/applications/{APP_ID}.desktop",
+    f"share/applications/{APP_ID}.desktop", f"share/applications/{APP_ID}.Offsets.desktop",
     f"share/metainfo/{APP_ID}.metainfo.xml",
     "share/icons/hicolor/scalable/apps/zrq.svg",
 } | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES} \
@@ -103,10 +103,60 @@ class InstalledTreeTest(unittest.TestCase):
                 self.assertEqual(result.stderr, "")
                 self.assertEqual(list(work.iterdir()), [])  # no settings, no logs
         # An answer that cannot be written is a failure.
-        with open("/dev/full", "w") as full:
-            result = subprocess.run([str(self.prefix / "bin/zrq"), "--version"], cwd=work,
-                                    env=env, stdout=full, timeout=10)
-        self.assertEqual(result.returncode, 1)
+        for program in ("zrq", "zrq-offsets", "zrqd"):
+            with self.subTest(program), open("/dev/full", "w") as full:
+                result = subprocess.run([str(self.prefix / "bin" / program), "--version"],
+                                        cwd=work, env=env, stdout=full, timeout=10)
+                self.assertEqual(result.returncode, 1)
+
+    def test_offsets_answer_without_a_display(self):
+        # No display and no platform: a toolkit application made for any of these would end the
+        # program with the toolkit's complaint instead of the answer.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_DATA_HOME")}
+        home = self.tmp / "home"
+        data = home / ".local/share/zrq"
+        data.mkdir(parents=True)
+        env["HOME"] = str(home)
+        record = ("time,received,offset_ms,step_ms,result\n"
+                  "2026-12-07 00:00:31.010,2026-12-07 00:00:31.000,0.0,0.0,ok\n"
+                  "2026-12-07 00:01:31.010,2026-12-07 00:01:31.000,1.2,-1.2,ok\n"
+                  "2026-12-07 00:02:31.010,2026-12-07 00:02:31.000,1.6,0.0,refused:Operation not permitted\n"
+                  "2026-12-07 00:03:31.010,2026-12-07 00:03:31.000,2.4,-2.4,ok\n"
+                  "cut sho")
+        (data / "261207O.csv").write_text(record, encoding="utf-8")
+        other = self.tmp / "other"
+        other.mkdir()
+        (other / "261207O.csv").write_text("\n".join(record.split("\n")[:2]) + "\n",
+                                           encoding="utf-8")  # the header and one attempt
+        summary = ("corrections: 3 made, 1 refused\noffset: median 1.4 ms, max 2.4 ms\n"
+                   "drift: +20.0 ppm (+1.73 s/day)\n")
+        cases = [
+            # arguments, status, expected output, start of the expected message
+            (["--version"], 0, f"zrq-offsets {VERSION}\n", ""),
+            (["--help"], 0, None, ""),
+            (["--summary", "261207"], 0, summary, "zrq-offsets: 1 line(s)"),
+            (["--summary", str(data), "261207"], 0, summary, "zrq-offsets: 1 line(s)"),
+            (["--summary", str(other), "261207"], 0,
+             "corrections: 1 made, 0 refused\noffset: median 0.0 ms, max 0.0 ms\ndrift: none\n",
+             ""),
+            (["--summary", "261206"], 1, "", f"zrq-offsets: no offset record {data}/261206O.csv"),
+            (["--summary", str(other)], 1, "", "zrq-offsets: no offset record"),  # today's
+            (["--summary", "261332"], 1, "", "zrq-offsets: no offset record"),  # a folder
+            (["--summary", ".", "261332"], 2, "", "zrq-offsets: 261332 is no day"),
+            (["--summary", "a", "b", "c"], 2, "", "usage: zrq-offsets"),
+        ]
+        for args, status, out, err in cases:
+            with self.subTest(args=args):
+                result = subprocess.run([str(self.prefix / "bin/zrq-offsets"), *args], env=env,
+                                        capture_output=True, text=True, timeout=10)
+                self.assertEqual(result.returncode, status, result.stderr)
+                if out is None:
+                    self.assertTrue(result.stdout.startswith("Usage: zrq-offsets"), result.stdout)
+                else:
+                    self.assertEqual(result.stdout, out)
+                self.assertTrue(result.stderr.startswith(err), result.stderr)
+                self.assertEqual(bool(result.stderr), bool(err), result.stderr)
 
     def test_help_document_where_the_program_looks(self):
         # The program looks beside itself, then in ../share/zrq relative to its folder.
@@ -122,22 +172,27 @@ class InstalledTreeTest(unittest.TestCase):
                 self.assertEqual((width, height), (n, n))
                 self.assertEqual(corner_alpha, 0)
 
-    def test_desktop_entry_starts_the_launcher_with_the_installed_icon(self):
-        path = self.prefix / f"share/applications/{APP_ID}.desktop"
-        if shutil.which("desktop-file-validate"):
-            result = subprocess.run(["desktop-file-validate", str(path)], capture_output=True,
-                                    text=True)
-            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-        entry = desktop_entry(path)
-        self.assertEqual(entry["Type"], "Application")
-        self.assertTrue((self.prefix / "bin" / entry["Exec"]).is_file())
-        self.assertTrue((self.prefix / f"share/icons/hicolor/scalable/apps/{entry['Icon']}.svg")
-                        .is_file())
-        self.assertEqual(entry["Name"], "ZRQ 时钟同步")
-        for key in ("Name[zh_CN]", "Name[en]", "Comment", "Comment[zh_CN]", "Comment[en]"):
-            with self.subTest(key):
-                self.assertTrue(entry.get(key))
-        self.assertIn("Utility", entry["Categories"].split(";"))
+    def test_desktop_entries_start_installed_programs_with_the_installed_icon(self):
+        for file, name, program in [(f"{APP_ID}.desktop", "ZRQ 时钟同步", "zrq-launch"),
+                                    (f"{APP_ID}.Offsets.desktop", "ZRQ 校时记录", "zrq-offsets")]:
+            with self.subTest(file):
+                path = self.prefix / "share/applications" / file
+                if shutil.which("desktop-file-validate"):
+                    result = subprocess.run(["desktop-file-validate", str(path)],
+                                            capture_output=True, text=True)
+                    self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                entry = desktop_entry(path)
+                self.assertEqual(entry["Type"], "Application")
+                self.assertEqual(entry["Exec"], program)
+                self.assertTrue((self.prefix / "bin" / entry["Exec"]).is_file())
+                self.assertTrue(
+                    (self.prefix / f"share/icons/hicolor/scalable/apps/{entry['Icon']}.svg")
+                    .is_file())
+                self.assertEqual(entry["Name"], name)
+                for key in ("Name[zh_CN]", "Name[en]", "Comment", "Comment[zh_CN]",
+                            "Comment[en]"):
+                    self.assertTrue(entry.get(key), key)
+                self.assertIn("Utility", entry["Categories"].split(";"))
 
     def test_metainfo_names_this_release_and_the_desktop_entry(self):
         path = self.prefix / f"share/metainfo/{APP_ID}.metainfo.xml"
