@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/port_switch.h"
+#include "timecode/port_switch.h"
 
 class QAction;
 class QActionGroup;

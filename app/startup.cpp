@@ -19,7 +19,6 @@ namespace {
 constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good frame
 constexpr const char* kPortOpenFailed = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
 constexpr const char* kFileAccessError = "File access error";
-constexpr const char* kUnsafeWorkingDirectory = "工作目录可被其他用户写入，程序不能安全使用：";
 
 }  // namespace
 
@@ -31,19 +30,6 @@ int primaryScreenWidth() {
 QPoint primaryScreenOrigin() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen ? screen->geometry().topLeft() : QPoint(0, 0);
-}
-
-bool refuseUnsafeWorkingDirectory(MessageBoxes& boxes, const std::string& workDir) {
-    if (isSafeWorkingDirectory(workDir)) return false;
-    const std::string path = workDir == "." ? workingDirectoryPath() : workDir;
-    GbkText text = gbk(kUnsafeWorkingDirectory);
-    try {
-        text += GbkText::fromUtf8(path);
-    } catch (const EncodingError&) {
-        text.appendAscii("?");  // a name that is no UTF-8 (or has no GBK form) is not shown
-    }
-    boxes.error(text);
-    return true;
 }
 
 std::string pathInWorkDir(const std::string& workDir, const std::string& name) {

@@ -11,6 +11,7 @@
 #include "base/local_clock.h"
 #include "base/message_boxes.h"
 #include "base/time_services.h"
+#include "base/working_directory.h"
 #include "serial/port_map.h"
 #include "serial/serial_library.h"
 
@@ -38,11 +39,6 @@ struct AppContext {
 int primaryScreenWidth();
 // The primary screen's top left corner on the desktop; 0, 0 without a screen.
 QPoint primaryScreenOrigin();
-
-// Shows the error box "工作目录可被其他用户写入，程序不能安全使用：" and the folder's path when a
-// user other than this one (or root) may write to `workDir`; true then, and the program ends with
-// status 1 before it opens a port or a file.
-bool refuseUnsafeWorkingDirectory(MessageBoxes& boxes, const std::string& workDir = ".");
 
 // "<workDir>/<name>", or the name alone for the working directory itself.
 std::string pathInWorkDir(const std::string& workDir, const std::string& name);

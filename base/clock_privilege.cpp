@@ -153,6 +153,12 @@ void serveClockSets(int channel, RealtimeClock& clock, Journal& journal) {
     }
 }
 
+int JournaledSetter::setRealtime(const timespec& instant) {
+    SystemRealtime clock;
+    const InstantRequest request{instant.tv_sec, static_cast<int32_t>(instant.tv_nsec), 0};
+    return setFromRequest(request, clock, journal_);
+}
+
 PrivilegedSetter::PrivilegedSetter(int channel) : channel_(channel) {}
 
 PrivilegedSetter::~PrivilegedSetter() { ::close(channel_); }

@@ -74,6 +74,17 @@ private:
     int channel_;
 };
 
+// Sets the clock in this process, range-checked and journaled like the privileged part's sets:
+// for the service, which holds the right itself from its unit and runs no toolkit.
+class JournaledSetter final : public RealtimeSetter {
+public:
+    explicit JournaledSetter(Journal& journal) : journal_(journal) {}
+    int setRealtime(const timespec& instant) override;
+
+private:
+    Journal& journal_;
+};
+
 struct PrivilegeSplit {
     // The channel to the privileged part; null when none runs (the process could not set the
     // clock in the first place, or the part could not be started): sets then go to

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstring>
 
+#include "base/gbk_text.h"
+
 namespace zrq {
 namespace {
 
@@ -59,6 +61,19 @@ bool isSafeWorkingDirectory(const std::string& path) {
 std::string workingDirectoryPath() {
     char path[PATH_MAX];
     return ::getcwd(path, sizeof path) != nullptr ? std::string(path) : std::string(".");
+}
+
+bool refuseUnsafeWorkingDirectory(MessageBoxes& boxes, const std::string& workDir) {
+    if (isSafeWorkingDirectory(workDir)) return false;
+    const std::string path = workDir == "." ? workingDirectoryPath() : workDir;
+    GbkText text = gbk("工作目录可被其他用户写入，程序不能安全使用：");
+    try {
+        text += GbkText::fromUtf8(path);
+    } catch (const EncodingError&) {
+        text.appendAscii("?");  // a name that is no UTF-8 (or has no GBK form) is not shown
+    }
+    boxes.error(text);
+    return true;
 }
 
 }  // namespace zrq

@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "base/message_boxes.h"
+
 namespace zrq {
 
 // Whether a group is the user's own: his primary group, with no other member.
@@ -28,5 +30,10 @@ bool isSafeWorkingDirectory(const std::string& path = ".");
 
 // The working directory's absolute path for messages; "." when it has none.
 std::string workingDirectoryPath();
+
+// Shows the error box "工作目录可被其他用户写入，程序不能安全使用：" and the folder's path when a
+// user other than this one (or root) may write to `workDir`; true then, and the program ends with
+// status 1 before it opens a port or a file.
+bool refuseUnsafeWorkingDirectory(MessageBoxes& boxes, const std::string& workDir = ".");
 
 }  // namespace zrq

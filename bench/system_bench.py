@@ -5,6 +5,8 @@ Runs, one after the other, each for --seconds:
   micro        the Google Benchmarks (zrq_bench) and the allocation check (bench_no_allocation)
   idle         the real program under Xvfb with no device (COM1 absent)
   receiving    the program with clockdev on COM1, the default settings (a correction a minute)
+  service      the service zrqd (no display) the same way: its CPU and memory beside the
+               program's
   corrections  the program with a correction every second: daily points at 24 consecutive
                seconds, and the device's clock stepped back 24 s whenever it has passed them
   reference    clockdev with the two reference programs on its line: pty_reader_ref (blocked in
@@ -56,6 +58,8 @@ LIMITS = {
     "correction_error_vs_reference": (1.5, "×"),  # median and p99, each against the reference
     "cpu_percent": (0.3, "%"),                  # the whole program, of one core
     "rss_mb": (60.0, "MB"),
+    "service_cpu_percent": (0.2, "%"),
+    "service_rss_mb": (8.0, "MB"),
 }
 
 
@@ -317,7 +321,8 @@ def program_run(session, seconds, device=None, watcher=None, during=None):
     program = session.start_program()
     if device is not None and not device.wait_for("open", h.START_TIMEOUT_S):
         raise h.HarnessError("the program did not open COM1")
-    session.wait_bar(program.pid)
+    if session.uses_display:
+        session.wait_bar(program.pid)
     time.sleep(SETTLE_S)
     start_ns = h.real_now_ns()
     machine = MachineMeter()
@@ -353,6 +358,13 @@ def run_receiving(build, seconds):
         result.update(tick_lateness(events, timeline, watcher, 0))
         result["send_lateness"] = send_lateness(events)
         return result
+
+
+def run_service(build, seconds):
+    """zrqd receiving a frame a second from clockdev, without a display."""
+    with h.Session(build, "bench-service", program="zrqd", display=False) as session:
+        device = session.start_device()
+        return program_run(session, seconds, device)
 
 
 def write_settings(build, path, *options):
@@ -583,6 +595,20 @@ def correction_error_rows(errors, ref_errors):
     return rows
 
 
+def service_rows(service, receiving):
+    """zrqd's CPU and memory receiving a frame a second, the desktop program's beside them."""
+    if not service:
+        return []
+    return [
+        ("zrqd: CPU, receiving (zrq: %s %%)" % fmt(receiving["cpu_percent"], 2),
+         fmt(service["cpu_percent"], 2) + " %", "—", limit_cell("service_cpu_percent", "≤ "),
+         ratio(service["cpu_percent"], "service_cpu_percent")),
+        ("zrqd: peak RSS (VmHWM), receiving (zrq: %s MB)" % fmt(receiving["rss_mb"], 1),
+         fmt(service["rss_mb"], 1) + " MB", "—", limit_cell("service_rss_mb", "≤ "),
+         ratio(service["rss_mb"], "service_rss_mb")),
+    ]
+
+
 def system_rows(idle, receiving, corrections, ref):
     rows = []
     tick_fields = receiving["tick_fields"] + corrections["tick_fields"]
@@ -650,14 +676,16 @@ def main():
     h.use_time_zone()
 
     micro = None if args.skip_micro else run_micro(build, out_dir)
-    print("system runs: %d s each (idle, receiving, corrections, reference)" % args.seconds,
-          flush=True)
+    print("system runs: %d s each (idle, receiving, service, corrections, reference)" %
+          args.seconds, flush=True)
     idle = run_idle(build, args.seconds)
     receiving = run_receiving(build, args.seconds)
+    service = run_service(build, args.seconds)
     corrections = run_corrections(build, args.seconds)
     ref = run_references(build, args.seconds)
 
-    rows = (micro_rows(micro) if micro else []) + system_rows(idle, receiving, corrections, ref)
+    rows = ((micro_rows(micro) if micro else []) + system_rows(idle, receiving, corrections, ref)
+            + service_rows(service, receiving))
     table = markdown_table(rows)
     print()
     print(table)
@@ -669,7 +697,8 @@ def main():
                                         ("corrections", corrections), ("reference", ref))))
     print("PC time frames left out because a correction stepped the clock into another second: "
           "%d" % (receiving["ticks_after_step"] + corrections["ticks_after_step"]))
-    for name, run in (("idle", idle), ("receiving", receiving), ("corrections", corrections)):
+    for name, run in (("idle", idle), ("receiving", receiving), ("service", service),
+                      ("corrections", corrections)):
         busy = sorted(run["cpu_threads"].items(), key=lambda item: -item[1])
         print("CPU per thread, %s: %s" % (name, ", ".join("%s %.2f %%" % (thread, share)
                                                           for thread, share in busy if share)))
@@ -677,6 +706,7 @@ def main():
         out.write(table + "\n")
     with open(os.path.join(out_dir, "results.json"), "w", encoding="utf-8") as out:
         json.dump({"seconds": args.seconds, "idle": idle, "receiving": receiving,
+                   "service": service,
                    "corrections": corrections, "reference": ref,
                    "allocation_check_passed": micro and micro["allocation_check_passed"]},
                   out, indent=1)

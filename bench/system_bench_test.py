@@ -166,6 +166,18 @@ class CorrectionErrorRowsTest(unittest.TestCase):
                          ("1.60, 1.50", "1", "≤ 1.5 ×", "1.07"))
 
 
+class ServiceRowsTest(unittest.TestCase):
+    def test_the_services_figures_against_its_goals_beside_the_programs(self):
+        rows = sb.service_rows({"cpu_percent": 0.284, "rss_mb": 4.95},
+                               {"cpu_percent": 2.05, "rss_mb": 39.3})
+        self.assertEqual(rows, [
+            ("zrqd: CPU, receiving (zrq: 2.05 %)", "0.28 %", "—", "≤ 0.2 %", "1.42"),
+            ("zrqd: peak RSS (VmHWM), receiving (zrq: 39.3 MB)", "5.0 MB", "—", "≤ 8 MB",
+             "0.62"),
+        ])
+        self.assertEqual(sb.service_rows(None, {"cpu_percent": 2.0, "rss_mb": 39.0}), [])
+
+
 class OffsetWatcherTest(unittest.TestCase):
     def test_notices_each_rewrite_of_the_clock_file(self):
         with tempfile.TemporaryDirectory() as directory:

@@ -1,6 +1,7 @@
-# Harness for end-to-end runs of the real program: a private X display, the simulated clock
-# device on a pseudo-terminal, the program on a fake clock with the clock capability dropped,
-# screenshots, pixels and the pop-up menu driven through the X server.
+# Harness for end-to-end runs of the real programs: a private X display (for the desktop program;
+# the service zrqd runs without one), the simulated clock device on a pseudo-terminal, the
+# program on a fake clock with the clock capability dropped, screenshots, pixels and the pop-up
+# menu driven through the X server.
 import fcntl
 import os
 import re
@@ -199,11 +200,12 @@ def check_running_safely(pid, program_path, user_namespace=False):
     return False
 
 
-def single_instance_lock_held():
-    """Whether a process holds the machine's lock file, which every run shares when the
-    package's /run/zrq exists (otherwise each run locks in its own runtime folder)."""
+def single_instance_lock_held(path=SYSTEM_LOCK_FILE):
+    """Whether a process holds the lock file at `path`: by default the machine's, which every
+    run shares when the package's /run/zrq exists (otherwise each run locks in its own runtime
+    folder)."""
     try:
-        fd = os.open(SYSTEM_LOCK_FILE, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
     except OSError:
         return False
     try:
@@ -322,13 +324,14 @@ class Program:
     """The program under test, started through setpriv (or, with `user_namespace`, unshare)
     with the fake clock preloaded."""
 
-    def __init__(self, session, clock_file, log_name, extra_env=None, user_namespace=False):
+    def __init__(self, session, clock_file, log_name, extra_env=None, user_namespace=False,
+                 args=()):
         self.session = session
         self.path = session.program
         self.user_namespace = user_namespace
         launcher = (["unshare", *USER_NAMESPACE_OPTIONS] if user_namespace
                     else ["setpriv", *CAP_DROP_OPTIONS])
-        argv = [*launcher, "--", self.path]
+        argv = [*launcher, "--", self.path, *args]
         env = session.display_env()
         env.update(extra_env or {})
         env["LD_PRELOAD"] = session.preload
@@ -386,11 +389,14 @@ class Session:
     """One end-to-end run: a fresh working directory, a private X display, and the processes
     started in it, all ended by process group when the run ends."""
 
-    def __init__(self, build_dir, name, time_zone=TIME_ZONE):
+    def __init__(self, build_dir, name, time_zone=TIME_ZONE, program="zrq", display=True):
+        """`program` is the build's zrq or zrqd; `display` False runs no X server (zrqd's
+        runs have none)."""
         self.build_dir = os.path.abspath(build_dir)
         self.name = name
         self.time_zone = time_zone
-        self.program = os.path.join(self.build_dir, "zrq")
+        self.uses_display = display
+        self.program = os.path.join(self.build_dir, program)
         self.clockdev = os.path.join(self.build_dir, "clockdev")
         self.preload = os.path.join(self.build_dir, PRELOAD_NAME)
         self.screenshot_dir = os.path.join(self.build_dir, "screenshots")
@@ -398,7 +404,8 @@ class Session:
                            (self.preload, "the fake-clock library")):
             if not os.path.isfile(path):
                 raise Skip("%s is not built: %s" % (what, path))
-        for tool in ("Xvfb", "xdotool", "import", "convert", "setpriv"):
+        tools = ("Xvfb", "xdotool", "import", "convert", "setpriv") if display else ("setpriv",)
+        for tool in tools:
             if not shutil.which(tool):
                 raise Skip("%s is not installed" % tool)
         self.workdir = tempfile.mkdtemp(prefix="zrq-e2e-%s-" % name)
@@ -412,7 +419,8 @@ class Session:
 
     def __enter__(self):
         use_time_zone(self.time_zone)
-        self._start_display()
+        if self.uses_display:
+            self._start_display()
         return self
 
     def __exit__(self, kind, value, trace):
@@ -452,16 +460,17 @@ class Session:
         settings)."""
         runtime = os.path.join(self.workdir, "runtime")
         os.makedirs(runtime, mode=0o700, exist_ok=True)
-        return {
+        env = {
             "PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
             "HOME": self.workdir,
-            "DISPLAY": self.display,
             "TZ": self.time_zone,
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
-            "QT_QPA_PLATFORM": "xcb",
             "XDG_RUNTIME_DIR": runtime,
         }
+        if self.display:
+            env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")
+        return env
 
     def set_clocks(self, device_target_ns, program_ahead_ns=0):
         """Sets the device clock to read `device_target_ns` now, and the program's fake clock
@@ -478,15 +487,16 @@ class Session:
         self._devices.append(device)
         return device
 
-    def start_program(self, extra_env=None, user_namespace=False):
-        """Starts the program; `extra_env` adds variables for the fake-clock library (such as
-        REFUSE_FILE_ENV), never in place of its safeguards; `user_namespace` starts it in a
-        user namespace of its own instead of dropping the clock capability."""
+    def start_program(self, extra_env=None, user_namespace=False, args=()):
+        """Starts the program with `args`; `extra_env` adds variables for the fake-clock library
+        (such as REFUSE_FILE_ENV) or the service (NOTIFY_SOCKET), never in place of its
+        safeguards; `user_namespace` starts it in a user namespace of its own instead of dropping
+        the clock capability."""
         if not self._programs and single_instance_lock_held():
             raise HarnessError("another copy of the program holds its single-instance lock "
                                "(%s)" % SYSTEM_LOCK_FILE)
-        program = Program(self, self.clock_file, "zrq-%d.log" % len(self._programs), extra_env,
-                          user_namespace)
+        program = Program(self, self.clock_file, "%s-%d.log" % (
+            os.path.basename(self.program), len(self._programs)), extra_env, user_namespace, args)
         self._programs.append(program)
         return program
 

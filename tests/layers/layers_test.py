@@ -9,8 +9,8 @@ import re
 import sys
 from pathlib import Path
 
-ORDER = ["base", "store", "serial", "timecode", "dialogs", "app", "viewer"]
-CORE = {"base", "store", "serial", "timecode"}
+ORDER = ["base", "store", "serial", "timecode", "service", "dialogs", "app", "viewer"]
+CORE = {"base", "store", "serial", "timecode", "service"}
 PROJECT_INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"')
 ANGLE_INCLUDE = re.compile(r"^\s*#\s*include\s+<([^>]+)>")
 SOURCE_SUFFIXES = {".h", ".hpp", ".cpp", ".c"}

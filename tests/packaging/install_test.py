@@ -16,8 +16,9 @@ BUILD_DIR, SOURCE_DIR, VERSION = (sys.argv.pop(1) for _ in range(3))
 APP_ID = "org.horivo.Zrq"
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
-PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrq-offsets")
+PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrq-offsets", "zrqd")
 EXPECTED_FILES = {
+    "share/man/man8/zrqd.8.gz", "lib/systemd/system/zrqd.service",
     "share/zrq/ZEQU.html",
     "share/doc/zrq/copyright", "share/doc/zrq/changelog.gz",
     f"share/applications/{APP_ID}.desktop", f"share/applications/{APP_ID}.Offsets.desktop",
@@ -25,7 +26,8 @@ EXPECTED_FILES = {
     "share/icons/hicolor/scalable/apps/zrq.svg",
     "lib/tmpfiles.d/zrq.conf",
 } | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES} \
-  | {f"bin/{name}" for name in PROGRAMS} | {f"share/man/man1/{name}.1.gz" for name in PROGRAMS}
+  | {f"bin/{name}" for name in PROGRAMS} \
+  | {f"share/man/man1/{name}.1.gz" for name in PROGRAMS if name != "zrqd"}
 
 
 def png_size_and_corner_alpha(path):
@@ -85,22 +87,24 @@ class InstalledTreeTest(unittest.TestCase):
         work = self.tmp / "work"
         work.mkdir()
         cases = [
-            # arguments, expected start of the answer
-            (["--version"], f"zrq {VERSION}\n"),
-            (["--help"], "Usage: zrq"),
-            (["-h"], "Usage: zrq"),
-            (["-platform", "xcb", "--version"], f"zrq {VERSION}\n"),
+            # program, arguments, expected start of the answer
+            ("zrq", ["--version"], f"zrq {VERSION}\n"),
+            ("zrq", ["--help"], "Usage: zrq"),
+            ("zrq", ["-h"], "Usage: zrq"),
+            ("zrq", ["-platform", "xcb", "--version"], f"zrq {VERSION}\n"),
+            ("zrqd", ["--version"], f"zrqd {VERSION}\n"),
+            ("zrqd", ["--help"], "Usage: zrqd"),
         ]
-        for args, answer in cases:
-            with self.subTest(args=args):
-                result = subprocess.run([str(self.prefix / "bin/zrq"), *args], cwd=work, env=env,
-                                        capture_output=True, text=True, timeout=10)
+        for program, args, answer in cases:
+            with self.subTest(program=program, args=args):
+                result = subprocess.run([str(self.prefix / "bin" / program), *args], cwd=work,
+                                        env=env, capture_output=True, text=True, timeout=10)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertTrue(result.stdout.startswith(answer), result.stdout)
                 self.assertEqual(result.stderr, "")
                 self.assertEqual(list(work.iterdir()), [])  # no settings, no logs
         # An answer that cannot be written is a failure.
-        for program in ("zrq", "zrq-offsets"):
+        for program in ("zrq", "zrq-offsets", "zrqd"):
             with self.subTest(program), open("/dev/full", "w") as full:
                 result = subprocess.run([str(self.prefix / "bin" / program), "--version"],
                                         cwd=work, env=env, stdout=full, timeout=10)

@@ -1,5 +1,5 @@
 // The port, rate and format switches with their fallbacks and messages.
-#include "app/port_switch.h"
+#include "timecode/port_switch.h"
 
 #include <exception>
 #include <string>

@@ -1,6 +1,6 @@
 // Tests of PortSet and the port, rate and format switches: call order, fallbacks, messages,
 // check marks, the receiver's hold and release, and what gets saved.
-#include "app/port_switch.h"
+#include "timecode/port_switch.h"
 
 #include <gtest/gtest.h>
 
