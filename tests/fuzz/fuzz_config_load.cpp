@@ -24,7 +24,7 @@ zrq::StoredSettings startValues() {
     s.clock.CorrectionSecond = 44;
     s.clock.CorrectionMinute = 45;
     s.clock.CodeFormat = 6;
-    s.clock.FineTuneMs = 4321;
+    s.clock.FineTuneMs = 432;  // within 0..999, which a load holds every value to
     s.clock.DailyPointCount = 3;
     s.clock.DailyPoints[2] = 0.25;
     s.clock.JumpThresholdSec = 17;
