@@ -11,6 +11,7 @@
 #include "base/date_patterns.h"
 #include "base/working_directory.h"
 #include "serial/port_map.h"
+#include "timecode/run_settings.h"
 #include "timecode/time_code_format.h"
 
 namespace zrq {
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good frame
 constexpr const char* kPortOpenFailed = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
-constexpr const char* kFileAccessError = "File access error";
 
 }  // namespace
 
@@ -71,25 +71,10 @@ void TForm1::showStartTimeAndDate() {
 
 // False when the file exists but cannot be opened: start-up ends there.
 bool TForm1::loadStoredSettings() {
-    const LoadResult loaded = loadSettings(configPath_, storedSettings());
-    if (loaded.outcome == LoadOutcome::CannotOpen) {
-        ctx_.boxes.warning(gbk(kFileAccessError));
-        return false;
-    }
-    settings_ = loaded.settings.clock;
-    line_.Port = loaded.settings.port;
-    line_.BaudCode = loaded.settings.baudCode;
-    return true;
+    return loadRunSettings(configPath_, storedSettings(), ctx_.boxes, settings_, line_);
 }
 
-void TForm1::forceRunValues() {
-    settings_.JumpNoCorrect = 1;
-    status_.MonitorActive = false;
-    status_.NoSignal = true;
-    status_.JumpDetected = true;
-    status_.JumpLogEnabled = true;
-    status_.CommLogEnabled = false;
-}
+void TForm1::forceRunValues() { zrq::forceRunValues(settings_, status_); }
 
 void TForm1::markMenu() {
     PopupMenu1* menu = PopupMenu1_;

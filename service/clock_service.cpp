@@ -17,6 +17,7 @@
 #include "service/settings_command.h"
 #include "store/config_file.h"
 #include "timecode/frame_search.h"
+#include "timecode/run_settings.h"
 
 namespace zrq {
 namespace {
@@ -135,25 +136,10 @@ bool ClockService::start() {
 }
 
 bool ClockService::loadStoredSettings() {
-    const LoadResult loaded = loadSettings(configPath_, storedSettings());
-    if (loaded.outcome == LoadOutcome::CannotOpen) {
-        ctx_.boxes.warning(gbk(kFileAccessError));
-        return false;
-    }
-    settings_ = loaded.settings.clock;
-    line_.Port = loaded.settings.port;
-    line_.BaudCode = loaded.settings.baudCode;
-    return true;
+    return loadRunSettings(configPath_, storedSettings(), ctx_.boxes, settings_, line_);
 }
 
-void ClockService::forceRunValues() {
-    settings_.JumpNoCorrect = 1;
-    status_.MonitorActive = false;
-    status_.NoSignal = true;
-    status_.JumpDetected = true;
-    status_.JumpLogEnabled = true;
-    status_.CommLogEnabled = false;
-}
+void ClockService::forceRunValues() { zrq::forceRunValues(settings_, status_); }
 
 // As start-up opens the port, except that an open that failed is not followed by PortSet (which
 // could only fail too): the failure is said once and the port is tried again every 5 s.
