@@ -2,9 +2,7 @@
 // corrections, competing time services), shown by `journalctl -t zrq`.
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "base/gbk_text.h"
 
@@ -29,13 +27,6 @@ public:
     SyslogJournal& operator=(const SyslogJournal&) = delete;
 
     void writeUtf8(std::string_view text) override;
-};
-
-// Keeps the entries instead of sending them, for tests.
-class RecordingJournal final : public Journal {
-public:
-    void writeUtf8(std::string_view text) override { entries.emplace_back(text); }
-    std::vector<std::string> entries;  // UTF-8
 };
 
 }  // namespace zrq

@@ -16,6 +16,7 @@
 #include "base/journal.h"
 #include "bench/allocation_counter.h"
 #include "bench/bench_rig.h"
+#include "tests/support/recording_boxes.h"
 #include "timecode/time_code_format.h"
 
 namespace zrq::bench {

@@ -24,6 +24,7 @@
 #include "bench/bench_rig.h"
 #include "serial/receiver.h"
 #include "serial/termios_serial.h"
+#include "tests/support/recording_boxes.h"
 #include "timecode/tick_timer.h"
 #include "timecode/time_code_format.h"
 

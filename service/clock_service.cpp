@@ -306,7 +306,7 @@ void ClockService::tryPortAgain() {
     }
     const bool wasHeld = tcomm_.receiverStop();
     tcomm_.HoldReceiver();
-    RecordingMessageBoxes quiet;  // a failure already said is not said again every 5 s
+    SilentBoxes quiet;  // a failure already said is not said again every 5 s
     MessageBoxes& boxes = portFailureSaid_ ? static_cast<MessageBoxes&>(quiet) : ctx_.boxes;
     if (openSucceeded(serial_.sio_open(line_.Port))) {
         if (PortSet(serial_, line_, boxes)) {

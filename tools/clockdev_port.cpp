@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "tools/fake_clock_file.h"
+#include "tests/support/fake_clock_file.h"
 
 namespace zrq::clockdev {
 namespace {

@@ -17,7 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "fake_clock_file.h"
+#include "tests/support/fake_clock_file.h"
 
 #define NS_PER_SECOND 1000000000LL
 /* How often, at most, a reader looks whether another process changed the file. */

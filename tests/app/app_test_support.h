@@ -20,10 +20,11 @@
 
 #include "app/main_bar.h"
 #include "app/startup.h"
-#include "base/fake_clock.h"
 #include "base/message_boxes.h"
-#include "serial/fake_serial_library.h"
 #include "store/config_file.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
+#include "tests/support/recording_boxes.h"
 
 namespace zrq::testing {
 

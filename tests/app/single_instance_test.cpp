@@ -17,6 +17,7 @@
 #include <string>
 
 #include "app/startup.h"
+#include "tests/support/recording_boxes.h"
 #include "tests/support/temp_dir.h"
 
 namespace zrq {

@@ -27,6 +27,7 @@
 #include "dialogs/monitor_window.h"
 #include "dialogs/port_dialog.h"
 #include "dialogs/settings_dialog.h"
+#include "tests/support/recording_boxes.h"
 
 using namespace zrq;
 

@@ -2,6 +2,7 @@
 // it refuses without touching the clock, what it journals, and how either end going away ends
 // the other's work.
 #include "base/clock_privilege.h"
+#include "tests/support/recording_journal.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>

@@ -8,8 +8,8 @@
 
 #include "base/date_patterns.h"
 #include "base/date_time_value.h"
-#include "base/fake_clock.h"
 #include "base/local_instant.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/time_records.h"
 
 namespace zrq {

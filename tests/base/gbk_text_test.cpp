@@ -3,6 +3,7 @@
 
 #include "base/gbk_text.h"
 #include "base/message_boxes.h"
+#include "tests/support/recording_boxes.h"
 
 namespace zrq {
 namespace {

@@ -26,6 +26,7 @@
 #include "base/message_boxes.h"
 #include "dialogs/monitor_view.h"
 #include "dialogs/monitor_window.h"
+#include "tests/support/recording_boxes.h"
 
 using zrq::GbkText;
 using zrq::RecordingMessageBoxes;

@@ -13,6 +13,7 @@
 
 #include "base/message_boxes.h"
 #include "dialogs/port_dialog.h"
+#include "tests/support/recording_boxes.h"
 
 using Ports = std::vector<std::pair<std::string, std::string>>;
 

@@ -15,6 +15,7 @@
 #include "base/date_time_value.h"
 #include "base/message_boxes.h"
 #include "dialogs/settings_dialog.h"
+#include "tests/support/recording_boxes.h"
 
 using zrq::ClockSettings;
 using zrq::CorrectionMode;

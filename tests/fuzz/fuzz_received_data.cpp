@@ -12,13 +12,14 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/fake_clock.h"
 #include "base/message_boxes.h"
-#include "serial/fake_serial_library.h"
 #include "serial/line_settings.h"
 #include "store/clock_settings.h"
 #include "store/event_log.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
+#include "tests/support/recording_boxes.h"
 #include "timecode/frame_processor.h"
 #include "timecode/frame_search.h"
 #include "timecode/monitor_lines.h"

@@ -2,7 +2,8 @@
 """Checks that the source folders depend one way and that the toolkit-free core includes no Qt.
 
 Folders in dependency order: a file may include from its own folder and from folders before it,
-never from a later one. The core folders include no Qt header. Exits 1 and lists every offending
+never from a later one, nor from the tests, the test tools or the benchmarks, whose test doubles no
+program may carry. The core folders include no Qt header. Exits 1 and lists every offending
 line when a rule is broken.
 """
 import re
@@ -11,6 +12,7 @@ from pathlib import Path
 
 ORDER = ["base", "store", "serial", "timecode", "service", "dialogs", "app", "viewer"]
 CORE = {"base", "store", "serial", "timecode", "service"}
+TEST_ONLY = {"tests", "tools", "bench"}
 PROJECT_INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"/]+)/[^"]+"')
 ANGLE_INCLUDE = re.compile(r"^\s*#\s*include\s+<([^>]+)>")
 SOURCE_SUFFIXES = {".h", ".hpp", ".cpp", ".c"}
@@ -33,7 +35,7 @@ def offences(top):
             for number, line in enumerate(lines, 1):
                 where = f"{path.relative_to(top)}:{number}: {line.strip()}"
                 project = PROJECT_INCLUDE.match(line)
-                if project and project.group(1) in later:
+                if project and project.group(1) in later | TEST_ONLY:
                     found.append(f"{where}  ({folder} must not include from {project.group(1)})")
                 angle = ANGLE_INCLUDE.match(line)
                 if folder in CORE and angle and is_qt_header(angle.group(1)):

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/fake_clock.h"
-#include "serial/fake_serial_library.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
 
 namespace zrq {
 namespace {

@@ -15,11 +15,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "base/fake_clock.h"
-#include "serial/fake_serial_library.h"
 #include "serial/termios_serial.h"
 #include "tests/serial/pty_fixture.h"
 #include "tests/support/counting_new.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
 
 namespace zrq {
 namespace {

@@ -1,6 +1,7 @@
 // The service's boxes: the same texts as lines on standard error and in the journal, or, when
 // standard error is the journal's own stream, once, with the line's priority in front.
 #include "service/journal_boxes.h"
+#include "tests/support/recording_journal.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -6,9 +6,11 @@
 
 #include <filesystem>
 
-#include "base/fake_clock.h"
 #include "base/journal.h"
 #include "tests/store/file_helpers.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/recording_boxes.h"
+#include "tests/support/recording_journal.h"
 #include "tests/support/temp_dir.h"
 
 namespace zrq {

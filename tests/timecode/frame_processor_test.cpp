@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "base/fake_clock.h"
 #include "base/journal.h"
 #include "base/message_boxes.h"
-#include "serial/fake_serial_library.h"
 #include "tests/support/bytes.h"
 #include "tests/support/counting_new.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
 #include "tests/support/quiet_serial.h"
+#include "tests/support/recording_boxes.h"
+#include "tests/support/recording_journal.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_records.h"
 #include "timecode/frame_processor.h"

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include "base/fake_clock.h"
 #include "base/journal.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/recording_boxes.h"
+#include "tests/support/recording_journal.h"
 #include "tests/support/temp_dir.h"
 
 namespace zrq {

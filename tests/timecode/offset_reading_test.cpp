@@ -10,6 +10,7 @@
 
 #include "base/message_boxes.h"
 #include "tests/support/offset_records.h"
+#include "tests/support/recording_boxes.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_records.h"
 #include "timecode/offset_reading.h"

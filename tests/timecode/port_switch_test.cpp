@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/recording_boxes.h"
 #include "timecode/time_code_format.h"
 
 namespace zrq {

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "base/fake_clock.h"
 #include "base/message_boxes.h"
-#include "serial/fake_serial_library.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
+#include "tests/support/recording_boxes.h"
 #include "tests/support/time_records.h"
 #include "timecode/frame_processor.h"
 #include "timecode/frame_search.h"

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/date_time_value.h"
-#include "base/fake_clock.h"
-#include "serial/fake_serial_library.h"
 #include "tests/support/counting_new.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/fake_serial_library.h"
 #include "tests/support/quiet_serial.h"
 #include "tests/support/time_records.h"
 #include "timecode/second_tick.h"

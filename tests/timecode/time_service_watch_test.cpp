@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "base/fake_clock.h"
 #include "base/message_boxes.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/recording_boxes.h"
+#include "tests/support/recording_journal.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/time_records.h"
 

@@ -1,6 +1,6 @@
 // The test clock: an instant in microseconds, moved only by the test or by a set, read in UTC
 // or in the process's time zone.
-#include "base/fake_clock.h"
+#include "tests/support/fake_clock.h"
 
 #include "base/local_instant.h"
 

@@ -1,8 +1,8 @@
 /* The fake clock's offset file: one line "<offset_ns>", the fake CLOCK_REALTIME minus the real
  * one in nanoseconds, so the fake clock runs at real speed. Shared by the preload library and
  * clockdev; C and C++. */
-#ifndef ZRQ_TOOLS_FAKE_CLOCK_FILE_H
-#define ZRQ_TOOLS_FAKE_CLOCK_FILE_H
+#ifndef ZRQ_TESTS_SUPPORT_FAKE_CLOCK_FILE_H
+#define ZRQ_TESTS_SUPPORT_FAKE_CLOCK_FILE_H
 
 #include <stddef.h>
 #include <stdint.h>
