@@ -9,9 +9,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "base/capabilities.h"
+#include "base/local_clock.h"
+#include "base/system_calls.h"
 
 namespace zrq {
 namespace {
@@ -55,12 +56,6 @@ std::string stepText(const timespec& before, const timespec& target) {
                   static_cast<long long>(negative ? -seconds : seconds),
                   static_cast<long long>(negative ? -us : us));
     return text;
-}
-
-std::string reasonText(int error) {
-    if (error == ERANGE) return "time out of range";
-    char buffer[128];
-    return strerror_r(error, buffer, sizeof buffer);  // GNU: the text, in the buffer or not
 }
 
 int setFromRequest(const InstantRequest& request, RealtimeClock& clock, Journal& journal) {
@@ -133,7 +128,7 @@ std::string describeSet(const timespec& before, const timespec& target, const ti
                         int error) {
     if (error != 0) {
         return "系统时钟设置被拒绝：目标 " + utcText(target) + "，当前 " + utcText(before) +
-               "，步长 " + stepText(before, target) + "，原因：" + reasonText(error);
+               "，步长 " + stepText(before, target) + "，原因：" + describeClockError(error);
     }
     return "系统时钟已设置：设置前 " + utcText(before) + "，设置后 " + utcText(after) + "，步长 " +
            stepText(before, target);
@@ -197,9 +192,7 @@ PrivilegeSplit splitClockPrivilege() {
         }
     }
     if (const int error = keepOnlyCapability(-1)) {
-        char buffer[128];
-        split.error = std::string("cannot give up its capabilities: ") +
-                      strerror_r(error, buffer, sizeof buffer);
+        split.error = "cannot give up its capabilities: " + errorText(error);
     }
     return split;
 }

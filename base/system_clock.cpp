@@ -4,11 +4,11 @@
 #include <time.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "base/clock_privilege.h"
 #include "base/local_clock.h"
 #include "base/local_instant.h"
+#include "base/system_calls.h"
 
 namespace zrq {
 
@@ -80,8 +80,7 @@ int SystemClock::applyInstant(int64_t systemUs) {
 
 const char* clockErrorText(int error, char* buffer, size_t size) {
     if (error == ERANGE) return kOutOfRange;
-    // GNU strerror_r returns the text, which may or may not be in the buffer.
-    return strerror_r(error, buffer, size);
+    return errorText(error, buffer, size);
 }
 
 std::string describeClockError(int error) {

@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include "base/message_boxes.h"
+#include "base/system_calls.h"
 
 namespace zrq {
 namespace {
@@ -68,11 +68,8 @@ double getDouble(const ConfigRecord& r, int offset) {
     return std::bit_cast<double>(bits);
 }
 
-// The OS's own text for the failure ("No space left on device"); strerror_r keeps it thread-safe.
-[[noreturn]] void throwFileError(int error) {
-    char buffer[128];
-    throw FileError(::strerror_r(error, buffer, sizeof buffer));
-}
+// The OS's own text for the failure ("No space left on device").
+[[noreturn]] void throwFileError(int error) { throw FileError(errorText(error)); }
 
 // Reads up to `size` bytes, retrying interrupted and partial reads; returns the count read
 // (less than `size` only at end of file) or -1 with errno set.
@@ -86,19 +83,6 @@ ssize_t readFully(int fd, uint8_t* data, size_t size) {
         done += static_cast<size_t>(n);
     }
     return static_cast<ssize_t>(done);
-}
-
-// Writes all `size` bytes, retrying interrupted and partial writes; false with errno set on
-// failure.
-bool writeFully(int fd, const uint8_t* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -182,7 +166,7 @@ public:
     // Writes and syncs the record with the given permission bits, then closes the file; false
     // with error() set on failure.
     bool write(const ConfigRecord& record, mode_t permissions) {
-        if (::fchmod(fd_, permissions) != 0 || !writeFully(fd_, record.data(), record.size()) ||
+        if (::fchmod(fd_, permissions) != 0 || !writeWhole(fd_, record.data(), record.size()) ||
             ::fsync(fd_) != 0) {
             error_ = errno;
         }
