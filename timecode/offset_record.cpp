@@ -1,23 +1,20 @@
 // The offset record: each correction attempt as one CSV line, appended to the day's file.
 #include "timecode/offset_record.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+#include <string_view>
+
+#include "store/daily_file.h"
 
 namespace zrq {
 namespace {
 
 constexpr const char* kFileAccessError = "File access error";
 constexpr size_t kFileNameCapacity = 24;  // "yymmddO.csv", with room for out-of-range fields
-// The header (40 bytes) and one line: two date-times of 23 bytes, two numbers, the result with a
+// One line: two date-times of 23 bytes, two numbers, the result with a
 // reason (cut to fit), commas and the line end.
 constexpr size_t kLineCapacity = 320;
 constexpr size_t kReasonCapacity = 160;
@@ -75,18 +72,6 @@ void copyReason(char* out, const char* reason) {
     out[i] = '\0';
 }
 
-// Writes all of it; false when a write failed.
-bool writeAll(int fd, const char* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 OffsetRecord::OffsetRecord(MessageBoxes& boxes, std::string directory)
@@ -107,21 +92,8 @@ void OffsetRecord::write(const CorrectionAttempt& attempt) {
     if (!path_.empty()) path_ += '/';
     path_.append(name, nameLength);
 
-    // O_NONBLOCK: a pipe put in the file's place must not hang the received-data handler.
-    // O_NOFOLLOW: a link under the day's name is someone else's; the line is not written there.
-    const int fd = ::open(
-        path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-        boxes_.warning(GbkText::fromBytes(kFileAccessError));
-        return;
-    }
-    struct stat before {};
-    const bool sizeKnown = ::fstat(fd, &before) == 0;
-    const bool isNew = sizeKnown && before.st_size == 0;
-
     char buffer[kLineCapacity];
     LineBuilder line(buffer);
-    if (isNew) line.format("%s", kOffsetRecordHeader);
     line.dateTime(attempt.time, attempt.time.milliseconds);
     line.format(",");
     line.dateTime(attempt.received, 0);
@@ -136,13 +108,10 @@ void OffsetRecord::write(const CorrectionAttempt& attempt) {
     } else {
         line.format(",ok\n");
     }
-    // A failed write loses this line only, and takes back what it left, so that no torn line
-    // stays in the file; the handler that records must carry on.
-    if (!writeAll(fd, buffer, line.size()) && sizeKnown) {
-        const int cut = ::ftruncate(fd, before.st_size);  // best effort: else the fragment stays
-        static_cast<void>(cut);
-    }
-    ::close(fd);
+    // A failed write loses this line only; the handler that records must carry on.
+    const Appended appended = appendToDailyFile(
+        path_.c_str(), {std::string_view(buffer, line.size())}, kOffsetRecordHeader);
+    if (appended == Appended::NotOpened) boxes_.warning(GbkText::fromBytes(kFileAccessError));
 }
 
 }  // namespace zrq

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "base/message_boxes.h"
-#include "tests/store/file_helpers.h"
+#include "tests/support/file_helpers.h"
 #include "tests/support/temp_dir.h"
 
 namespace zrq {

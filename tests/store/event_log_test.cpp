@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "base/journal.h"
-#include "tests/store/file_helpers.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/file_helpers.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/recording_journal.h"
 #include "tests/support/temp_dir.h"

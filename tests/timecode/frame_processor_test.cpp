@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,7 @@
 #include "tests/support/counting_new.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/fake_serial_library.h"
+#include "tests/support/file_helpers.h"
 #include "tests/support/quiet_serial.h"
 #include "tests/support/recording_boxes.h"
 #include "tests/support/recording_journal.h"
@@ -659,6 +661,24 @@ TEST_F(Processing, OffsetRecordStartsANewFileAtMidnight) {
     ASSERT_EQ(boxes.shown.size(), 2u);
     EXPECT_EQ(boxes.shown[1].text, "File access error");
     EXPECT_EQ(fileText(dir / "target"), "another user's file");
+
+    // A line cut short is taken back whole, the new file's header with it, without a warning;
+    // the next attempt starts the file afresh.
+    std::filesystem::remove(dir / "240502O.csv");
+    {
+        testing::FileSizeLimit limit(20);  // within the header
+        status.CorrectNowRequested = true;
+        feed(tvz(24, 5, 2, 0, 0, 0));
+    }
+    EXPECT_EQ(acks().size(), 3u);
+    EXPECT_EQ(fileText(dir / "240502O.csv"), "");
+    status.CorrectNowRequested = true;
+    feed(tvz(24, 5, 2, 0, 0, 0));
+    const std::string lines = fileText(dir / "240502O.csv");
+    EXPECT_TRUE(lines.starts_with("time,received,offset_ms,step_ms,result\n2024-05-02 00:00:00"))
+        << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2);
+    EXPECT_EQ(boxes.shown.size(), 2u);
 }
 
 // Summer time ends in Berlin on 2026-10-25: 02:00-02:59:59 happens twice. In either pass, with

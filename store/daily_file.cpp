@@ -1,0 +1,54 @@
+// The one way an entry is added to a day's file: open, append whole, or take it back, close.
+#include "store/daily_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "base/system_calls.h"
+
+namespace zrq {
+namespace {
+
+constexpr int kMaxPieces = 3;
+
+iovec pieceOf(std::string_view text) { return {const_cast<char*>(text.data()), text.size()}; }
+
+}  // namespace
+
+Appended appendToDailyFile(const char* path, std::initializer_list<std::string_view> pieces,
+                           std::string_view firstIfNew) {
+    const int fd =
+        ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
+    if (fd < 0) return Appended::NotOpened;
+
+    struct stat before {};
+    const bool sizeKnown = ::fstat(fd, &before) == 0;
+    iovec entry[kMaxPieces + 1];
+    int count = 0;
+    size_t total = 0;
+    if (!firstIfNew.empty() && sizeKnown && before.st_size == 0) {
+        entry[count++] = pieceOf(firstIfNew);
+        total += firstIfNew.size();
+    }
+    for (const std::string_view piece : pieces) {
+        if (count == kMaxPieces + 1) break;
+        entry[count++] = pieceOf(piece);
+        total += piece.size();
+    }
+
+    const size_t written = writeWholePieces(fd, entry, count);
+    Appended outcome = Appended::Written;
+    if (written < total) {
+        outcome = Appended::WriteFailed;
+        if (written > 0 && sizeKnown) {
+            const int cut = ::ftruncate(fd, before.st_size);  // else the fragment stays
+            static_cast<void>(cut);
+        }
+    }
+    ::close(fd);
+    return outcome;
+}
+
+}  // namespace zrq

@@ -1,0 +1,24 @@
+// Appending one entry to a day's file, shared by the daily event logs and the offset record.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+namespace zrq {
+
+enum class Appended {
+    Written,      // the whole entry is in the file
+    NotOpened,    // the file could not be opened or created; nothing was written
+    WriteFailed,  // the open worked but a write did not; what it wrote was taken back off
+};
+
+// Opens `path` for appending (created 0666, less the umask), writes the pieces in order and
+// closes it again. `firstIfNew` goes first when the file was empty (a CSV header, say). Opened
+// with O_NONBLOCK, so that a pipe put in the file's place cannot hang the caller, and
+// O_NOFOLLOW: a link under the day's name is someone else's and is not written through. An
+// entry that fails part-way is cut back off the file's end, so that no torn entry stays behind
+// (best effort). At most three pieces; allocates nothing.
+Appended appendToDailyFile(const char* path, std::initializer_list<std::string_view> pieces,
+                           std::string_view firstIfNew = {});
+
+}  // namespace zrq
