@@ -34,8 +34,7 @@ CivilDate civilFromDays(int64_t z) {
 int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
 int64_t msOfRecord(const LocalTimeRecord& t) {
-    return daysFromCivil(t.year, t.month, t.day) * kMsPerDay +
-           ((t.hour * 60LL + t.minute) * 60 + t.second) * 1000 + t.milliseconds;
+    return daysFromCivil(t.year, t.month, t.day) * kMsPerDay + msOfDay(t);
 }
 
 LocalTimeRecord recordOfMs(int64_t ms) {
@@ -88,11 +87,9 @@ int dayOfWeek(int year, int month, int day) {
 
 DateTimeValue toDateTimeValue(const LocalTimeRecord& time) {
     const int64_t days = daysFromCivil(time.year, time.month, time.day) + kDaysFrom1899To1970;
-    const int64_t msOfDay =
-        ((time.hour * 60LL + time.minute) * 60 + time.second) * 1000 + time.milliseconds;
     // Before 1899-12-30 the whole part counts back while the fraction still counts forward
     // (-1.25 is 1899-12-29 06:00), so the fraction is added to the magnitude.
-    const double fraction = static_cast<double>(msOfDay) / kMsPerDay;
+    const double fraction = static_cast<double>(msOfDay(time)) / kMsPerDay;
     return days >= 0 ? days + fraction : days - fraction;
 }
 
@@ -106,6 +103,10 @@ LocalTimeRecord fromDateTimeValue(DateTimeValue value) {
         days += value >= 0 ? 1 : -1;
     }
     return recordOfMs((days - kDaysFrom1899To1970) * kMsPerDay + msOfDay);
+}
+
+int64_t msOfDay(const LocalTimeRecord& time) {
+    return ((time.hour * 60LL + time.minute) * 60 + time.second) * 1000 + time.milliseconds;
 }
 
 DateTimeValue timeOfDayValue(int hour, int minute, int second, int milliseconds) {

@@ -30,6 +30,9 @@ struct TimeOfDay {
 };
 TimeOfDay splitTimeOfDay(DateTimeValue value);
 
+// Milliseconds since the record's midnight, from its time-of-day fields alone (0..86'399'999 for
+// fields in range).
+int64_t msOfDay(const LocalTimeRecord& time);
 // Milliseconds between two records (b - a), for elapsed times; both must hold valid dates.
 int64_t millisecondsBetween(const LocalTimeRecord& a, const LocalTimeRecord& b);
 // Adds a signed number of milliseconds with carry into the date; nullopt if the record's date is

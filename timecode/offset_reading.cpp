@@ -12,6 +12,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "base/date_time_value.h"
 #include "timecode/offset_record.h"
 
 namespace zrq {
@@ -21,8 +22,6 @@ constexpr size_t kFieldCount = 5;  // time, received, offset_ms, step_ms, result
 // Larger magnitudes (about 30 years) are no offset a clock could have had.
 constexpr double kLargestMs = 1e12;
 constexpr int32_t kMsPerSecond = 1000;
-constexpr int32_t kMsPerMinute = 60 * kMsPerSecond;
-constexpr int32_t kMsPerHour = 60 * kMsPerMinute;
 
 // Reads `count` decimal digits at `pos`; false when any is not a digit.
 bool digits(std::string_view text, size_t pos, size_t count, unsigned* value) {
@@ -125,10 +124,8 @@ std::optional<RecordedAttempt> parseLine(std::string_view line) {
     } else if (!result.starts_with("refused:")) {
         return std::nullopt;
     }
-    const LocalTimeRecord& t = attempt.time;
-    attempt.msOfDay =
-        t.hour * kMsPerHour + t.minute * kMsPerMinute + t.second * kMsPerSecond + t.milliseconds;
-    attempt.instantMs = instantOf(t);
+    attempt.msOfDay = static_cast<int32_t>(msOfDay(attempt.time));
+    attempt.instantMs = instantOf(attempt.time);
     return attempt;
 }
 

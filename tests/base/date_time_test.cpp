@@ -24,6 +24,10 @@ TEST(DateTimeValue, KnownValues) {
     EXPECT_DOUBLE_EQ(toDateTimeValue(at(1900, 1, 1)), 2.0);
     EXPECT_DOUBLE_EQ(toDateTimeValue(at(2024, 5, 1, 6)), 45413.25);
     EXPECT_DOUBLE_EQ(toDateTimeValue(at(1899, 12, 29, 6)), -1.25);
+    // The milliseconds of the day ignore the date.
+    EXPECT_EQ(msOfDay(at(2024, 5, 1)), 0);
+    EXPECT_EQ(msOfDay(at(1899, 12, 29, 6)), 21'600'000);
+    EXPECT_EQ(msOfDay(at(2026, 12, 31, 23, 59, 59, 999)), 86'399'999);
 }
 
 TEST(DateTimeValue, RoundTripsAtMidnightMonthEndsAndLeapDays) {
