@@ -2,6 +2,7 @@
 # the service zrqd runs without one), the simulated clock device on a pseudo-terminal, the
 # program on a fake clock with the clock capability dropped, screenshots, pixels and the pop-up
 # menu driven through the X server.
+import argparse
 import fcntl
 import os
 import re
@@ -11,6 +12,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import traceback
 
 # ctest's skip code: the program (or a tool the run needs) is not there.
 SKIP_RETURN_CODE = 77
@@ -653,3 +655,24 @@ def region_pixels(png, x, y, width, height):
                                                                       len(raw)))
     return [[tuple(raw[(row * width + col) * 3:(row * width + col) * 3 + 3])
              for col in range(width)] for row in range(height)]
+
+
+def run_case_main(cases, run, failures=()):
+    """The main of a file of cases: reads --build-dir and the case's name, calls
+    run(build_dir, case) and gives ctest its status: 0 passed, 1 failed (a failure of `failures`
+    or of the harness, with its trace), SKIP_RETURN_CODE skipped."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("case", choices=sorted(cases))
+    args = parser.parse_args()
+    try:
+        run(args.build_dir, args.case)
+    except Skip as skip:
+        print("e2e: skipped: %s" % skip)
+        return SKIP_RETURN_CODE
+    except (*failures, HarnessError) as failure:
+        traceback.print_exc()
+        print("e2e: FAILED: %s" % failure)
+        return 1
+    print("e2e: passed: %s" % args.case)
+    return 0

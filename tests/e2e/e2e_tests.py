@@ -2,7 +2,6 @@
 # End-to-end tests of the program: run it on a private X display against the simulated clock
 # device, with a fake clock, and check the bytes on the wire, the files it writes and the pixels
 # it shows. Usage: e2e_tests.py --build-dir DIR CASE  (exit 0 pass, 1 fail, 77 skipped).
-import argparse
 import calendar
 import csv
 import grp
@@ -15,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -856,24 +854,13 @@ def isolate_lock_namespace():
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    isolate_lock_namespace()
-    try:
-        zone = CASE_TIME_ZONES.get(args.case, h.TIME_ZONE)
-        with h.Session(args.build_dir, args.case, time_zone=zone) as session:
-            CASES[args.case](session)
-    except h.Skip as skip:
-        print("e2e: skipped: %s" % skip)
-        return h.SKIP_RETURN_CODE
-    except (Failure, h.HarnessError) as failure:
-        traceback.print_exc()
-        print("e2e: FAILED: %s" % failure)
-        return 1
-    print("e2e: passed: %s" % args.case)
-    return 0
+    def run(build_dir, case):
+        isolate_lock_namespace()
+        zone = CASE_TIME_ZONES.get(case, h.TIME_ZONE)
+        with h.Session(build_dir, case, time_zone=zone) as session:
+            CASES[case](session)
+
+    return h.run_case_main(CASES, run, failures=(Failure,))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,6 @@
 # End-to-end tests of the service zrqd: no display, the simulated device on a pseudo-terminal,
 # the fake clock with the clock capability dropped, and systemd's side played by a notify socket
 # of the test's own. Usage: service_tests.py --build-dir DIR CASE  (0 pass, 1 fail, 77 skipped).
-import argparse
 import os
 import re
 import signal
@@ -11,7 +10,6 @@ import subprocess
 import sys
 import threading
 import time
-import traceback
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -286,28 +284,16 @@ CASES = {
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    desktop.isolate_lock_namespace()
-    try:
-        with h.Session(args.build_dir, "zrqd-" + args.case, program="zrqd",
-                       display=False) as session:
+    def run(build_dir, case):
+        desktop.isolate_lock_namespace()
+        with h.Session(build_dir, "zrqd-" + case, program="zrqd", display=False) as session:
             notify = Notifications(session.workdir)
             try:
-                CASES[args.case](session, notify)
+                CASES[case](session, notify)
             finally:
                 notify.close()
-    except h.Skip as skip:
-        print("e2e: skipped: %s" % skip)
-        return h.SKIP_RETURN_CODE
-    except (Failure, faults.FaultFailure, h.HarnessError) as failure:
-        traceback.print_exc()
-        print("e2e: FAILED: %s" % failure)
-        return 1
-    print("e2e: passed: %s" % args.case)
-    return 0
+
+    return h.run_case_main(CASES, run, failures=(Failure, faults.FaultFailure))
 
 
 if __name__ == "__main__":
