@@ -382,6 +382,22 @@ private:
     std::thread thread_;
 };
 
+// The receiver on the termios backend, reading COM1: a pseudo-terminal, opened, every read timed.
+class ReceiverOnAPseudoTerminal : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::symlink(pty.slaveName().c_str(), dir.file("COM1").c_str()), 0);
+        ASSERT_EQ(termios.sio_open(1), 0);
+    }
+
+    testing::Pty pty;
+    testing::TempDir dir;
+    TermiosSerial termios{PortMapPlaces{dir.path()}};
+    ReadTimingSerial serial{termios};
+    SystemClock clock;  // read only
+    std::atomic<int32_t> port{1};
+};
+
 // One byte is written at a chosen point of the receiver's 10 ms wait (measured from the end of
 // the previous hand-off, where the wait begins), once for each whole millisecond of it. A watcher
 // of its own, woken by the same arrival, notes when the byte reached the port. The stamp must lie
@@ -390,16 +406,7 @@ private:
 // microseconds, while a stamp taken at the read, as before, would be up to 10 ms late (9.5 ms
 // for the earliest writes here). The watcher's note covers a loaded machine, where the kernel
 // may pass a pseudo-terminal's bytes on a few milliseconds after the write.
-TEST(ReceiverOnAPseudoTerminal, StampsEachArrivalWithinAMillisecondAndReadsTenMsApart) {
-    testing::Pty pty;
-    testing::TempDir dir;
-    ASSERT_EQ(::symlink(pty.slaveName().c_str(), dir.file("COM1").c_str()), 0);
-    TermiosSerial termios(PortMapPlaces{dir.path()});
-    ASSERT_EQ(termios.sio_open(1), 0);
-    ReadTimingSerial serial(termios);
-    SystemClock clock;  // read only
-    std::atomic<int32_t> port{1};
-
+TEST_F(ReceiverOnAPseudoTerminal, StampsEachArrivalWithinAMillisecondAndReadsTenMsApart) {
     struct Arrival {
         std::optional<PreciseTime> stamp;
         size_t bytes;
@@ -473,15 +480,7 @@ bool eventually(Condition done) {
 // passes costs no read and at most one wake-up. A hold, a release and a stop each wake it at
 // once: a sleeping receiver would otherwise never wake. The port closed while held, left closed,
 // and reopened while held again, is slept on and then read anew.
-TEST(ReceiverOnAPseudoTerminal, SleepsWhileSilentAndWakesAtOnceForHoldReleaseAndStop) {
-    testing::Pty pty;
-    testing::TempDir dir;
-    ASSERT_EQ(::symlink(pty.slaveName().c_str(), dir.file("COM1").c_str()), 0);
-    TermiosSerial termios(PortMapPlaces{dir.path()});
-    ASSERT_EQ(termios.sio_open(1), 0);
-    ReadTimingSerial serial(termios);
-    SystemClock clock;  // read only
-    std::atomic<int32_t> port{1};
+TEST_F(ReceiverOnAPseudoTerminal, SleepsWhileSilentAndWakesAtOnceForHoldReleaseAndStop) {
     std::atomic<int> chunks{0};
     std::atomic<bool> stamped{true};
     Tcomm receiver{serial, clock, port, [&](const ReceivedChunk& chunk) {
