@@ -19,6 +19,7 @@ iovec pieceOf(std::string_view text) { return {const_cast<char*>(text.data()), t
 
 Appended appendToDailyFile(const char* path, std::initializer_list<std::string_view> pieces,
                            std::string_view firstIfNew) {
+    if (pieces.size() > kMaxPieces) return Appended::WriteFailed;  // never cut an entry short
     const int fd =
         ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, 0666);
     if (fd < 0) return Appended::NotOpened;
@@ -33,7 +34,6 @@ Appended appendToDailyFile(const char* path, std::initializer_list<std::string_v
         total += firstIfNew.size();
     }
     for (const std::string_view piece : pieces) {
-        if (count == kMaxPieces + 1) break;
         entry[count++] = pieceOf(piece);
         total += piece.size();
     }

@@ -17,7 +17,7 @@ enum class Appended {
 // with O_NONBLOCK, so that a pipe put in the file's place cannot hang the caller, and
 // O_NOFOLLOW: a link under the day's name is someone else's and is not written through. An
 // entry that fails part-way is cut back off the file's end, so that no torn entry stays behind
-// (best effort). At most three pieces; allocates nothing.
+// (best effort). At most three pieces (more write nothing: WriteFailed); allocates nothing.
 Appended appendToDailyFile(const char* path, std::initializer_list<std::string_view> pieces,
                            std::string_view firstIfNew = {});
 
