@@ -31,8 +31,6 @@ CivilDate civilFromDays(int64_t z) {
     return {year, month, day};
 }
 
-int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 int64_t msOfRecord(const LocalTimeRecord& t) {
     return daysFromCivil(t.year, t.month, t.day) * kMsPerDay + msOfDay(t);
 }

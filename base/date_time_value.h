@@ -18,6 +18,12 @@ bool isValidDate(int year, int month, int day);
 int dayOfWeek(int year, int month, int day);          // 0 = Sunday; date must be valid
 int64_t daysFromCivil(int year, int month, int day);  // days since 1970-01-01
 
+// a / b rounded towards minus infinity: splits a negative count into whole units and a
+// non-negative rest.
+inline int64_t floorDiv(int64_t a, int64_t b) {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
 // Conversions. The record's day of week is ignored on the way in and derived on the way out;
 // the way out rounds to whole milliseconds.
 DateTimeValue toDateTimeValue(const LocalTimeRecord& time);

@@ -12,8 +12,6 @@ constexpr int64_t kUsPerSecond = 1'000'000;
 constexpr int64_t kUsPerMs = 1'000;
 constexpr int64_t kSecondsPerDay = 86'400;
 
-int64_t floorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
-
 // Seconds since 1970 of the record's date and time of day read as UTC (milliseconds left out).
 int64_t secondsAsUtc(const LocalTimeRecord& t) {
     return daysFromCivil(t.year, t.month, t.day) * kSecondsPerDay +
