@@ -21,6 +21,9 @@ PC_TIME_TOLERANCE_MS = 300
 # The preload library looks at the clock file at most every 100 ms; a frame this soon after a
 # step may still carry the old time.
 STEP_SETTLE_MS = 250
+# The device notes arrivals in whole milliseconds, so a frame the step brought may be stamped a
+# little before the moment the step was noted.
+STAMP_RESOLUTION_MS = 2
 # Two frames closer than this would be a burst: steps are made in the middle of a second, so
 # the frame a step brings and the next one are about half a second apart.
 BURST_GAP_S = 0.2
@@ -56,14 +59,19 @@ class Clocks:
 
     def step(self, seconds):
         new_offset = self.offset_ns + seconds * harness.NS_PER_SECOND
+        # Noted before the write: the program may act on the new offset at once.
+        at = harness.real_now_ns()
         harness.write_clock_offset(self.session.clock_file, new_offset)
-        self.history.append((harness.real_now_ns(), new_offset))
+        self.history.append((at, new_offset))
 
     def offsets_at(self, real_ns):
-        """The offsets a frame sent at `real_ns` may carry: the one in force, and right after a
-        step also the one before it."""
+        """The offsets a frame sent at `real_ns` may carry: the one in force, right after a
+        step also the one before it, and within the device's whole-ms stamps before a step also
+        the one it brings."""
         current = [o for t, o in self.history if t <= real_ns][-1]
         allowed = {current}
+        allowed.update(o for t, o in self.history
+                       if 0 < t - real_ns <= STAMP_RESOLUTION_MS * harness.NS_PER_MS)
         for (t, _), (_, before) in zip(self.history[1:], self.history):
             if 0 <= real_ns - t <= STEP_SETTLE_MS * harness.NS_PER_MS:
                 allowed.add(before)
