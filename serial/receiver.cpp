@@ -84,6 +84,11 @@ void Tcomm::Execute() {
             mayHaveMore = true;    // the port may have been switched meanwhile
             continue;
         }
+        if (waitingForReopen()) {
+            wait(nullptr, false);  // until the port is held (closed, reopened) and released
+            mayHaveMore = true;
+            continue;
+        }
         if (wait(&readDue, false) == Woken::Request) {
             mayHaveMore = true;
             continue;
@@ -95,6 +100,10 @@ void Tcomm::Execute() {
             }
         }
         const int count = readOnce();
+        if (count == kReadHungUp) {
+            lineHungUp();
+            continue;
+        }
         // A read that filled the buffer left bytes behind that will announce nothing; and after
         // any bytes, one more read makes sure the line really went quiet before sleeping.
         mayHaveMore = count > 0;
@@ -117,12 +126,28 @@ void Tcomm::Execute() {
     watched_ = -1;
 }
 
+bool Tcomm::waitingForReopen() const { return hungUpAtHold_ && *hungUpAtHold_ == holds_.load(); }
+
+// The port's descriptor leaves the watch set (a hung-up terminal would report itself for ever),
+// and the loss is told once.
+void Tcomm::lineHungUp() {
+    hungUpAtHold_ = holdsAtRead_;  // a hold during the read has reopened or switched already
+    watchPort(-1);
+    if (!lineLost_) return;
+    try {
+        lineLost_(port_.load());
+    } catch (...) {
+        // Told or not, the receiver waits for the reopening; it must not end here.
+    }
+}
+
 // One sio_read of the current port, unless a hold came first. Returns the count read (below 1:
 // nothing); the arrival stamp for the bytes is left in lastArrival_.
 int Tcomm::readOnce() {
     // Announce the read before checking the flag once more: a holder that set the flag and then
     // saw no read announced is sure that no read starts after it returns. The port is open or
     // closed only while held, so its descriptor is sound in here.
+    holdsAtRead_ = holds_.load();
     insideRead_.store(true);
     int count = 0;
     if (!receiverStop_.load()) {
@@ -187,7 +212,8 @@ Tcomm::Woken Tcomm::takeEvents(const epoll_event* events, int count) {
             [[maybe_unused]] const ssize_t got = ::read(request_, &requests, sizeof requests);
             return Woken::Request;  // the flags are looked at anew; a stamp can wait for the next
         }
-        if (events[i].events & EPOLLIN) {
+        // A hang-up may come without input; the read that follows finds out which.
+        if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
             lastArrival_ = clock_.nowPrecise();
             woken = Woken::Input;
         }
@@ -232,6 +258,7 @@ void Tcomm::signalRequest() {
 }
 
 void Tcomm::HoldReceiver() {
+    ++holds_;
     receiverStop_.store(true);
     signalRequest();
     // Only a read in progress is waited for; sio_read returns at once, so this is short.

@@ -42,6 +42,9 @@ public:
     // Runs the received-data handler for the chunk on the user-interface thread and returns when
     // it has finished (or when the call was discarded at shutdown). Must not allocate per call.
     using HandOff = std::function<void(const ReceivedChunk&)>;
+    // Told, on the receiver thread, that the line of `port` hung up; called once per hang-up.
+    // Reading then stops until the receiver is held (to close and reopen the port) and released.
+    using LineLost = std::function<void(int port)>;
 
     // `clock` stamps arrivals on the receiver thread, so it must be safe to read from there.
     Tcomm(SerialLibrary& serial, LocalClock& clock, const std::atomic<int32_t>& port,
@@ -50,6 +53,9 @@ public:
 
     Tcomm(const Tcomm&) = delete;
     Tcomm& operator=(const Tcomm&) = delete;
+
+    // Set before start().
+    void setLineLostHandler(LineLost lineLost) { lineLost_ = std::move(lineLost); }
 
     // Starts the loop; asks for time-critical (real-time) priority and runs on quietly without it.
     void start();
@@ -84,6 +90,8 @@ private:
     Woken wait(const std::chrono::steady_clock::time_point* until, bool endOnInput);
     Woken takeEvents(const epoll_event* events, int count);
     void noteArrivalsSinceTheWait();
+    bool waitingForReopen() const;
+    void lineHungUp();
     void watchPort(int descriptor);
     void signalRequest();
 
@@ -91,11 +99,13 @@ private:
     LocalClock& clock_;
     const std::atomic<int32_t>& port_;
     HandOff handOff_;
+    LineLost lineLost_;
     std::atomic<bool> receiverStop_{false};
     std::atomic<bool> terminationRequested_{false};
     std::atomic<bool> insideRead_{false};
     std::atomic<bool> timeCritical_{false};
     std::atomic<long> wakeUps_{0};
+    std::atomic<long> holds_{0};  // holds so far: a hold is how a hung-up port gets reopened
     // The epoll set the receiver waits in, and the eventfd in it by which a hold, release or
     // stop wakes the receiver (written from the user-interface thread).
     int epoll_ = -1;
@@ -105,6 +115,9 @@ private:
     int watched_ = -1;
     std::optional<PreciseTime> lastArrival_;
     bool portSignalsInput_ = false;
+    // The holds count when the line hung up; reading waits for a later hold. Empty: not hung up.
+    std::optional<long> hungUpAtHold_;
+    long holdsAtRead_ = 0;
     std::thread thread_;
 };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace zrq {
 
@@ -16,6 +17,10 @@ inline constexpr int kLineMode8N1 = 3;  // parity none (0) | 8 data bits (3) | o
 inline constexpr int kFlowHardware = 3;
 inline constexpr int kFlowSoftware = 12;
 inline constexpr int kMaxChunk = 255;  // sio_read never returns more
+// What sio_read returns once the line has hung up (the device went away, the far end closed): no
+// byte will come again until the port is closed and opened anew. Distinct from the negative
+// errno values of a port that is not open.
+inline constexpr int kReadHungUp = -1000;
 
 class SerialLibrary {
 public:
@@ -29,7 +34,8 @@ public:
     virtual int sio_RTS(int port, int level) = 0;                 // 0 = applied
     virtual long sio_getbaud(int port) = 0;                       // bit/s, <= 0 when unknown
     virtual void sio_SetWriteTimeouts(int port, int timeoutMs) = 0;
-    // Returns at once: bytes placed in buffer (at most length, at most 255); below 1 = nothing.
+    // Returns at once: bytes placed in buffer (at most length, at most 255); below 1 = nothing,
+    // and kReadHungUp when the line hung up.
     virtual int sio_read(int port, uint8_t* buffer, int length) = 0;
     // Bytes written (callers ignore it); negative when the port is not open.
     virtual int sio_write(int port, const uint8_t* bytes, int length) = 0;
@@ -41,6 +47,13 @@ public:
     // True when inputDescriptor() gives every open port's descriptor: a port without one is then
     // not open, and nothing can arrive on it before it is opened again.
     virtual bool offersInputDescriptors() const { return false; }
+
+    // One line for the journal and standard error on why sio_open(port) gave `result`: the
+    // device and, where the library knows it, the system's reason. UTF-8.
+    virtual std::string openFailureText(int port, int result) const {
+        return "COM" + std::to_string(port) + ": the port did not open (" + std::to_string(result) +
+               ")";
+    }
 };
 
 }  // namespace zrq

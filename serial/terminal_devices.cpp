@@ -41,6 +41,16 @@ bool consoleLineNames(const std::string& line, dev_t device) {
     return makedev(majorNumber, minorNumber) == device;
 }
 
+constexpr int kMaxLatencyTimerMs = 255;  // the adapters keep it in one byte
+
+std::optional<int> readLatencyTimer(const fs::path& file) {
+    std::ifstream in(file);
+    int milliseconds = -1;
+    if (!(in >> milliseconds) || milliseconds < 0 || milliseconds > kMaxLatencyTimerMs)
+        return std::nullopt;
+    return milliseconds;
+}
+
 }  // namespace
 
 bool isTerminalDevice(const std::string& path, const PortMapPlaces& places) {
@@ -72,6 +82,19 @@ bool isSystemConsole(const std::string& path, const PortMapPlaces& places) {
         if (consoleLineNames(line, device)) return true;
     }
     return false;
+}
+
+std::optional<int> adapterLatencyTimerMs(int port, const PortMapPlaces& places) {
+    const std::string path = devicePathForPort(port, places);
+    if (path.empty()) return std::nullopt;
+    std::error_code error;
+    const fs::path device = fs::canonical(path, error);
+    if (error) return std::nullopt;
+    // The attribute sits on the tty's own device (ftdi_sio) or on its parent interface.
+    const fs::path ttyDevice = fs::path(places.sysClassTty) / device.filename() / "device";
+    for (const fs::path& file : {ttyDevice / "latency_timer", ttyDevice / ".." / "latency_timer"})
+        if (auto milliseconds = readLatencyTimer(file)) return milliseconds;
+    return std::nullopt;
 }
 
 }  // namespace zrq

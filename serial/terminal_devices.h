@@ -3,6 +3,7 @@
 // which resets boards and hangs up modems, so nothing here ever opens a device.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "serial/port_map.h"
@@ -20,5 +21,10 @@ bool hasSerialHardware(const std::string& ttyName, const PortMapPlaces& places);
 // Whether the device at `path` (links followed) is one of the active system consoles listed in
 // places.consoles, by device number. An unreadable list names no console.
 bool isSystemConsole(const std::string& path, const PortMapPlaces& places);
+
+// The latency timer of the USB serial adapter behind port n (its COMn link or table device
+// followed), in milliseconds, as sysfs shows it (ftdi_sio and kin); empty when the port has no
+// device or its driver shows none.
+std::optional<int> adapterLatencyTimerMs(int port, const PortMapPlaces& places = {});
 
 }  // namespace zrq

@@ -2,6 +2,7 @@
 #include "serial/termios_serial.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -11,7 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
+#include "base/system_calls.h"
 #include "serial/line_speed.h"
 #include "serial/terminal_devices.h"
 
@@ -44,6 +48,22 @@ int rawMode(int fd) {
     settings.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) return errno;
     return 0;
+}
+
+// USB serial drivers hold received bytes back for their latency timer (16 ms by default) unless
+// asked for low latency, which they grant without privilege (the timer goes to 1 ms). Drivers
+// and pseudo-terminals that refuse are left as they are.
+void askForLowLatency(int fd) {
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) != 0 || (line.flags & ASYNC_LOW_LATENCY) != 0) return;
+    line.flags |= ASYNC_LOW_LATENCY;
+    ::ioctl(fd, TIOCSSERIAL, &line);
+}
+
+// A terminal whose device went away or whose far end closed reports POLLHUP for good.
+bool hungUp(int fd) {
+    pollfd watch{fd, POLLIN, 0};
+    return ::poll(&watch, 1, 0) > 0 && (watch.revents & (POLLHUP | POLLNVAL)) != 0;
 }
 
 void closeDescriptor(int fd) {
@@ -110,6 +130,7 @@ int TermiosSerial::sio_open(int port) {
         closeDescriptor(fd);
         return error;
     }
+    askForLowLatency(fd);
     writeTimeoutsMs_[port].store(kDefaultWriteTimeoutMs);
     descriptors_[port].store(fd, std::memory_order_release);
     return 0;
@@ -185,8 +206,28 @@ int TermiosSerial::sio_read(int port, uint8_t* buffer, int length) {
     if (fd < 0) return -EBADF;
     if (buffer == nullptr || length <= 0) return 0;
     const ssize_t count = ::read(fd, buffer, std::min(length, kMaxChunk));
-    // EAGAIN: nothing there; 0 or EIO: the other end hung up. Both mean "nothing" to the caller.
-    return count > 0 ? static_cast<int>(count) : 0;
+    if (count > 0) return static_cast<int>(count);
+    // EAGAIN: nothing there. A hung-up terminal reads as an end of file (0) and a pseudo-terminal
+    // whose other end closed as EIO; a device unplugged gives EIO or ENODEV.
+    if (count < 0 && errno != EAGAIN && errno != EINTR) return kReadHungUp;
+    return hungUp(fd) ? kReadHungUp : 0;
+}
+
+std::string TermiosSerial::openFailureText(int port, int result) const {
+    const std::string name = portName(port);
+    const std::string path = validPort(port) ? devicePathForPort(port, places_) : std::string();
+    if (path.empty())
+        return name + ": no device for this port (no " + name +
+               " link in the working directory and none in the device table)";
+    std::string text = name + " (" + path;
+    std::error_code error;
+    const auto target = std::filesystem::canonical(path, error);
+    if (!error && target.string() != path) text += " -> " + target.string();
+    text += "): " + errorText(result);
+    if (result == EACCES || result == EPERM)
+        text += "; the user running the program needs read and write access to the device";
+    if (result == EBUSY) text += "; another program holds it, or it is the system console";
+    return text;
 }
 
 int TermiosSerial::sio_write(int port, const uint8_t* bytes, int length) {

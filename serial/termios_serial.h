@@ -28,7 +28,7 @@ public:
     TermiosSerial& operator=(const TermiosSerial&) = delete;
 
     // Fails for a port already open here, or held by another program (flock), or not a terminal,
-    // or an active system console (EBUSY, without opening it).
+    // or an active system console (EBUSY, without opening it). Asks the driver for low latency.
     int sio_open(int port) override;
     void sio_close(int port) override;
     void sio_flush(int port, int func) override;
@@ -42,8 +42,9 @@ public:
     int sio_RTS(int port, int level) override;
     long sio_getbaud(int port) override;  // bit/s; -1 when the port is not open
     void sio_SetWriteTimeouts(int port, int timeoutMs) override;
-    // At most min(length, 255) bytes of what has arrived; 0 when nothing (or the peer hung up);
-    // negative when the port is not open. Never blocks.
+    // At most min(length, 255) bytes of what has arrived; 0 when nothing; kReadHungUp when the
+    // line hung up (end of file, EIO, POLLHUP); other negatives when the port is not open. Never
+    // blocks.
     int sio_read(int port, uint8_t* buffer, int length) override;
     // Writes everything, waiting for room at most the write time-out in total; returns the bytes
     // written, negative when the port is not open.
@@ -51,6 +52,9 @@ public:
     // The open port's terminal descriptor.
     int inputDescriptor(int port) override { return descriptorOf(port); }
     bool offersInputDescriptors() const override { return true; }
+    // "COM3 (/dev/ttyUSB0): Permission denied; ...": the device path, where the COMn link leads,
+    // and the errno text of `result`.
+    std::string openFailureText(int port, int result) const override;
 
     // The places the port map looks in.
     const PortMapPlaces& places() const { return places_; }

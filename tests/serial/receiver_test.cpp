@@ -248,6 +248,40 @@ TEST_F(ReceiverTest, AfterAPortSwitchTheNewPortIsPolled) {
     EXPECT_EQ(fake.readCount(1), readsOfOldPort);
 }
 
+// The bytes before the hang-up are handed off; the loss is told once, then nothing is read and
+// the receiver does not wake until a hold; a release alone does not resume a hung-up line. After
+// the port is reopened under a hold it is read again, and a second hang-up is told again.
+TEST_F(ReceiverTest, AHangUpIsToldOnceAndTheReceiverSleepsUntilTheReopening) {
+    std::atomic<int> lost{0};
+    std::atomic<int> lostPort{0};
+    receiver.setLineLostHandler([&](int lostLine) {
+        lostPort = lostLine;
+        ++lost;
+    });
+    fake.queueRead(1, {0x01, 0x02});
+    fake.hangUp(1);
+    start();
+    ASSERT_TRUE(waitForChunks(1));
+    ASSERT_TRUE(fake.waitUntil([&] { return lost.load() == 1; }, kPatience));
+    EXPECT_EQ(lostPort.load(), 1);
+    const long wakeUps = receiver.wakeUps();
+    EXPECT_EQ(readsDuringQuietSpell(), 0);
+    EXPECT_EQ(receiver.wakeUps(), wakeUps) << "asleep, not polling";
+    receiver.ReleaseReceiver();
+    EXPECT_EQ(readsDuringQuietSpell(), 0);
+    EXPECT_EQ(lost.load(), 1);
+
+    receiver.HoldReceiver();
+    fake.sio_close(1);
+    ASSERT_EQ(fake.sio_open(1), 0);
+    fake.queueRead(1, {0x03});
+    receiver.ReleaseReceiver();
+    ASSERT_TRUE(waitForChunks(2));
+    EXPECT_EQ(chunks()[1], Bytes{0x03});
+    fake.hangUp(1);
+    ASSERT_TRUE(fake.waitUntil([&] { return lost.load() == 2; }, kPatience));
+}
+
 TEST_F(ReceiverTest, AFailingHandlerLosesOnlyItsChunk) {
     throwFromHandler = true;
     fake.queueRead(1, {0x10});
@@ -524,6 +558,24 @@ TEST_F(ReceiverOnAPseudoTerminal, SleepsWhileSilentAndWakesAtOnceForHoldReleaseA
     receiver.requestTermination();
     auto joined = std::async(std::launch::async, [&] { receiver.join(); });
     EXPECT_EQ(joined.wait_for(kPatience), std::future_status::ready) << "stop";
+}
+
+// The far end closes while the receiver sleeps on the line: the hang-up wakes it, is told once,
+// and then costs no read and no wake-up.
+TEST_F(ReceiverOnAPseudoTerminal, AClosedFarEndWakesTheReceiverOnceAndItSleepsAfter) {
+    std::atomic<int> lost{0};
+    Tcomm receiver{serial, clock, port, [](const ReceivedChunk&) {}};
+    receiver.setLineLostHandler([&](int) { ++lost; });
+    receiver.start();
+    ASSERT_TRUE(eventually([&] { return serial.readCount() >= 1; }));
+    std::this_thread::sleep_for(kQuietSpell);  // asleep on the silent line
+    pty.closeMaster();
+    ASSERT_TRUE(eventually([&] { return lost.load() == 1; }));
+    const long reads = serial.readCount(), wakeUps = receiver.wakeUps();
+    std::this_thread::sleep_for(4 * kQuietSpell);
+    EXPECT_EQ(serial.readCount(), reads);
+    EXPECT_EQ(receiver.wakeUps(), wakeUps);
+    EXPECT_EQ(lost.load(), 1);
 }
 
 TEST(ReceiverWithoutThread, HoldReleaseAndStopChangeOnlyTheFlag) {

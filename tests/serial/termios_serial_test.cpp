@@ -1,15 +1,19 @@
 // Tests of the termios serial backend over real pseudo-terminals reached through COMn links.
 #include "serial/termios_serial.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "serial/terminal_devices.h"
 #include "tests/serial/pty_fixture.h"
 
 namespace zrq {
@@ -290,14 +294,63 @@ TEST_F(TermiosSerialTest, TheSystemConsoleFailsLikeAPortThatCannotOpenAndIsNever
     EXPECT_EQ(watch.opens(), 1);
 }
 
-TEST_F(TermiosSerialTest, AHungUpLineReadsNothingAndWritesReturn) {
-    pty.closeMaster();
+// Nothing there reads as 0; a closed far end as a hang-up, for good, and writes still return.
+TEST_F(TermiosSerialTest, AClosedFarEndIsAHangUpNotSilence) {
     uint8_t buffer[16];
     EXPECT_EQ(serial.sio_read(kPort, buffer, 16), 0);
+    pty.closeMaster();
+    EXPECT_EQ(serial.sio_read(kPort, buffer, 16), kReadHungUp);
+    EXPECT_EQ(serial.sio_read(kPort, buffer, 16), kReadHungUp);
     serial.sio_SetWriteTimeouts(kPort, 100);
     const auto before = std::chrono::steady_clock::now();
     EXPECT_GE(serial.sio_write(kPort, buffer, 12), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, 3s);
+}
+
+// The program end as the master of a pseudo-terminal: once its slave has been opened and closed,
+// reads fail with EIO, which is a hang-up too.
+TEST_F(TermiosSerialTest, AReadFailingWithEioIsAHangUp) {
+    std::filesystem::create_symlink("/dev/ptmx", dir / "COM6");
+    ASSERT_EQ(serial.sio_open(6), 0);
+    const int master = serial.inputDescriptor(6);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    uint8_t buffer[16];
+    EXPECT_EQ(serial.sio_read(6, buffer, 16), 0);
+    ::close(slave);
+    errno = 0;
+    EXPECT_EQ(::read(master, buffer, 16), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(serial.sio_read(6, buffer, 16), kReadHungUp);
+}
+
+// The journal's line for a port that did not open names the device, its link's target and the
+// system's reason.
+TEST_F(TermiosSerialTest, OpenFailuresNameTheDeviceAndTheReason) {
+    EXPECT_EQ(serial.sio_open(kPort), EBUSY);
+    const std::string busy = serial.openFailureText(kPort, EBUSY);
+    EXPECT_NE(busy.find("COM5 (" + (dir / "COM5") + " -> " + pty.slaveName() + "): "),
+              std::string::npos)
+        << busy;
+    EXPECT_NE(busy.find("another program holds it"), std::string::npos) << busy;
+    const std::string denied = serial.openFailureText(kPort, EACCES);
+    EXPECT_NE(denied.find("Permission denied"), std::string::npos) << denied;
+    EXPECT_EQ(serial.openFailureText(200, ENOENT).rfind("COM200: no device", 0), 0u);
+}
+
+// sysfs as ftdi_sio shows it: the attribute on the tty's device, reached through the COMn link.
+TEST_F(TermiosSerialTest, TheAdapterLatencyTimerIsReadFromSysfs) {
+    const std::filesystem::path device = std::filesystem::path(dir / "sys") /
+                                         std::filesystem::path(pty.slaveName()).filename() /
+                                         "device";
+    EXPECT_EQ(adapterLatencyTimerMs(kPort, serial.places()), std::nullopt);
+    std::filesystem::create_directories(device);
+    std::ofstream(device / "latency_timer") << "16\n";
+    EXPECT_EQ(adapterLatencyTimerMs(kPort, serial.places()), 16);
+    std::ofstream(device / "latency_timer") << "garbage\n";
+    EXPECT_EQ(adapterLatencyTimerMs(kPort, serial.places()), std::nullopt);
+    EXPECT_EQ(adapterLatencyTimerMs(9, serial.places()), std::nullopt) << "no device";
 }
 
 TEST_F(TermiosSerialTest, ATablePortOpensThroughTheDeviceRoot) {

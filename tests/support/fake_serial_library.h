@@ -114,6 +114,13 @@ public:
         if (validPort(port) && !bytes.empty()) ports_[port].input.push_back(std::move(bytes));
         changed();
     }
+    // The line hangs up: once the queued input is read, every sio_read returns kReadHungUp until
+    // the port is closed and opened again (queue Open results to keep the device away longer).
+    void hangUp(int port) {
+        std::lock_guard lock(mutex_);
+        if (validPort(port)) ports_[port].hungUp = true;
+        changed();
+    }
     // Runs at the start of every sio_read, outside the lock (e.g. to block a reader inside the
     // call). Set it before a reader thread starts and leave it alone while one runs.
     void setReadHook(std::function<void(int port)> hook) { readHook_ = std::move(hook); }
@@ -273,7 +280,8 @@ public:
         if (openPortNumber(port)) {
             ++ports_[port].reads;
             result = takeInput(ports_[port], buffer, std::min(length, kMaxChunk));
-            if (result == 0) result = nextResult(SerialCall::Read, port);
+            if (result == 0)
+                result = ports_[port].hungUp ? kReadHungUp : nextResult(SerialCall::Read, port);
         }
         record(SerialCall::Read, port, {length, 0}, 1, result);
         return result;
@@ -299,6 +307,7 @@ private:
     };
     struct PortState {
         bool open = false;
+        bool hungUp = false;
         std::array<std::optional<int>, kSerialCallKinds> results{};
         std::array<ResultQueue, kSerialCallKinds> queued{};
         std::optional<long> baudOverride;
@@ -317,6 +326,7 @@ private:
     void openPort(int port) {
         PortState& state = ports_[port];
         state.open = true;
+        state.hungUp = false;
         state.baudCode = state.mode = state.flowMask = state.dtr = state.rts = -1;
         state.writeTimeoutMs = -1;
     }
