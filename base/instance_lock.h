@@ -7,14 +7,18 @@
 
 namespace zrq {
 
-inline constexpr const char* kSystemLockFolder = "/run/zrq";  // root, group zrq, 0770
+// Made at boot by the package: root, group zrq, mode 3770 (setgid: files made in it belong to
+// the group; sticky: no member removes another's file), with the lock file root:zrq 0660.
+inline constexpr const char* kSystemLockFolder = "/run/zrq";
 inline constexpr const char* kLockFileName = "zrq.lock";
 inline constexpr const char* kInstanceLockName = "ZRQ";  // the abstract name
 
 class InstanceLock {
 public:
-    // Where the lock is looked for, in this order: the file in the first folder in which it can
-    // be opened (an empty or relative folder is passed over), else the abstract name.
+    // Where the lock is looked for, in this order: the file in the system folder when that folder
+    // exists (and nowhere else: a copy that cannot open it there is refused, since a private
+    // lock would let a second clock keeper run), else the file in the runtime folder when it
+    // can be opened, else the abstract name. An empty or relative folder is passed over.
     struct Places {
         std::string systemFolder;   // the package's folder of the program's users
         std::string runtimeFolder;  // the user's own runtime folder
@@ -27,6 +31,7 @@ public:
         Acquired,        // this copy holds the lock
         AlreadyRunning,  // another process holds it
         Unavailable,     // no lock could be made; the copy runs without it
+        Refused,         // the system folder exists but its lock cannot be opened: end, status 1
     };
 
     explicit InstanceLock(const Places& places = defaultPlaces());
@@ -38,14 +43,19 @@ public:
     Outcome outcome() const { return outcome_; }
     // The lock file's path, or "@" and the abstract name; empty when Unavailable.
     const std::string& place() const { return place_; }
+    // When Refused: the path, the system's reason and what to do, in one UTF-8 line.
+    const std::string& refusal() const { return refusal_; }
 
 private:
+    bool trySystemFolder(const std::string& folder);
     bool tryFile(const std::string& folder);
+    void takeOpened(int fd, const std::string& path);
     void tryAbstractName(const std::string& name);
 
     int descriptor_ = -1;
     Outcome outcome_ = Outcome::Unavailable;
     std::string place_;
+    std::string refusal_;
 };
 
 }  // namespace zrq

@@ -3,6 +3,8 @@
 // directory that other users can write to.
 #include "app/single_instance.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -128,13 +130,127 @@ TEST(InstanceLock, ThePlacesAreTriedInOrder) {
         EXPECT_EQ(lock.place(), "@" + name);
         EXPECT_EQ(lock.outcome(), Outcome::Acquired);
     }
-    // A link planted under the lock's name is not followed: the next place serves, and the
-    // link's target is not created.
+    // A link planted under the lock's name in the system folder is not followed, and no other
+    // place stands in for it: the copy is refused, naming the file.
     std::filesystem::remove(system / kLockFileName);
     ASSERT_EQ(::symlink((runtime / "planted").c_str(), (system / kLockFileName).c_str()), 0);
-    InstanceLock lock(InstanceLock::Places{system.path(), "", name});
-    EXPECT_EQ(lock.place(), "@" + name);
+    InstanceLock lock(InstanceLock::Places{system.path(), runtime.path(), name});
+    EXPECT_EQ(lock.outcome(), Outcome::Refused);
+    EXPECT_EQ(lock.place(), "");
+    EXPECT_NE(lock.refusal().find(system / kLockFileName), std::string::npos) << lock.refusal();
     EXPECT_FALSE(std::filesystem::exists(runtime / "planted"));
+}
+
+// Ids of no account on the machine: permissions are checked by number alone.
+constexpr gid_t kSharedGroup = 61'700;
+constexpr uid_t kFirstUser = 61'701;   // the service's way: a primary group of its own
+constexpr uid_t kSecondUser = 61'702;  // a desktop user in the group
+
+// Runs `body` in a child as `uid` with primary group `gid` (same number as the user), the shared
+// group besides, and umask 0027; returns the byte the body gives, or 'x' when the ids could not be
+// taken. With `holder`, the child stays (holding whatever it took) until the test closes
+// `*release`, and is left for the test to reap.
+template <typename Body>
+char runAs(uid_t uid, Body body, pid_t* holder = nullptr, int* release = nullptr) {
+    int result[2], wait[2];
+    if (::pipe(result) != 0 || ::pipe(wait) != 0) return 'x';
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(wait[1]);
+        const gid_t groups[] = {kSharedGroup};
+        char byte = 'x';
+        if (::setgroups(1, groups) == 0 && ::setresgid(uid, uid, uid) == 0 &&
+            ::setresuid(uid, uid, uid) == 0) {
+            ::umask(027);
+            byte = body();
+        }
+        (void)!::write(result[1], &byte, 1);
+        char ignored;
+        if (holder) (void)!::read(wait[0], &ignored, 1);  // until the test closes its end
+        ::_exit(0);
+    }
+    ::close(wait[0]);
+    ::close(result[1]);
+    char byte = 'x';
+    if (::read(result[0], &byte, 1) != 1) byte = 'x';
+    ::close(result[0]);
+    if (holder) {
+        *holder = child;
+        *release = wait[1];
+    } else {
+        ::close(wait[1]);
+        ::waitpid(child, nullptr, 0);
+    }
+    return byte;
+}
+
+// The lock folder as the package makes it: root, the shared group, setgid and sticky.
+class SharedLockFolder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as two other users";
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0), 0);
+        ASSERT_EQ(::chown(folder.c_str(), 0, kSharedGroup), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), 03770), 0);
+    }
+    InstanceLock::Places places() const { return {folder, runtime.path(), testLockName("g")}; }
+
+    TempDir dir;
+    TempDir runtime;
+    const std::string folder = dir / "run-zrq";
+};
+
+// The first member, as the service runs (primary group of its own, umask 0027), makes the lock
+// file; a second member opens it, is told the program runs, cannot remove the file, and takes
+// the lock once the first has ended.
+TEST_F(SharedLockFolder, TwoMembersShareTheLockWhateverTheFirstOnesUmaskAndGroup) {
+    const auto lockOutcome = [&] {
+        // Kept until the child ends, so that a child told to stay holds the lock.
+        const InstanceLock& lock = *new InstanceLock(places());
+        RecordingMessageBoxes boxes;
+        if (refuseSecondCopy(lock, boxes))
+            return boxes.shown.size() == 1 && boxes.shown[0].text == "Horivo程序已经在运行！" ? 'r'
+                                                                                              : '?';
+        return lock.outcome() == Outcome::Acquired ? 'a' : 'f';
+    };
+    pid_t first = -1;
+    int release = -1;
+    ASSERT_EQ(runAs(kFirstUser, lockOutcome, &first, &release), 'a');
+    struct stat st {};
+    ASSERT_EQ(::stat((folder + "/" + kLockFileName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, kSharedGroup);
+
+    EXPECT_EQ(runAs(kSecondUser, lockOutcome), 'r') << "the second copy is refused";
+    EXPECT_EQ(
+        runAs(kSecondUser,
+              [&] { return ::unlink((folder + "/" + kLockFileName).c_str()) == 0 ? 'u' : 'k'; }),
+        'k')
+        << "the sticky folder keeps the file";
+    ::close(release);
+    ::waitpid(first, nullptr, 0);
+    EXPECT_EQ(runAs(kSecondUser, lockOutcome), 'a');
+}
+
+// A lock file of another group in the folder: a clear refusal, and no private lock instead.
+TEST_F(SharedLockFolder, ALockFileThatCannotBeOpenedRefusesWithoutFallingBack) {
+    const std::string path = folder + "/" + kLockFileName;
+    const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY, 0640);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_EQ(::chown(path.c_str(), kFirstUser, kFirstUser), 0);
+    ASSERT_EQ(::chmod(runtime.path().c_str(), 0777), 0);
+    const char outcome = runAs(kSecondUser, [&] {
+        InstanceLock lock(places());
+        const std::string& text = lock.refusal();
+        const bool named = text.find(path) != std::string::npos &&
+                           text.find("Permission denied") != std::string::npos &&
+                           text.find("group zrq") != std::string::npos;
+        return lock.outcome() == Outcome::Refused && named ? 'R' : 'n';
+    });
+    EXPECT_EQ(outcome, 'R');
+    EXPECT_FALSE(std::filesystem::exists(runtime / kLockFileName)) << "no private lock";
 }
 
 TEST(InstanceLock, AnotherProgramHoldingTheAbstractNameDoesNotStopALockFile) {
