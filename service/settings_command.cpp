@@ -6,6 +6,7 @@
 
 #include "base/message_boxes.h"
 #include "serial/serial_library.h"
+#include "serial/terminal_devices.h"
 #include "timecode/time_code_format.h"
 
 namespace zrq {
@@ -238,6 +239,11 @@ int showSettings(const std::string& path, std::FILE* out, std::FILE* err) {
                 break;
         }
         std::fputs(describeSettings(loaded.settings).c_str(), out);
+        if (const auto latency = adapterLatencyTimerMs(loaded.settings.port))
+            std::fprintf(out, "latency    %d ms  (the USB serial adapter's latency timer)\n",
+                         *latency);
+        for (const std::string& finding : unknownStoredValues(path, loaded))
+            std::fprintf(err, "zrqd: %s\n", finding.c_str());
     } catch (const FileError& e) {
         return fileFailure(err, path, e.what());
     }

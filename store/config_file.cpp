@@ -31,6 +31,17 @@ constexpr int kJumpNoCorrectOffset = 216;  // u8
 constexpr int kCodeFormatOffset = 217;     // u8; 218..223 are padding
 constexpr int kDailyPointSize = 8;
 
+// The values the program knows. The rate codes are those of the serial library's table.
+constexpr int kFirstFormat = 1;  // TVZ_CODE
+constexpr int kLastFormat = 3;   // ST_CODE
+constexpr int kBaudCode4800 = 10;
+constexpr int kBaudCode9600 = 12;
+constexpr int kFirstPort = 1;  // COM1; a stored port is one byte, so 255 is the last
+
+bool knownFormat(int format) { return format >= kFirstFormat && format <= kLastFormat; }
+bool knownBaudCode(int code) { return code == kBaudCode4800 || code == kBaudCode9600; }
+bool knownPort(int port) { return port >= kFirstPort && port <= UINT8_MAX; }
+
 // The file a save writes first and then renames over the target: hidden, beside the target,
 // named after it, with mkstemp's six unique characters at the end.
 constexpr const char* kTempPrefix = ".";
@@ -324,6 +335,39 @@ LoadResult loadSettings(const std::string& path, const StoredSettings& start) {
     // Jumps always block scheduled corrections at start, whatever was stored.
     result.settings.clock.JumpNoCorrect = 1;
     return result;
+}
+
+std::vector<std::string> unknownStoredValues(const std::string& path, const LoadResult& loaded) {
+    std::vector<std::string> findings;
+    if (loaded.outcome == LoadOutcome::TooShort) {
+        findings.push_back(path + ": shorter than one record (" +
+                           std::to_string(kConfigRecordSize) +
+                           " bytes): nothing was read from it, every setting keeps the value it "
+                           "had (at start: no port, no format)");
+    }
+    if (loaded.outcome != LoadOutcome::Loaded) return findings;
+    const StoredSettings& s = loaded.settings;
+    if (!knownFormat(s.clock.CodeFormat)) {
+        findings.push_back(path + ": unknown format " + std::to_string(s.clock.CodeFormat) +
+                           " (known: 1 TVZ_CODE, 2 EB_CODE, 3 ST_CODE): no frame is decoded");
+    }
+    if (!knownBaudCode(s.baudCode)) {
+        findings.push_back(path + ": unknown rate code " + std::to_string(s.baudCode) +
+                           " (known: 10 for 4800, 12 for 9600)");
+    }
+    if (!knownPort(s.port)) {
+        findings.push_back(path + ": unknown port " + std::to_string(s.port) +
+                           " (known: 1..255, COM1..COM255): no port is opened");
+    }
+    return findings;
+}
+
+StoredSettings keepKnownValues(const StoredSettings& loaded, const StoredSettings& previous) {
+    StoredSettings kept = loaded;
+    if (!knownFormat(kept.clock.CodeFormat)) kept.clock.CodeFormat = previous.clock.CodeFormat;
+    if (!knownBaudCode(kept.baudCode)) kept.baudCode = previous.baudCode;
+    if (!knownPort(kept.port)) kept.port = previous.port;
+    return kept;
 }
 
 void savecfg(const std::string& path, const StoredSettings& s) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "store/clock_settings.h"
 
@@ -42,6 +43,16 @@ struct LoadResult {
 // Loads `path`, keeping `start` where the file gives nothing. A read or close failure after a
 // successful open throws FileError.
 LoadResult loadSettings(const std::string& path, const StoredSettings& start);
+
+// What the loaded file holds that the program does not know, one UTF-8 line each naming `path`:
+// a file shorter than one record, a format outside 1..3, a rate code other than 10 (4800) and
+// 12 (9600), port 0. Empty when nothing is unknown, and when no file was read (no file, cannot
+// open). Loading itself keeps the values as stored.
+std::vector<std::string> unknownStoredValues(const std::string& path, const LoadResult& loaded);
+
+// `loaded` with each unknown format, rate code and port replaced by the one in `previous`, for a
+// reload that keeps what runs rather than take (and save back) what nobody can use.
+StoredSettings keepKnownValues(const StoredSettings& loaded, const StoredSettings& previous);
 
 // Writes the whole record to a temporary file of a unique name beside the file `path` names
 // (through a symbolic link: beside the link's target, and the link stays), gives it that file's

@@ -182,6 +182,15 @@ TEST_F(SettingsFile, ShowNamesEveryValueAsSetTakesIt) {
     }
 }
 
+TEST_F(SettingsFile, ShowSaysWhatTheFileHoldsThatIsUnknown) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fputs("short", file);
+    std::fclose(file);
+    ASSERT_EQ(showSettings(path, out, err), 0);
+    EXPECT_NE(text(err).find("zrqd: " + path + ": shorter than one record"), std::string::npos)
+        << text(err);
+}
+
 TEST(ShowSettings, ValuesOutsideTheirRangesAreShownAsStored) {
     StoredSettings s{};
     s.baudCode = 7;

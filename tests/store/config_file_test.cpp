@@ -170,6 +170,38 @@ TEST_F(ConfigFileTest, OutOfRangeValuesLoadAsStoredButCountAndFineTuneAreHeld) {
     }
 }
 
+// A short file, and one bit flipped in each value the program must know: each is named with the
+// file; a sound record names nothing. A reload keeps the previous value of each unknown one.
+TEST_F(ConfigFileTest, UnknownValuesAndAShortFileAreNamedAndAReloadKeepsThePreviousOnes) {
+    writeBytes(conf, std::string(100, '\0'));
+    std::vector<std::string> found = unknownStoredValues(conf, loadSettings(conf, {}));
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].rfind(conf + ": shorter than one record (224 bytes)", 0), 0u) << found[0];
+
+    const ConfigRecord sound = encodeConfigRecord(defaultSettings());
+    writeBytes(conf, recordBytes(sound));
+    EXPECT_TRUE(unknownStoredValues(conf, loadSettings(conf, {})).empty());
+
+    ConfigRecord flipped = sound;
+    flipped[217] ^= 0x04;  // format 1 -> 5
+    flipped[1] ^= 0x01;    // rate code 10 -> 11
+    flipped[0] ^= 0x01;    // port 1 -> 0
+    writeBytes(conf, recordBytes(flipped));
+    const LoadResult loaded = loadSettings(conf, {});
+    found = unknownStoredValues(conf, loaded);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_NE(found[0].find(": unknown format 5"), std::string::npos) << found[0];
+    EXPECT_NE(found[1].find(": unknown rate code 11"), std::string::npos) << found[1];
+    EXPECT_NE(found[2].find(": unknown port 0"), std::string::npos) << found[2];
+
+    StoredSettings previous = fullSettings();
+    const StoredSettings kept = keepKnownValues(loaded.settings, previous);
+    EXPECT_EQ(kept.clock.CodeFormat, previous.clock.CodeFormat);
+    EXPECT_EQ(kept.baudCode, previous.baudCode);
+    EXPECT_EQ(kept.port, previous.port);
+    EXPECT_EQ(kept.clock.FineTuneMs, loaded.settings.clock.FineTuneMs) << "known values are taken";
+}
+
 TEST_F(ConfigFileTest, ExistingFileThatCannotBeOpenedKeepsStartValues) {
     // Root opens any file whatever its mode, but never a directory for writing.
     ASSERT_EQ(::mkdir(conf.c_str(), 0755), 0);
