@@ -36,6 +36,7 @@ size_t writeWholePieces(int fd, iovec* pieces, int count) {
     while (count > 0) {
         const ssize_t n = ::writev(fd, pieces, count);
         if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;  // no progress and no reason given
         if (n <= 0) break;
         written += static_cast<size_t>(n);
         auto left = static_cast<size_t>(n);

@@ -20,7 +20,7 @@ std::string errorText(int error);
 bool writeWhole(int fd, const void* data, size_t size);
 
 // The same for pieces in order (writev): returns the number of bytes written, less than their sum
-// when a write failed. The pieces are used up as they are written.
+// when a write failed (errno then set). The pieces are used up as they are written.
 size_t writeWholePieces(int fd, iovec* pieces, int count);
 
 }  // namespace zrq

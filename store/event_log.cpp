@@ -9,7 +9,8 @@
 namespace zrq {
 namespace {
 
-constexpr const char* kFileAccessError = "File access error";
+constexpr std::string_view kDayLogFull =
+    "[LOG FULL:] the day's log reached its size limit; the rest of the day's entries are dropped";
 // The logs are read on a platform that expects CR LF.
 constexpr std::string_view kLineBreak = "\r\n";
 
@@ -36,7 +37,12 @@ size_t writeHeader(char* out, const LocalTimeRecord& t) {
 }  // namespace
 
 EventLog::EventLog(LocalClock& clock, MessageBoxes& boxes, std::string directory, Journal* journal)
-    : clock_(clock), boxes_(boxes), directory_(std::move(directory)), journal_(journal) {
+    : clock_(clock),
+      boxes_(boxes),
+      directory_(std::move(directory)),
+      journal_(journal),
+      communication_{WriteTrouble(boxes, journal), {}, 0},
+      jumps_{WriteTrouble(boxes, journal), {}, 0} {
     // The path is rebuilt in place on every call; reserving once keeps the calls allocation-free.
     path_.reserve(directory_.size() + 1 + kFileNameCapacity);
 }
@@ -57,12 +63,44 @@ void EventLog::savelogline(int kind, const GbkText& text) {
     if (!path_.empty()) path_ += '/';
     path_.append(name, nameLength);
 
+    KindState& state = kind != 0 ? jumps_ : communication_;
+    if (!state.fullPath.empty() && state.fullPath != path_) {
+        if (journal_ != nullptr) {
+            journal_->writeUtf8(state.fullPath + ": " + std::to_string(state.dropped) +
+                                " entries were dropped after the day's log was full");
+        }
+        state.fullPath.clear();
+        state.dropped = 0;
+    }
+    if (!state.fullPath.empty()) {
+        ++state.dropped;
+        return;
+    }
+
     char header[kHeaderCapacity];
     const size_t headerLength = writeHeader(header, clock_.now());
     // A failure after the open loses this entry only: the handler that logs must carry on.
+    int error = 0;
     const Appended appended = appendToDailyFile(
-        path_.c_str(), {kLineBreak, std::string_view(header, headerLength), text.bytes()});
-    if (appended == Appended::NotOpened) boxes_.warning(GbkText::fromBytes(kFileAccessError));
+        path_.c_str(), {kLineBreak, std::string_view(header, headerLength), text.bytes()}, {},
+        &error, kMaxDailyLogBytes);
+    state.trouble.note(path_, appended, error);
+    if (appended == Appended::Full) dayLogFull(state);
+}
+
+// The note goes in past the limit (it is short, and written once a day), so that whoever reads
+// the file learns why it ends.
+void EventLog::dayLogFull(KindState& state) {
+    state.fullPath = path_;
+    state.dropped = 1;
+    char header[kHeaderCapacity];
+    const size_t headerLength = writeHeader(header, clock_.now());
+    appendToDailyFile(path_.c_str(),
+                      {kLineBreak, std::string_view(header, headerLength), kDayLogFull});
+    if (journal_ != nullptr) {
+        journal_->writeUtf8(path_ + " reached " + std::to_string(kMaxDailyLogBytes >> 20) +
+                            " MB: the rest of the day's entries for it are dropped");
+    }
 }
 
 }  // namespace zrq

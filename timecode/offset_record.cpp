@@ -12,7 +12,6 @@
 namespace zrq {
 namespace {
 
-constexpr const char* kFileAccessError = "File access error";
 constexpr size_t kFileNameCapacity = 24;  // "yymmddO.csv", with room for out-of-range fields
 // One line: two date-times of 23 bytes, two numbers, the result with a
 // reason (cut to fit), commas and the line end.
@@ -74,8 +73,8 @@ void copyReason(char* out, const char* reason) {
 
 }  // namespace
 
-OffsetRecord::OffsetRecord(MessageBoxes& boxes, std::string directory)
-    : boxes_(boxes), directory_(std::move(directory)) {
+OffsetRecord::OffsetRecord(MessageBoxes& boxes, std::string directory, Journal* journal)
+    : directory_(std::move(directory)), trouble_(boxes, journal) {
     path_.reserve(directory_.size() + 1 + kFileNameCapacity);
 }
 
@@ -109,9 +108,10 @@ void OffsetRecord::write(const CorrectionAttempt& attempt) {
         line.format(",ok\n");
     }
     // A failed write loses this line only; the handler that records must carry on.
+    int error = 0;
     const Appended appended = appendToDailyFile(
-        path_.c_str(), {std::string_view(buffer, line.size())}, kOffsetRecordHeader);
-    if (appended == Appended::NotOpened) boxes_.warning(GbkText::fromBytes(kFileAccessError));
+        path_.c_str(), {std::string_view(buffer, line.size())}, kOffsetRecordHeader, &error);
+    trouble_.note(path_, appended, error);
 }
 
 }  // namespace zrq

@@ -7,8 +7,10 @@
 #include <optional>
 #include <string>
 
+#include "base/journal.h"
 #include "base/local_time.h"
 #include "base/message_boxes.h"
+#include "store/write_trouble.h"
 
 namespace zrq {
 
@@ -30,12 +32,15 @@ struct CorrectionAttempt {
 
 class OffsetRecord {
 public:
-    // Files go into `directory` ("." = the working directory).
-    OffsetRecord(MessageBoxes& boxes, std::string directory = ".");
+    // Files go into `directory` ("." = the working directory); write failures are said in
+    // `journal` when one is given.
+    OffsetRecord(MessageBoxes& boxes, std::string directory = ".", Journal* journal = nullptr);
 
     // Appends the attempt's line to the file of the attempt's date, with the header first when
     // the file is new. A file that cannot be opened shows the warning "File access error" and
-    // drops the line; a failed write loses the line silently. Allocates nothing; never throws.
+    // drops the line; a failed write loses the line. Either is said in the journal with the file
+    // and the reason, once per change of state. Allocates nothing while nothing changes; never
+    // throws.
     void write(const CorrectionAttempt& attempt);
 
     // "yymmddO.csv" for a date.
@@ -46,8 +51,8 @@ public:
     std::function<void(const CorrectionAttempt&)> onAttempt;
 
 private:
-    MessageBoxes& boxes_;
     std::string directory_;
+    WriteTrouble trouble_;
     std::string path_;  // rebuilt in place for each line, so that a line allocates nothing
 };
 

@@ -2,9 +2,12 @@
 #include "store/event_log.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "base/journal.h"
 #include "tests/support/fake_clock.h"
@@ -121,11 +124,11 @@ TEST_F(EventLogTest, OnlyTheEventsCopiedGoToTheJournalInUtf8) {
     EXPECT_EQ(journal.entries.back(), "no file at all");
 }
 
-TEST_F(EventLogTest, UnopenableFileWarnsOncePerEntryAndWritesNothing) {
+TEST_F(EventLogTest, UnopenableFileWarnsOncePerKindAndWritesNothing) {
     writeBytes(dir.file("plain"), "");
     EventLog blocked(clock, boxes, dir.file("plain/logs"));  // a path through a regular file
-    for (int i = 0; i < 3; ++i) blocked.savelogline(i % 2, ascii("lost"));
-    ASSERT_EQ(boxes.shown.size(), 3u);
+    for (int i = 0; i < 4; ++i) blocked.savelogline(i % 2, ascii("lost"));
+    ASSERT_EQ(boxes.shown.size(), 2u);
     for (const auto& shown : boxes.shown) {
         EXPECT_EQ(shown.kind, RecordingMessageBoxes::Kind::Warning);
         EXPECT_EQ(shown.caption, "Warning");
@@ -145,15 +148,95 @@ TEST_F(EventLogTest, UnopenableFileWarnsOncePerEntryAndWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("new")));
 }
 
-TEST_F(EventLogTest, WriteFailureAfterOpenLosesEntryQuietly) {
+// Each way a write fails is said once in the journal with the file and the system's reason, while
+// the same file keeps failing so; only a file that cannot be opened shows the warning, once. When
+// writing works again, the journal says how many entries were lost.
+TEST_F(EventLogTest, WriteFailuresAreSaidOncePerChangeOfStateWithTheFileAndTheReason) {
+    struct Case {
+        const char* legend;
+        std::function<void(const std::string& path)> breakFile;
+        const char* reason;
+        size_t boxes;
+    };
+    const Case cases[] = {
+        {"a full disk",
+         [](const std::string& path) {
+             ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);  // /dev/full
+         },
+         "cannot write to ", 0},
+        {"a directory in the file's place",
+         [](const std::string& path) { std::filesystem::create_directory(path); }, "cannot open ",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.legend);
+        TempDir where;
+        RecordingMessageBoxes shown;
+        RecordingJournal journal;
+        EventLog journaled{clock, shown, where.path(), &journal};
+        const std::string path = where / "260307C.txt";
+        c.breakFile(path);
+        for (int i = 0; i < 3; ++i) journaled.savelogline(kCommunicationLog, ascii("lost"));
+        ASSERT_EQ(journal.entries.size(), 1u);
+        EXPECT_NE(journal.entries[0].find(std::string(c.reason) + path), std::string::npos)
+            << journal.entries[0];
+        const std::string reason = c.boxes ? "Is a directory" : "No space left on device";
+        EXPECT_NE(journal.entries[0].find(reason), std::string::npos) << journal.entries[0];
+        EXPECT_EQ(shown.shown.size(), c.boxes);
+
+        std::filesystem::remove(path);
+        journaled.savelogline(kCommunicationLog, ascii("kept"));
+        ASSERT_EQ(journal.entries.size(), 2u);
+        EXPECT_NE(journal.entries[1].find(path + " is written again; 3 entries were lost"),
+                  std::string::npos)
+            << journal.entries[1];
+        journaled.savelogline(kCommunicationLog, ascii("kept"));
+        EXPECT_EQ(journal.entries.size(), 2u);
+    }
+}
+
+TEST_F(EventLogTest, AWriteCutShortIsSaidAndTheOtherKindIsNotHeldBack) {
+    RecordingJournal journal;
+    EventLog journaled{clock, boxes, dir.path(), &journal};
     {
         FileSizeLimit limit(0);  // the file opens, every write fails
-        EXPECT_NO_THROW(log.savelogline(kCommunicationLog, ascii("lost")));
+        EXPECT_NO_THROW(journaled.savelogline(kCommunicationLog, ascii("lost")));
     }
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(readBytes(dir.file("260307C.txt")), "");
-    log.savelogline(kJumpLog, ascii("kept"));
+    ASSERT_EQ(journal.entries.size(), 1u);
+    EXPECT_NE(journal.entries[0].find("File too large"), std::string::npos) << journal.entries[0];
+    journaled.savelogline(kJumpLog, ascii("kept"));
     EXPECT_EQ(readBytes(dir.file("260307S.txt")), "\r\n 2026-03-07 09:05:07 ------kept");
+    EXPECT_EQ(journal.entries.size(), 1u);
+}
+
+// A day's file at its limit takes one note and then nothing more that day; the next day's file
+// starts afresh, and the journal has the count of what was dropped.
+TEST_F(EventLogTest, ADayLogAtItsLimitTakesANoteAndDropsTheRestOfTheDay) {
+    RecordingJournal journal;
+    EventLog journaled{clock, boxes, dir.path(), &journal};
+    const std::string path = dir / "260307C.txt";
+    writeBytes(path, "");
+    ASSERT_EQ(::truncate(path.c_str(), kMaxDailyLogBytes - 20), 0);  // sparse: no disk used
+    for (int i = 0; i < 4; ++i) journaled.savelogline(kCommunicationLog, ascii("flood"));
+    const auto size = std::filesystem::file_size(path);
+    EXPECT_GT(size, kMaxDailyLogBytes - 20);
+    const std::string tail = readBytes(path).substr(kMaxDailyLogBytes - 20);
+    EXPECT_NE(tail.find("[LOG FULL:]"), std::string::npos);
+    EXPECT_EQ(tail.find("flood"), std::string::npos);
+    ASSERT_EQ(journal.entries.size(), 1u);
+    EXPECT_NE(journal.entries[0].find(path + " reached 24 MB"), std::string::npos);
+    journaled.savelogline(kJumpLog, ascii("other kind"));
+    EXPECT_EQ(readBytes(dir.file("260307S.txt")), "\r\n 2026-03-07 09:05:07 ------other kind");
+
+    clock.setNow({2026, 3, 0, 8, 0, 0, 1, 0});
+    journaled.savelogline(kCommunicationLog, ascii("next day"));
+    ASSERT_EQ(journal.entries.size(), 2u);
+    EXPECT_NE(journal.entries[1].find(path + ": 4 entries were dropped"), std::string::npos)
+        << journal.entries[1];
+    EXPECT_EQ(readBytes(dir.file("260308C.txt")), "\r\n 2026-03-08 00:00:01 ------next day");
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(EventLogTest, EntryCutShortIsTakenBackOff) {

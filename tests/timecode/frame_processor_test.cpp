@@ -2,6 +2,8 @@
 // the effects checked are clock sets, bytes on the serial line, monitor lines and log files.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -882,6 +884,37 @@ TEST_F(Processing, FramesAllocateNothingWithTheLinesOff) {
     EXPECT_EQ(allocations.count(), 0);
     EXPECT_EQ(quietClock.setCount, 1);
     EXPECT_EQ(quietSerial.writeCount, 1);
+}
+
+}  // namespace
+}  // namespace zrq
+
+namespace zrq {
+namespace {
+
+// A record file that keeps failing (a full disk: a /dev/full node in its place) is said once in
+// the journal with its path and reason, without a box; the recovery says how many lines were lost.
+TEST(OffsetRecordFailures, AFullDiskIsSaidOnceAndTheRecoveryCountsTheLostLines) {
+    testing::TempDir dir;
+    RecordingMessageBoxes boxes;
+    RecordingJournal journal;
+    OffsetRecord record(boxes, dir.path(), &journal);
+    CorrectionAttempt attempt{};
+    attempt.time = {2024, 5, 0, 2, 0, 0, 0, 0};
+    attempt.received = attempt.time;
+    const std::string path = dir / "240502O.csv";
+    ASSERT_EQ(::mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
+    for (int i = 0; i < 5; ++i) record.write(attempt);
+    ASSERT_EQ(journal.entries.size(), 1u);
+    EXPECT_EQ(journal.entries[0],
+              "File access error: cannot write to " + path +
+                  ": No space left on device; its entries are lost until it can be written again");
+    EXPECT_TRUE(boxes.shown.empty());
+    std::filesystem::remove(path);
+    record.write(attempt);
+    ASSERT_EQ(journal.entries.size(), 2u);
+    EXPECT_EQ(journal.entries[1],
+              path + " is written again; 5 entries were lost while writing failed");
 }
 
 }  // namespace
