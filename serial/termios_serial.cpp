@@ -223,6 +223,8 @@ std::string TermiosSerial::openFailureText(int port, int result) const {
     std::error_code error;
     const auto target = std::filesystem::canonical(path, error);
     if (!error && target.string() != path) text += " -> " + target.string();
+    const auto link = std::filesystem::read_symlink(path, error);
+    if (!error && !std::filesystem::exists(path, error)) text += " -> " + link.string();
     text += "): " + errorText(result);
     if (result == EACCES || result == EPERM)
         text += "; the user running the program needs read and write access to the device";

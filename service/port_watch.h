@@ -40,6 +40,9 @@ public:
         return serial_.sio_write(port, bytes, length);
     }
     int inputDescriptor(int port) override { return serial_.inputDescriptor(port); }
+    std::string openFailureText(int port, int result) const override {
+        return serial_.openFailureText(port, result);
+    }
 
 private:
     SerialLibrary& serial_;

@@ -337,6 +337,10 @@ TEST_F(TermiosSerialTest, OpenFailuresNameTheDeviceAndTheReason) {
     const std::string denied = serial.openFailureText(kPort, EACCES);
     EXPECT_NE(denied.find("Permission denied"), std::string::npos) << denied;
     EXPECT_EQ(serial.openFailureText(200, ENOENT).rfind("COM200: no device", 0), 0u);
+    std::filesystem::create_symlink(dir / "gone", dir / "COM7");
+    EXPECT_EQ(serial.sio_open(7), ENOENT);
+    EXPECT_EQ(serial.openFailureText(7, ENOENT),
+              "COM7 (" + (dir / "COM7") + " -> " + (dir / "gone") + "): No such file or directory");
 }
 
 // sysfs as ftdi_sio shows it: the attribute on the tty's device, reached through the COMn link.
