@@ -17,17 +17,23 @@ APP_ID = "org.horivo.Zrq"
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
 PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrq-offsets", "zrqd")
-EXPECTED_FILES = {
-    "share/man/man8/zrqd.8.gz", "lib/systemd/system/zrqd.service",
-    "share/zrq/ZEQU.html",
-    "share/doc/zrq/copyright", "share/doc/zrq/changelog.gz",
-    f"share/applications/{APP_ID}.desktop", f"share/applications/{APP_ID}.Offsets.desktop",
-    f"share/metainfo/{APP_ID}.metainfo.xml",
-    "share/icons/hicolor/scalable/apps/zrq.svg",
-    "lib/tmpfiles.d/zrq.conf",
-} | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES} \
-  | {f"bin/{name}" for name in PROGRAMS} \
-  | {f"share/man/man1/{name}.1.gz" for name in PROGRAMS if name != "zrqd"}
+# What each installation component holds, under the prefix; each is the Debian package of the
+# same name, whose debian/<package>.install lists the same files.
+COMPONENTS = {
+    "zrqd": {"bin/zrqd", "lib/systemd/system/zrqd.service", "share/man/man8/zrqd.8"},
+    "zrq": {"bin/zrq", "bin/zrq-launch", "bin/zrq-offsets", "share/zrq/ZEQU.html",
+            f"share/applications/{APP_ID}.desktop", f"share/applications/{APP_ID}.Offsets.desktop",
+            f"share/metainfo/{APP_ID}.metainfo.xml", "share/icons/hicolor/scalable/apps/zrq.svg"}
+           | {f"share/icons/hicolor/{n}x{n}/apps/zrq.png" for n in ICON_SIZES}
+           | {f"share/man/man1/{name}.1" for name in ("zrq", "zrq-launch", "zrq-offsets")},
+    "zrq-common": {"bin/zrq-clockdev", "lib/tmpfiles.d/zrq.conf",
+                   "share/man/man1/zrq-clockdev.1"},
+}
+EXPECTED_FILES = set().union(*COMPONENTS.values())
+
+
+def installed_files(prefix):
+    return {str(p.relative_to(prefix)) for p in prefix.rglob("*") if not p.is_dir()}
 
 
 def png_size_and_corner_alpha(path):
@@ -72,9 +78,29 @@ class InstalledTreeTest(unittest.TestCase):
         shutil.rmtree(cls.tmp)
 
     def test_exactly_the_expected_files(self):
-        installed = {str(p.relative_to(self.prefix)) for p in self.prefix.rglob("*")
-                     if not p.is_dir()}
-        self.assertEqual(installed, EXPECTED_FILES)
+        self.assertEqual(installed_files(self.prefix), EXPECTED_FILES)
+
+    def test_each_component_is_what_its_package_lists(self):
+        """A component installed alone holds its files, and its package's list in debian/
+        names each of them (itself or a folder above it) and nothing else: a file put in the
+        wrong component, or listed in the wrong package, fails here before any package build."""
+        for component, expected in COMPONENTS.items():
+            with self.subTest(component):
+                prefix = self.tmp / "components" / component / "usr"
+                subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", str(prefix),
+                                "--component", component],
+                               check=True, capture_output=True, timeout=120)
+                self.assertEqual(installed_files(prefix), expected)
+                listed = (pathlib.Path(SOURCE_DIR) / f"debian/{component}.install").read_text()
+                # Debian's package build puts the unit in /lib/systemd/system.
+                entries = [line.removeprefix("usr/") for line in listed.split()]
+                package_files = expected
+                for path in package_files:
+                    self.assertTrue(any(path == entry or path.startswith(entry + "/")
+                                        for entry in entries), f"{path} is not listed")
+                for entry in entries:
+                    self.assertTrue(any(path == entry or path.startswith(entry + "/")
+                                        for path in package_files), f"{entry} installs nothing")
 
     def test_programs_are_executable(self):
         for name in PROGRAMS:
