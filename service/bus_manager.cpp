@@ -251,7 +251,12 @@ bool BusManager::process() {
     for (;;) {
         const int r = sd_bus_process(bus_, nullptr);
         if (r < 0) {
+            // Every observer is gone with the connection.
             stop();
+            if (observing_) {
+                observing_ = false;
+                model_.observe(false);
+            }
             return false;
         }
         if (r == 0) return true;

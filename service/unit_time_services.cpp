@@ -46,8 +46,18 @@ bool unitStateRuns(std::string_view activeState) {
     return activeState == "active" || activeState == "reloading" || activeState == "activating";
 }
 
-UnitTimeServiceProbe::UnitTimeServiceProbe(sd_bus* bus, TimeServiceProbe& processes)
-    : bus_(bus ? sd_bus_ref(bus) : nullptr), processes_(processes) {}
+UnitTimeServiceProbe::UnitTimeServiceProbe(TimeServiceProbe& processes, sd_bus* bus)
+    : processes_(processes) {
+    useBus(bus);
+}
+
+void UnitTimeServiceProbe::useBus(sd_bus* bus) {
+    pending_ = sd_bus_slot_unref(pending_);
+    sd_bus_unref(bus_);
+    bus_ = bus ? sd_bus_ref(bus) : nullptr;
+    answered_ = false;
+    unitProcesses_.clear();
+}
 
 UnitTimeServiceProbe::~UnitTimeServiceProbe() {
     sd_bus_slot_unref(pending_);

@@ -26,10 +26,9 @@ bool unitStateRuns(std::string_view activeState);
 
 class UnitTimeServiceProbe final : public TimeServiceProbe {
 public:
-    // `bus`: a system-bus connection that the caller's loop processes, or null; `processes`:
-    // the look at the process list, kept beside it (a program started by hand shows only
-    // there) and the kernel's state.
-    UnitTimeServiceProbe(sd_bus* bus, TimeServiceProbe& processes);
+    // `processes`: the look at the process list, kept beside systemd's word (a program started
+    // by hand shows only there), and the kernel's state. Without a bus, only `processes` count.
+    explicit UnitTimeServiceProbe(TimeServiceProbe& processes, sd_bus* bus = nullptr);
     ~UnitTimeServiceProbe() override;
     UnitTimeServiceProbe(const UnitTimeServiceProbe&) = delete;
     UnitTimeServiceProbe& operator=(const UnitTimeServiceProbe&) = delete;
@@ -40,14 +39,18 @@ public:
     std::vector<std::string> processNames() override;
     bool kernelSynchronised() override { return processes_.kernelSynchronised(); }
 
+    // A system-bus connection that the caller's loop processes (the service's bus object's),
+    // once there is one; the next look asks systemd and waits for its answer.
+    void useBus(sd_bus* bus);
+
 private:
     void askAsync();
     void askAndWait();
     bool takeAnswer(sd_bus_message* reply);
     static int onAnswer(sd_bus_message* reply, void* self, sd_bus_error* error);
 
-    sd_bus* bus_;
     TimeServiceProbe& processes_;
+    sd_bus* bus_ = nullptr;
     sd_bus_slot* pending_ = nullptr;
     bool answered_ = false;
     std::vector<std::string> unitProcesses_;  // from systemd's last answer

@@ -158,7 +158,9 @@ TEST_F(UnitTimeServicesOnABus, RunningUnitsAreFoundBesideTheProcessList) {
     systemd.setState("ptp4l.service", "activating");
     systemd.setState("ntpsec.service", "failed");
     processes_.names = {"bash", "phc2sys"};
-    UnitTimeServiceProbe probe(client_, processes_);
+    // The service has its bus only after the probe is made.
+    UnitTimeServiceProbe probe(processes_);
+    probe.useBus(client_);
     // The first look waits for systemd's answer.
     EXPECT_EQ(
         findTimeServices(probe),
@@ -179,12 +181,12 @@ TEST_F(UnitTimeServicesOnABus, RunningUnitsAreFoundBesideTheProcessList) {
 
 TEST_F(UnitTimeServicesOnABus, WithoutSystemdTheProcessListAndKernelStillCount) {
     processes_.synchronised = true;
-    UnitTimeServiceProbe probe(client_, processes_);
+    UnitTimeServiceProbe probe(processes_, client_);
     EXPECT_EQ(findTimeServices(probe), std::vector<TimeService>{TimeService::Unnamed});
     processes_.names = {"ntpd"};
     EXPECT_EQ(findTimeServices(probe), std::vector<TimeService>{TimeService::Ntp});
 
-    UnitTimeServiceProbe noBus(nullptr, processes_);
+    UnitTimeServiceProbe noBus(processes_);
     EXPECT_EQ(findTimeServices(noBus), std::vector<TimeService>{TimeService::Ntp});
 }
 
