@@ -155,8 +155,10 @@ std::optional<std::string> checkSettingsChange(
             continue;
         }
         if (auto error = applySetting(checked.settings, key + "=" + value, baudGiven)) {
-            if (error->starts_with("unknown key"))
-                error->insert(error->size() - 1, ", jumplog, commlog");
+            if (error->starts_with("unknown key")) {
+                return "unknown key " + key +
+                       " (port, baud, format, schedule, threshold, fine, jumplog, commlog)";
+            }
             return error;
         }
     }
