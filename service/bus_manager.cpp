@@ -14,14 +14,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "serial/serial_library.h"
 #include "service/bus_names.h"
 #include "service/settings_command.h"
 
 namespace zrq {
 namespace {
 
-constexpr int kBaudCode4800 = 10;
-constexpr int kBaudCode9600 = 12;
 constexpr uint64_t kUsPerMs = 1000;
 
 const char* lampName(Lamp lamp) {
