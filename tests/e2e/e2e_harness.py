@@ -1,7 +1,7 @@
 # Harness for end-to-end runs of the real programs: a private X display (for the desktop program;
 # the service zrqd runs without one), the simulated clock device on a pseudo-terminal, the
 # program on a fake clock with the clock capability dropped, screenshots, pixels and the pop-up
-# menu driven through the X server.
+# menu driven through the X server, and a system bus of the run's own.
 import argparse
 import fcntl
 import os
@@ -234,6 +234,88 @@ def stop_group(process, timeout=STOP_TIMEOUT_S):
         except subprocess.TimeoutExpired:
             continue
     return process.wait(timeout)
+
+
+DBUS_DAEMON = "/usr/bin/dbus-daemon"
+# The package's policy file for the service's name, beside this folder's source tree.
+BUS_POLICY_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "packaging", "dbus", "org.horivo.Zrq1.conf")
+# The system bus's default policy: everyone connects, nobody owns a name or calls a method until
+# a policy file punches a hole.
+BUS_DEFAULT_POLICY = """<policy context="default">
+    <allow user="*"/>
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus"
+           send_interface="org.freedesktop.DBus.Introspectable"/>
+  </policy>"""
+
+
+class PrivateBus:
+    """A system-like message bus of the run's own: dbus-daemon with the system bus's default
+    policy and the package's policy file, its socket in a temporary folder that other users can
+    reach. The group zrq, which a test machine lacks, can be played by `operator_group`. Never a
+    bus of the machine; ended by its PID. Give env() to the programs that are to use it."""
+
+    def __init__(self, policy_file=BUS_POLICY_FILE, operator_group=None):
+        if not os.access(DBUS_DAEMON, os.X_OK):
+            raise Skip("dbus-daemon is not installed")
+        self.dir = tempfile.mkdtemp(prefix="zrq-bus-")
+        os.chmod(self.dir, 0o755)
+        if operator_group:
+            with open(policy_file, encoding="utf-8") as shipped:
+                text = shipped.read().replace('group="zrq"', f'group="{operator_group}"')
+            policy_file = os.path.join(self.dir, "policy.conf")
+            with open(policy_file, "w", encoding="utf-8") as adapted:
+                adapted.write(text)
+        config = os.path.join(self.dir, "bus.conf")
+        with open(config, "w", encoding="utf-8") as out:
+            out.write(f"""<busconfig>
+  <type>system</type>
+  <auth>EXTERNAL</auth>
+  <listen>unix:path={self.dir}/system_bus_socket</listen>
+  {BUS_DEFAULT_POLICY}
+  <include>{os.path.abspath(policy_file)}</include>
+</busconfig>
+""")
+        # Its messages go to a file: a closed pipe would end it at its first warning.
+        with open(os.path.join(self.dir, "bus.log"), "wb") as log:
+            self.process = subprocess.Popen(
+                [DBUS_DAEMON, f"--config-file={config}", "--print-address=1", "--nofork",
+                 "--nopidfile", "--nosyslog"],
+                stdout=subprocess.PIPE, stderr=log, start_new_session=True)
+        self.address = self.process.stdout.readline().decode().strip()
+        if not self.address:
+            self.close()
+            raise HarnessError("dbus-daemon did not start: " + self.log())
+
+    def env(self):
+        return {"DBUS_SYSTEM_BUS_ADDRESS": self.address}
+
+    def log(self):
+        with open(os.path.join(self.dir, "bus.log"), encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(STOP_TIMEOUT_S)
+        self.process.stdout.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def parse_event(line):

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # Tests of the end-to-end harness itself: its launch guard, which must refuse any start that
-# could reach the real clock, and its decoding of what the device reports.
+# could reach the real clock, its decoding of what the device reports, and its private bus.
 # Usage: harness_test.py --build-dir DIR
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -146,6 +147,26 @@ class DeviceReportTest(unittest.TestCase):
         # 2026-03-07 10:00:00 eight hours east of UTC is 02:00:00 UTC.
         self.assertEqual(h.local_epoch_ns(2026, 3, 7, 10, 0, 0) // h.NS_PER_SECOND,
                          1772848800)
+
+
+class PrivateBusTest(unittest.TestCase):
+    def test_a_bus_of_the_run_with_the_package_policy_answers_and_ends_with_the_run(self):
+        busctl = shutil.which("busctl")
+        if not os.access(h.DBUS_DAEMON, os.X_OK) or busctl is None:
+            self.skipTest("dbus-daemon or busctl is not installed")
+        with h.PrivateBus(operator_group="daemon") as bus:
+            self.assertTrue(bus.address.startswith(f"unix:path={bus.dir}/"))
+            names = subprocess.run(
+                [busctl, "--system", "call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                 "org.freedesktop.DBus", "ListNames"],
+                env={**os.environ, **bus.env()}, capture_output=True, text=True, timeout=10)
+            self.assertEqual(names.returncode, 0, names.stderr)
+            self.assertIn("org.freedesktop.DBus", names.stdout)
+            with open(os.path.join(bus.dir, "policy.conf"), encoding="utf-8") as policy:
+                self.assertIn('group="daemon"', policy.read())
+            process = bus.process
+        self.assertIsNotNone(process.poll())
+        self.assertFalse(os.path.exists(bus.dir))
 
 
 if __name__ == "__main__":
