@@ -52,7 +52,9 @@ QMap<QString, QString> oneKey(const char* key, const std::string& value) {
 
 bool ServiceCallResult::refused() const { return errorName == kAccessDenied; }
 
-ServiceLink::ServiceLink(QObject* parent) : QObject(parent), bus_(QDBusConnection::systemBus()) {
+ServiceLink::ServiceLink(QObject* parent) : ServiceLink(QDBusConnection::systemBus(), parent) {}
+
+ServiceLink::ServiceLink(const QDBusConnection& bus, QObject* parent) : QObject(parent), bus_(bus) {
     qDBusRegisterMetaType<QMap<QString, QString>>();
     // Listening first, asking second: a change between the two is not missed.
     subscribe();
@@ -183,7 +185,20 @@ void ServiceLink::call(const QString& method, const QVariantList& arguments, Don
         QString::fromLatin1(kServiceName), QString::fromLatin1(kServicePath),
         QString::fromLatin1(kServiceInterface), method);
     message.setArguments(arguments);
-    // A call that cannot even be sent finishes at once; the watcher still reports it from the
+    if (!bus_.isConnected()) {
+        // No pending call to watch: the failure is reported from the event loop all the same.
+        const ServiceCallResult noBus{false,
+                                      QStringLiteral("org.freedesktop.DBus.Error.Disconnected"),
+                                      QStringLiteral("Not connected to the system bus")};
+        QMetaObject::invokeMethod(
+            this,
+            [noBus, done = std::move(done)] {
+                if (done) done(noBus);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    // A call the bus refuses to send finishes at once; the watcher still reports it from the
     // event loop.
     auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(message, kCallTimeoutMs), this);
     connect(pending, &QDBusPendingCallWatcher::finished, this,

@@ -60,6 +60,8 @@ public:
     // once, waiting at most kOwnerQueryMs, whether the service runs; if it does, the state is
     // read asynchronously and changed() follows.
     explicit ServiceLink(QObject* parent = nullptr);
+    // The same on another connection.
+    ServiceLink(const QDBusConnection& bus, QObject* parent = nullptr);
     ~ServiceLink() override;
 
     static constexpr int kOwnerQueryMs = 1000;   // the start-up question to the bus itself
@@ -72,7 +74,7 @@ public:
     bool observing() const { return observing_; }
 
     // The service's methods, all asynchronous: `done` runs on this thread once the call has
-    // ended, never inside the call.
+    // ended (with an error when there is no bus), never inside the call.
     void correctNow(Done done = {});
     void set(const QMap<QString, QString>& values, Done done = {});
     void observe(Done done = {});

@@ -138,6 +138,19 @@ private slots:
         QCOMPARE(result.errorName, QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
     }
 
+    void noBusMeansNoServiceAndCallsStillEnd() {
+        const QString name = QStringLiteral("no-bus");
+        {
+            ServiceLink link(
+                QDBusConnection::connectToBus("unix:path=" + dir_.filePath("absent"), name));
+            QVERIFY(!link.serviceRunning());
+            const ServiceCallResult result = waitFor([&](auto done) { link.observe(done); });
+            QCOMPARE(result.errorName, QStringLiteral("org.freedesktop.DBus.Error.Disconnected"));
+            QVERIFY(!link.observing());
+        }
+        QDBusConnection::disconnectFromBus(name);
+    }
+
     void readsThePropertiesAndFollowsTheirChanges() {
         arrive();
         ServiceLink link;
