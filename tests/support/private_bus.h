@@ -27,6 +27,13 @@ inline constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 
 class PrivateBus {
 public:
+    // Anyone may own any name and call anything: for a test that plays the service itself.
+    static constexpr const char* kOpenPolicy =
+        "  <policy context=\"default\">\n"
+        "    <allow send_destination=\"*\"/>\n"
+        "    <allow own=\"*\"/>\n"
+        "  </policy>\n";
+
     // `policies`: <policy> and <include> elements put after the default policy, so they punch
     // holes in it as a package's policy file does on the machine's system bus.
     explicit PrivateBus(const std::string& policies) {
