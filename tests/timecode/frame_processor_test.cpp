@@ -857,7 +857,7 @@ public:
     LocalTimeRecord now() override { return current; }
 
 protected:
-    int applyInstant(int64_t systemUs) override {
+    int applyInstant(int64_t systemUs, std::optional<int64_t>) override {
         current = localTimeAt(systemUs);
         ++setCount;
         return 0;
