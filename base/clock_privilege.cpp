@@ -94,8 +94,7 @@ int setFromRequest(const InstantRequest& request, RealtimeClock& clock, Journal&
 class RateLimit {
 public:
     RateLimit(int perSecond, Journal& journal)
-        : times_(static_cast<size_t>(perSecond > 0 ? perSecond : 0), kNever),
-          journal_(journal) {}
+        : times_(static_cast<size_t>(perSecond > 0 ? perSecond : 0), kNever), journal_(journal) {}
 
     bool admit(int64_t nowNs) {
         if (times_.empty()) return true;
@@ -199,8 +198,7 @@ std::string describeSet(const timespec& before, const timespec& target, const ti
            stepText(before, target);
 }
 
-void serveClockSets(int channel, RealtimeClock& clock, Journal& journal,
-                    const SetLimits& limits) {
+void serveClockSets(int channel, RealtimeClock& clock, Journal& journal, const SetLimits& limits) {
     RateLimit rate(limits.maxPerSecond, journal);
     for (;;) {
         InstantRequest request;
@@ -226,9 +224,9 @@ int JournaledSetter::setRealtime(const timespec& target, int64_t computedAtMonot
     return setFromRequest(request, clock, journal_, SetLimits{});
 }
 
-PrivilegedSetter::PrivilegedSetter(int channel, pid_t part, std::unique_ptr<Journal> journal,
+PrivilegedSetter::PrivilegedSetter(int channel, pid_t part, Journal* journal,
                                    std::chrono::milliseconds answerTimeout)
-    : channel_(channel), part_(part), journal_(std::move(journal)), answerTimeout_(answerTimeout) {}
+    : channel_(channel), part_(part), journal_(journal), answerTimeout_(answerTimeout) {}
 
 PrivilegedSetter::~PrivilegedSetter() { ::close(channel_); }
 
@@ -299,8 +297,8 @@ PrivilegeSplit splitClockPrivilege() {
         }
         ::close(ends[1]);
         if (part > 0) {
-            split.setter = std::make_unique<PrivilegedSetter>(ends[0], part,
-                                                              std::make_unique<SyslogJournal>());
+            split.journal = std::make_unique<SyslogJournal>();
+            split.setter = std::make_unique<PrivilegedSetter>(ends[0], part, split.journal.get());
         } else {
             ::close(ends[0]);  // no part: sets are refused, as without the right
         }

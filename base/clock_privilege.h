@@ -94,13 +94,12 @@ std::string describeSet(const timespec& before, const timespec& target, const ti
 // The other end of the channel: sends the target and waits for the answer to that request,
 // at most `answerTimeout` (then ETIMEDOUT; a late answer is told from the next request's by its
 // sequence number and dropped). A part that has gone is reaped when it is `part` (waitpid) and
-// said in `journal` once; that set and every later one is refused with EPIPE. One set at a
-// time; callers on several threads take turns.
+// said in `journal` (when given) once; that set and every later one is refused with EPIPE. One
+// set at a time; callers on several threads take turns.
 class PrivilegedSetter final : public RealtimeSetter {
 public:
-    // Takes the descriptor over; `journal` is kept by the setter when given.
-    explicit PrivilegedSetter(int channel, pid_t part = -1,
-                              std::unique_ptr<Journal> journal = nullptr,
+    // Takes the descriptor over.
+    explicit PrivilegedSetter(int channel, pid_t part = -1, Journal* journal = nullptr,
                               std::chrono::milliseconds answerTimeout = kSetAnswerTimeout);
     ~PrivilegedSetter() override;
     PrivilegedSetter(const PrivilegedSetter&) = delete;
@@ -115,7 +114,7 @@ private:
     std::mutex turn_;
     int channel_;
     pid_t part_;
-    std::unique_ptr<Journal> journal_;
+    Journal* journal_;
     std::chrono::milliseconds answerTimeout_;
     uint64_t sequence_ = 0;
     bool ended_ = false;
@@ -133,6 +132,8 @@ private:
 };
 
 struct PrivilegeSplit {
+    // Where the windowed side says that the privileged part has ended.
+    std::unique_ptr<Journal> journal;
     // The channel to the privileged part; null when none runs (the process could not set the
     // clock in the first place, or the part could not be started): sets then go to
     // clock_settime and are refused with the system's reason.

@@ -85,8 +85,8 @@ int64_t microsecondsBetween(const PreciseTime& a, const PreciseTime& b);
 
 // Text for an error number returned by setInstant(): "time out of range" for ERANGE, the
 // privileged part's own refusals (a set too late, no answer, too many sets, the part ended) in
-// words, otherwise the system's text, e.g. "Operation not permitted". The first form allocates nothing: the text
-// is a constant or written into `buffer`.
+// words, otherwise the system's text, e.g. "Operation not permitted". The first form allocates
+// nothing: the text is a constant or written into `buffer`.
 const char* clockErrorText(int error, char* buffer, size_t size);
 std::string describeClockError(int error);
 

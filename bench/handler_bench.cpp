@@ -252,7 +252,8 @@ void BM_SetThroughPrivilegedPart(benchmark::State& state) {
     StillRealtime clock;
     CountingJournal journal;
     // No rate limit: the round trip is what is measured.
-    std::thread part([&] { serveClockSets(ends[1], clock, journal, SetLimits{.maxPerSecond = 0}); });
+    std::thread part(
+        [&] { serveClockSets(ends[1], clock, journal, SetLimits{.maxPerSecond = 0}); });
     int64_t refused = 0;
     {
         PrivilegedSetter setter(ends[0]);

@@ -366,6 +366,12 @@ FrameProcessor::Attempt FrameProcessor::correct(const DecodedTimeCode& code, boo
     // chunk's earlier corrections moved the arrival too, so they are not counted as time spent.
     const int64_t elapsedUs = now.systemUs - arrivalInstant();
     const int64_t targetUs = *receivedUs + int64_t{ctx_.settings.FineTuneMs} * kUsPerMs + elapsedUs;
+    if (!isSettableInstant(targetUs)) {  // no confirming frame could make it settable
+        reportRefusedSet(ERANGE);
+        recordAttempt(
+            {now.local, received, offsetUs, 0, clockErrorText(ERANGE, buffer, sizeof buffer)});
+        return Attempt::Refused;
+    }
     // One damaged frame must never move the clock far: a step beyond the jump threshold needs
     // this frame to follow the one before it by one second.
     const int64_t stepUs = targetUs - now.systemUs;
@@ -468,9 +474,8 @@ void FrameProcessor::writeStaleLine(const DecodedTimeCode& code, bool correction
     GbkText line;
     line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[STALE FRAME:] ");
     appendHms(line, code.hour, code.minute, code.second);
-    line.appendAscii(correctionWaits
-                         ? " waited in the line; the correction waits for a fresh frame"
-                         : " waited in the line; not used to correct");
+    line.appendAscii(correctionWaits ? " waited in the line; the correction waits for a fresh frame"
+                                     : " waited in the line; not used to correct");
     writeEventLine(line);
 }
 

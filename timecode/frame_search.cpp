@@ -31,8 +31,7 @@ bool acceptsAnotherFrame(const FrameFormat& format, const RingStorage& bytes, ui
 // A frame is fresh when its last byte came with this read and no later frame of the read
 // follows it. Every other frame waited in the line at least a second, and the read's arrival
 // stamp says nothing about when it was sent.
-bool isStale(const FrameFormat& format, const ReceiveRing& ring, uint16_t start,
-             int chunkBytes) {
+bool isStale(const FrameFormat& format, const ReceiveRing& ring, uint16_t start, int chunkBytes) {
     const uint16_t lastByte = ringPosition(start, format.span);
     if (spanBetween(lastByte, ring.writeIndex()) >= chunkBytes) return true;
     return acceptsAnotherFrame(format, ring.bytes(), ringPosition(start, format.advanceAccepted),

@@ -43,7 +43,8 @@ PreciseTime FakeClock::preciseAt(const LocalTimeRecord& local, uint16_t microsec
 }
 
 int FakeClock::applyInstant(int64_t targetUs, std::optional<int64_t> computedAtMonotonicUs) {
-    const int64_t systemUs = targetUs + (monotonicUs_ - computedAtMonotonicUs.value_or(monotonicUs_));
+    const int64_t systemUs =
+        targetUs + (monotonicUs_ - computedAtMonotonicUs.value_or(monotonicUs_));
     sets_.push_back(localTimeAt(systemUs));
     setInstants_.push_back(systemUs);
     if (refuseError_ != 0) return refuseError_;
