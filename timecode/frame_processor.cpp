@@ -377,11 +377,7 @@ FrameProcessor::Attempt FrameProcessor::correct(const DecodedTimeCode& code, boo
     const int64_t stepUs = targetUs - now.systemUs;
     const int64_t thresholdUs = int64_t{ctx_.settings.JumpThresholdSec} * kUsPerSecond;
     if ((stepUs > thresholdUs || stepUs < -thresholdUs) && !agrees) {
-        GbkText line;
-        line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[STEP WAITS:] ");
-        appendStep(line, stepUs);
-        line.appendAscii(" waits for the next frame to confirm this one");
-        writeEventLine(line);
+        writeStepWaitsLine(stepUs);
         return Attempt::Waits;
     }
     // The set carries the reading the target was computed from: however late it is applied,
@@ -465,6 +461,17 @@ void FrameProcessor::writeEventLine(const GbkText& line) {
     const StatusState& status = ctx_.status;
     if (status.MonitorActive) ctx_.monitor.appendLine(line);
     if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, line);
+}
+
+// A step that waits for a frame to confirm the one it was computed from.
+void FrameProcessor::writeStepWaitsLine(int64_t stepUs) {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled) return;
+    GbkText line;
+    line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[STEP WAITS:] ");
+    appendStep(line, stepUs);
+    line.appendAscii(" waits for the next frame to confirm this one");
+    writeEventLine(line);
 }
 
 // What a stall did: a frame that waited in the line is compared but does not correct.

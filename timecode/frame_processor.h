@@ -69,6 +69,7 @@ private:
     void writeEventLine(std::string_view text);
     void writeEventLine(const GbkText& line);
     void writeStaleLine(const DecodedTimeCode& code, bool correctionWaits);
+    void writeStepWaitsLine(int64_t stepUs);
     void reportRefusedSet(int error);
     void reportRefusal(const char* reason, int error, GbkText message);
     LocalTimeRecord receivedTime(const DecodedTimeCode& code) const;
