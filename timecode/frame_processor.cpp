@@ -328,18 +328,17 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
 // the instant of the clock's zone nearest the PC's reading at arrival (the hour repeated when
 // summer time ends has two). Every attempt, made or refused, goes into the offset record.
 //
-// A frame whose time or date names no moment (hour 25, 30 February, a year beyond 9999) gives no
-// time to set: nothing is set or sent, the attempt is recorded as refused and reception goes on.
+// A frame whose date names no day (30 February, a year beyond 9999) gives no time to set:
+// nothing is set or sent, the attempt is recorded as refused and reception goes on.
 // A year before 1601, which the clock's record cannot hold, a local time the zone skips (summer
 // time beginning) and an instant the clock interface will not set (before 2020, from 2100 on) are
 // sets refused: the same, but shown like any refused set. A step beyond the jump threshold waits
 // (nothing recorded) until a frame follows the one before it by one second.
 FrameProcessor::Attempt FrameProcessor::correct(const DecodedTimeCode& code, bool agrees) {
+    // A frame that names no time of day (hour 25, second 60, bytes left in the ring by a format
+    // switch) is no attempt: the correction waits for a frame that names one, unrecorded.
+    if (!timeInRange(code)) return Attempt::Waits;
     const LocalTimeRecord received = receivedTime(code);
-    if (!timeInRange(code)) {
-        recordAttempt({ctx_.clock.now(), received, std::nullopt, 0, "time out of range"});
-        return Attempt::Refused;
-    }
 
     const PreciseTime now = ctx_.clock.nowPrecise();
     char buffer[128];

@@ -143,6 +143,11 @@ protected:
 
 // --- Lines ---------------------------------------------------------------------------------
 
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string{std::istreambuf_iterator<char>(in), {}};
+}
+
 TEST_F(Processing, FrameAndAcknowledgementLinesFollowTheFlags) {
     const std::string frameLine = "【2024-05-01 12:00:31】  AA 00 24 05 01 03 12 00 31";
     const std::string hex = " AA 00 24 05 01 03 12 00 31";
@@ -414,17 +419,18 @@ TEST_F(Processing, AFrameWithoutADateTakesTheDayNearestThePc) {
     EXPECT_EQ(clock.sets().size(), std::size(cases));
 }
 
-// A request is one attempt: a frame that names no time is that attempt, refused.
-TEST_F(Processing, OutOfRangeTimeOrDateUsesTheRequestUp) {
+// A frame that names no time is no attempt: the request waits for one that does, and nothing
+// is recorded meanwhile. A date out of range drops it.
+TEST_F(Processing, OutOfRangeTimeKeepsTheRequestAndOutOfRangeDateDropsIt) {
     settings.CorrectionMode = CorrectionMode{};
+    status.CorrectNowRequested = true;
     for (const Bytes& frame : {tvzAt(25, 0, 31), tvzAt(12, 60, 31), tvzAt(12, 0, 60)}) {
-        status.CorrectNowRequested = true;
         feed(frame);
         EXPECT_TRUE(clock.sets().empty());
-        EXPECT_FALSE(status.CorrectNowRequested);
+        EXPECT_TRUE(status.CorrectNowRequested);
         EXPECT_TRUE(status.JumpDetected);
     }
-    status.CorrectNowRequested = true;
+    EXPECT_EQ(fileText(dir / "240501O.csv"), "");
 
     feed(tvz(24, 13, 1, 12, 0, 31));
     EXPECT_TRUE(clock.sets().empty());
@@ -479,11 +485,6 @@ TEST_F(Processing, TimeSpentCarriesIntoTheDate) {
     feed(tvz(24, 12, 31, 23, 59, 59));
     ASSERT_EQ(clock.sets().size(), 1u);
     EXPECT_EQ(clock.sets()[0], at(2025, 1, 1, 0, 0, 0, 1));
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string{std::istreambuf_iterator<char>(in), {}};
 }
 
 // The far end of chrony.sock, as chronyd's SOCK driver binds it.
@@ -737,8 +738,8 @@ TEST_F(Processing, OffsetRecordHasALinePerAttemptMadeOrRefused) {
     ASSERT_EQ(clock.setInstants().size(), 1u);
     EXPECT_EQ(clock.setInstants()[0] - utcUs(2024, 5, 1, 12, 0, 31, 25), 114'750);
 
-    // Refused by the system; then refused because the frame names no time; then a request whose
-    // frame names no date that exists.
+    // Refused by the system; then a request whose frame names no date that exists (a frame that
+    // names no time before it is no attempt).
     clock.refuseSetsWith(EPERM);
     clock.setNow(mayFirst(12, 1, 31, 10));  // no stamp: the handler's first reading stands in
     feed(tvzAt(12, 1, 31));
@@ -754,7 +755,6 @@ TEST_F(Processing, OffsetRecordHasALinePerAttemptMadeOrRefused) {
               "2024-05-01 12:00:31.025,2024-05-01 12:00:31.000,-114.8,114.8,ok\n"
               "2024-05-01 12:01:31.010,2024-05-01 12:01:31.000,-125.0,0.0,"
               "refused:Operation not permitted\n"
-              "2024-05-01 12:01:31.010,2024-05-01 25:00:31.000,,0.0,refused:time out of range\n"
               "2024-05-01 12:01:31.010,2024-02-30 12:01:31.000,,0.0,refused:no such date\n");
     EXPECT_TRUE(boxes.shown.empty());
 }
