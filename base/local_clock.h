@@ -16,6 +16,9 @@ struct PreciseTime {
     LocalTimeRecord local;      // local date and time, milliseconds included
     uint16_t microseconds = 0;  // 0..999: the part below local.milliseconds
     int64_t systemUs = 0;       // the same moment as system time: us since 1970-01-01 00:00 UTC
+    // The monotonic clock at the same reading, in us; 0 from a clock that keeps none. A target
+    // computed from this reading is set as the target plus the monotonic time elapsed since.
+    int64_t monotonicUs = 0;
 };
 
 // The instants the clock may be set to: from 2020-01-01 00:00 UTC up to, not including,
@@ -46,10 +49,15 @@ public:
     // success; ERANGE, without trying, for an instant that isSettableInstant refuses;
     // otherwise the OS error number (errno) that refused it.
     int setInstant(int64_t systemUs);
+    // The same for a target computed from the reading `computedFrom`: the clock is set to the
+    // target plus the time elapsed since that reading when the set is really made, so a set
+    // delayed by a stall still sets the right time; a set delayed too long is refused.
+    int setInstant(int64_t systemUs, const PreciseTime& computedFrom);
 
 protected:
-    // Moves the clock to an instant already known to be settable; 0 or an errno value.
-    virtual int applyInstant(int64_t systemUs) = 0;
+    // Moves the clock to an instant already known to be settable, plus the monotonic time
+    // elapsed since `computedAtMonotonicUs` (none: computed just now); 0 or an errno value.
+    virtual int applyInstant(int64_t systemUs, std::optional<int64_t> computedAtMonotonicUs) = 0;
 };
 
 class RealtimeSetter;
@@ -66,7 +74,7 @@ public:
     LocalTimeRecord localTimeAt(int64_t systemUs) override;
 
 protected:
-    int applyInstant(int64_t systemUs) override;
+    int applyInstant(int64_t systemUs, std::optional<int64_t> computedAtMonotonicUs) override;
 
 private:
     RealtimeSetter* setter_;
@@ -75,9 +83,10 @@ private:
 // Microseconds from a to b (b - a), by their system times: right across a change of summer time.
 int64_t microsecondsBetween(const PreciseTime& a, const PreciseTime& b);
 
-// Text for an error number returned by setInstant(): "time out of range" for ERANGE, otherwise
-// the system's text, e.g. "Operation not permitted". The first form allocates nothing: the text
-// is a constant or written into `buffer`.
+// Text for an error number returned by setInstant(): "time out of range" for ERANGE, the
+// privileged part's own refusals (a set too late, no answer, too many sets, the part ended) in
+// words, otherwise the system's text, e.g. "Operation not permitted". The first form allocates
+// nothing: the text is a constant or written into `buffer`.
 const char* clockErrorText(int error, char* buffer, size_t size);
 std::string describeClockError(int error);
 

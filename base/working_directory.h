@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/message_boxes.h"
 
@@ -20,12 +21,21 @@ using PrivateGroupTest = std::function<bool(gid_t group)>;
 // files it checks).
 bool onlyUserCanWrite(const struct stat& folder, uid_t user, const PrivateGroupTest& isPrivate);
 
+// Whether a POSIX access control list in its extended-attribute form (a version word, then
+// entries of tag, permissions and id, little-endian) lets another user or group write: a named
+// user other than `user` and root, or a named group or the owning group `folderGroup` that is
+// not the user's own, with write permission left by the list's mask; "other" with write. A list
+// that cannot be read as one lets anyone write, as far as the rule knows.
+bool aclLetsOthersWrite(std::string_view xattr, uid_t user, gid_t folderGroup,
+                        const PrivateGroupTest& isPrivate);
+
 // Whether `group` is `user`'s primary group and no other account is in it, by name in the group
 // list or as its primary group.
 bool isPrivateGroupOf(gid_t group, uid_t user);
 
-// The rule for the folder at `path` and the user running the program. A folder that cannot be
-// examined is not safe.
+// The rule for the folder at `path` and the user running the program, its access and default
+// access control lists included (a default list is inherited by every file made in the folder).
+// A folder that cannot be examined is not safe.
 bool isSafeWorkingDirectory(const std::string& path = ".");
 
 // The working directory's absolute path for messages; "." when it has none.

@@ -123,9 +123,10 @@ LocalTimeRecord UncountedClock::localTimeAt(int64_t systemUs) {
     UncountedScope scope;
     return inner_.localTimeAt(systemUs);
 }
-int UncountedClock::applyInstant(int64_t systemUs) {
+int UncountedClock::applyInstant(int64_t systemUs, std::optional<int64_t> computedAt) {
     UncountedScope scope;
-    return inner_.setInstant(systemUs);
+    return computedAt ? inner_.setInstant(systemUs, {{}, 0, 0, *computedAt})
+                      : inner_.setInstant(systemUs);
 }
 
 int UncountedSerial::sio_open(int port) {

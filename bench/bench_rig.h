@@ -71,7 +71,7 @@ public:
     LocalTimeRecord now() override { return time_; }
 
 protected:
-    int applyInstant(int64_t systemUs) override {
+    int applyInstant(int64_t systemUs, std::optional<int64_t>) override {
         time_ = localTimeAt(systemUs);
         return 0;
     }
@@ -91,7 +91,7 @@ public:
     LocalTimeRecord localTimeAt(int64_t systemUs) override;
 
 protected:
-    int applyInstant(int64_t systemUs) override;
+    int applyInstant(int64_t systemUs, std::optional<int64_t> computedAt) override;
 
 private:
     LocalClock& inner_;

@@ -1,10 +1,14 @@
 // Reading, checking, describing and saving the settings from the command line.
 #include "service/settings_command.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <cstdio>
 
 #include "base/message_boxes.h"
+#include "base/working_directory.h"
 #include "serial/serial_library.h"
 #include "serial/terminal_devices.h"
 #include "timecode/time_code_format.h"
@@ -127,6 +131,41 @@ int fileFailure(std::FILE* err, const std::string& path, const std::string& what
     return 1;
 }
 
+// The folder that holds `path`.
+std::string folderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The working-directory rule for the settings file's folder: a folder another user can write
+// may hold a link he planted, and whoever runs --set (root, say) would write through it. Says
+// so on `err`; false then.
+bool folderIsSafe(const std::string& path, std::FILE* err) {
+    const std::string folder = folderOf(path);
+    if (isSafeWorkingDirectory(folder)) return true;
+    std::fprintf(err,
+                 "zrqd: %s: the folder belongs to another user or others can write to it; run "
+                 "zrqd --show and --set as the service's user, who owns the folder\n",
+                 folder == "." ? workingDirectoryPath().c_str() : folder.c_str());
+    return false;
+}
+
+// A settings file that is a link is written at its target, as the program saves it, but only
+// when the target is the caller's or the folder owner's: never another user's file.
+bool linkTargetIsOurs(const std::string& path, std::FILE* err) {
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return true;
+    struct stat target {};
+    struct stat folder {};
+    if (::stat(path.c_str(), &target) != 0) return true;  // a new file: the caller's
+    if (::stat(folderOf(path).c_str(), &folder) != 0) return false;
+    if (target.st_uid == ::getuid() || target.st_uid == folder.st_uid) return true;
+    std::fprintf(err, "zrqd: %s: a link to a file of another user (uid %u); nothing was written\n",
+                 path.c_str(), static_cast<unsigned>(target.st_uid));
+    return false;
+}
+
 }  // namespace
 
 std::string baudText(int code) {
@@ -223,6 +262,7 @@ std::optional<std::string> applySetting(StoredSettings& settings, std::string_vi
 }
 
 int showSettings(const std::string& path, std::FILE* out, std::FILE* err) {
+    if (!folderIsSafe(path, err)) return 1;
     try {
         const LoadResult loaded = loadSettings(path, StoredSettings{});
         switch (loaded.outcome) {
@@ -256,6 +296,7 @@ int setSettings(const std::string& path, const std::vector<std::string>& assignm
         std::fputs("zrqd: --set needs at least one KEY=VALUE\n", err);
         return kSetUsageStatus;
     }
+    if (!folderIsSafe(path, err)) return 1;
     // An explicit rate wins over the one a format brings, wherever it stands.
     bool baudGiven = false;
     for (const std::string& a : assignments) baudGiven = baudGiven || a.starts_with("baud=");
@@ -271,6 +312,7 @@ int setSettings(const std::string& path, const std::vector<std::string>& assignm
                 return kSetUsageStatus;
             }
         }
+        if (!linkTargetIsOurs(path, err)) return 1;
         savecfg(path, settings);
         std::fputs(describeSettings(settings).c_str(), out);
     } catch (const FileError& e) {

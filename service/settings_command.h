@@ -32,10 +32,13 @@ std::string describeSettings(const StoredSettings& settings);
 std::optional<std::string> applySetting(StoredSettings& settings, std::string_view keyValue,
                                         bool keepBaud = false);
 
+// Both refuse (status 1) a file in a folder that fails the working-directory rule for the user
+// running them: another user's folder, or one that others can write.
 // --show of the file `path`: 0, or 1 when the file exists but cannot be read.
 int showSettings(const std::string& path, std::FILE* out, std::FILE* err);
 // --set of `assignments` to the file `path`: all are checked before anything is written; 0, 2
-// for a bad key or value (file unchanged), 1 when the file cannot be read or saved.
+// for a bad key or value (file unchanged), 1 when the file cannot be read or saved, or is a
+// link to a file that belongs neither to the caller nor to the folder's owner.
 int setSettings(const std::string& path, const std::vector<std::string>& assignments,
                 std::FILE* out, std::FILE* err);
 

@@ -1,6 +1,8 @@
 // Acceptance tests, decoders and the framing table of the three time code formats.
 #include "timecode/frame_formats.h"
 
+#include <cstddef>
+
 namespace zrq {
 namespace {
 
@@ -8,9 +10,22 @@ constexpr uint8_t kStEndByte = 0x03;     // last byte of an ST_CODE frame
 constexpr uint16_t kCenturyBase = 2000;  // TVZ_CODE and EB_CODE years are years of this century
 constexpr uint16_t kYearsPerCentury = 100;
 
-// One decimal digit per nibble. Nibbles above 9 are taken at face value (0x1F = 25, 0xAA = 110):
-// the device's bytes are never refused here, range checks come later.
+constexpr uint8_t kLargestDigit = 9;
+
+// One decimal digit per nibble. Nibbles above 9 are taken at face value (0x1F = 25, 0xAA = 110),
+// and the frame is marked damaged: such a byte was changed on the line.
 uint16_t bcdValue(uint8_t byte) { return static_cast<uint16_t>(10 * (byte >> 4) + (byte & 0x0F)); }
+
+bool isBcd(uint8_t byte) { return (byte >> 4) <= kLargestDigit && (byte & 0x0F) <= kLargestDigit; }
+
+// Whether every byte at `offsets` of the frame is BCD.
+template <size_t N>
+bool allBcd(const RingStorage& ring, uint16_t start, const int (&offsets)[N]) {
+    for (const int offset : offsets) {
+        if (!isBcd(frameByte(ring, start, offset))) return false;
+    }
+    return true;
+}
 
 // A zero date byte carries no information (the PC's value is used), so it decodes to 0.
 uint16_t yearOfThisCentury(uint8_t byte, uint16_t value) {
@@ -31,6 +46,8 @@ DecodedTimeCode tvzDecode(const RingStorage& ring, uint16_t start) {
     code.hour = bcdValue(frameByte(ring, start, 6));
     code.minute = bcdValue(frameByte(ring, start, 7));
     code.second = bcdValue(frameByte(ring, start, 8));
+    static constexpr int kBcdBytes[] = {2, 3, 4, 6, 7, 8};
+    code.damaged = !allBcd(ring, start, kBcdBytes);
     return code;
 }
 
@@ -73,6 +90,10 @@ DecodedTimeCode stDecode(const RingStorage& ring, uint16_t start) {
     code.hour = bcdValue(frameByte(ring, start, 8));
     code.minute = bcdValue(frameByte(ring, start, 9));
     code.second = bcdValue(frameByte(ring, start, 10));
+    // The year-within-century byte counts even when the century is absent: it is still a BCD
+    // byte of the frame, and a damaged one says the frame was hit.
+    static constexpr int kBcdBytes[] = {3, 4, 5, 6, 8, 9, 10};
+    code.damaged = !allBcd(ring, start, kBcdBytes);
     return code;
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/date_patterns.h"
+#include "base/local_instant.h"
 #include "timecode/clock_refusal.h"
 
 namespace zrq {
@@ -18,6 +19,9 @@ namespace {
 
 constexpr int kSecondsPerHour = 3600;
 constexpr int kSecondsPerMinute = 60;
+constexpr int kSecondsPerDay = 86'400;
+constexpr int64_t kUsPerSecond = 1'000'000;
+constexpr int64_t kUsPerWholeDay = 86'400'000'000;
 constexpr double kUsPerDay = 86'400'000'000.0;
 constexpr int64_t kUsPerMs = 1'000;
 constexpr int kMaxHour = 23;
@@ -105,12 +109,63 @@ GbkText reasonText(const char* reason, int error) {
     }
 }
 
-// The PC's date with the received date fields in place of it where the frame has them.
+// `record` with its date moved by `days`, the time of day as it was.
+LocalTimeRecord withDateMoved(LocalTimeRecord record, int days) {
+    LocalTimeRecord midday = record;
+    midday.hour = 12;
+    midday.minute = midday.second = midday.milliseconds = 0;
+    const std::optional<int64_t> us = utcTimeToInstant(midday);
+    if (!us) return record;
+    const LocalTimeRecord moved = utcTimeOfInstant(*us + days * kUsPerWholeDay);
+    record.year = moved.year;
+    record.month = moved.month;
+    record.day = moved.day;
+    record.dayOfWeek = moved.dayOfWeek;
+    return record;
+}
+
+// The PC's date with the received date fields in place of it where the frame has them. A frame
+// with no date at all takes the day that puts its time nearest the PC's: a PC a little ahead
+// just after midnight keeps the frame's 23:59:59 on the day before, not a whole day on.
 LocalTimeRecord withReceivedDate(LocalTimeRecord pc, const DecodedTimeCode& code) {
+    if (code.year == 0 && code.month == 0 && code.day == 0) {
+        if (!timeInRange(code)) return pc;
+        const int ahead = secondsOfDay(code.hour, code.minute, code.second) -
+                          secondsOfDay(pc.hour, pc.minute, pc.second);
+        if (ahead > kSecondsPerDay / 2) return withDateMoved(pc, -1);
+        if (ahead < -kSecondsPerDay / 2) return withDateMoved(pc, 1);
+        return pc;
+    }
     if (code.year != 0) pc.year = code.year;
     if (code.month != 0) pc.month = code.month;
     if (code.day != 0) pc.day = code.day;
     return pc;
+}
+
+// The received local date and time as a count of seconds, to see whether two frames name
+// consecutive seconds; none for a time or date that names no moment.
+std::optional<int64_t> secondsCount(const LocalTimeRecord& received, const DecodedTimeCode& code) {
+    if (!timeInRange(code) || !isValidDate(received.year, received.month, received.day)) {
+        return std::nullopt;
+    }
+    return daysFromCivil(received.year, received.month, received.day) * kSecondsPerDay +
+           secondsOfDay(code.hour, code.minute, code.second);
+}
+
+// "+12.345678 s": a step in seconds to the microsecond.
+void appendStep(GbkText& text, int64_t stepUs) {
+    char buffer[48];
+    const int64_t magnitude = stepUs < 0 ? -stepUs : stepUs;
+    const int n = std::snprintf(buffer, sizeof buffer, "%c%lld.%06lld s", stepUs < 0 ? '-' : '+',
+                                static_cast<long long>(magnitude / kUsPerSecond),
+                                static_cast<long long>(magnitude % kUsPerSecond));
+    text.appendAscii(std::string_view(buffer, n > 0 ? static_cast<size_t>(n) : 0));
+}
+
+void appendHms(GbkText& text, unsigned hour, unsigned minute, unsigned second) {
+    char buffer[32];
+    const int n = std::snprintf(buffer, sizeof buffer, "%02u:%02u:%02u", hour, minute, second);
+    text.appendAscii(std::string_view(buffer, n > 0 ? static_cast<size_t>(n) : 0));
 }
 
 }  // namespace
@@ -146,27 +201,56 @@ void FrameProcessor::frameDump(const RingStorage& ring, uint16_t start, int leng
     if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, hex);
 }
 
+// A damaged frame is shown as received and goes no further. Every other frame is compared; a
+// correction due (scheduled, held from an earlier frame, or asked for) is made only from a fresh
+// frame; a stale one holds it for the next fresh frame.
 void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*/) {
     StatusState& status = ctx_.status;
     status.SilentSeconds = 0;
+    if (code.damaged) {
+        previousFrame_.reset();
+        writeEventLine("[DAMAGED FRAME:] a BCD digit above 9; not compared, not used");
+        return;
+    }
     const bool momentMatch = isCorrectionMoment(code);
     const TimeVerdict time = compareTime(code);
     const LocalTimeRecord received = withReceivedDate(pcClockReading_, code);
     const DateVerdict date = compareDate(received);
     journal_.frameCompared(time == TimeVerdict::Jump || date != DateVerdict::Same);
     pcClockReading_ = received;
-    sendChronySample(code);  // before a correction of this frame moves the clock
+    const std::optional<int64_t> thisSecond = secondsCount(received, code);
+    const bool agrees = thisSecond && previousFrame_ && *thisSecond == *previousFrame_ + 1;
+    previousFrame_ = thisSecond;
+    // A stale frame's offset from the read's stamp is off by the time it waited.
+    if (!code.stale) sendChronySample(code);
 
-    bool scheduledCorrection = momentMatch;
+    bool scheduledCorrection = momentMatch || correctionHeld_;
     if (ctx_.settings.JumpNoCorrect && (time == TimeVerdict::Jump || date != DateVerdict::Same)) {
         scheduledCorrection = false;
     }
     // A date this far off is no use to anyone: the pending request is dropped too.
     if (date == DateVerdict::Unusable) {
         scheduledCorrection = false;
+        correctionHeld_ = false;
         status.CorrectNowRequested = false;
     }
-    if (scheduledCorrection || status.CorrectNowRequested) correct(code);
+    if (!scheduledCorrection && !status.CorrectNowRequested) {
+        if (code.stale) writeStaleLine(code, false);
+        return;
+    }
+    if (code.stale) {
+        correctionHeld_ = scheduledCorrection;
+        writeStaleLine(code, true);
+        return;
+    }
+    // One attempt per correction due: made or refused, it is used up; a step that waits for a
+    // confirming frame is not an attempt yet.
+    if (correct(code, agrees) == Attempt::Waits) {
+        correctionHeld_ = scheduledCorrection;
+        return;
+    }
+    correctionHeld_ = false;
+    status.CorrectNowRequested = false;
 }
 
 bool FrameProcessor::isCorrectionMoment(const DecodedTimeCode& code) const {
@@ -244,19 +328,17 @@ FrameProcessor::DateVerdict FrameProcessor::compareDate(const LocalTimeRecord& r
 // the instant of the clock's zone nearest the PC's reading at arrival (the hour repeated when
 // summer time ends has two). Every attempt, made or refused, goes into the offset record.
 //
-// A frame whose date passed the range tests but does not exist (30 February, 31 April, 29 February
-// of a common year), or whose year lies beyond 9999 (where a date-time value ends), gives no time
-// to set: nothing is set or sent, both flags stay as the comparisons left them (a pending request
-// waits for a usable frame) and reception goes on. A year before 1601, which the clock's record
-// cannot hold, a local time the zone skips (summer time beginning) and an instant the clock
-// interface will not set (before 2020, from 2100 on) are sets refused: the same, but shown and
-// recorded like any refused set.
-void FrameProcessor::correct(const DecodedTimeCode& code) {
+// A frame whose date names no day (30 February, a year beyond 9999) gives no time to set:
+// nothing is set or sent, the attempt is recorded as refused and reception goes on.
+// A year before 1601, which the clock's record cannot hold, a local time the zone skips (summer
+// time beginning) and an instant the clock interface will not set (before 2020, from 2100 on) are
+// sets refused: the same, but shown like any refused set. A step beyond the jump threshold waits
+// (nothing recorded) until a frame follows the one before it by one second.
+FrameProcessor::Attempt FrameProcessor::correct(const DecodedTimeCode& code, bool agrees) {
+    // A frame that names no time of day (hour 25, second 60, bytes left in the ring by a format
+    // switch) is no attempt: the correction waits for a frame that names one, unrecorded.
+    if (!timeInRange(code)) return Attempt::Waits;
     const LocalTimeRecord received = receivedTime(code);
-    if (!timeInRange(code)) {
-        recordAttempt({ctx_.clock.now(), received, std::nullopt, 0, "time out of range"});
-        return;
-    }
 
     const PreciseTime now = ctx_.clock.nowPrecise();
     char buffer[128];
@@ -264,18 +346,18 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
         reportRefusedSet(EINVAL);
         recordAttempt(
             {now.local, received, std::nullopt, 0, clockErrorText(EINVAL, buffer, sizeof buffer)});
-        return;
+        return Attempt::Refused;
     }
     if (received.year > kLastSettableYear ||
         !isValidDate(received.year, received.month, received.day)) {
         recordAttempt({now.local, received, std::nullopt, 0, "no such date"});
-        return;
+        return Attempt::Refused;
     }
     const std::optional<int64_t> receivedUs = receivedInstant(received);
     if (!receivedUs) {
         reportRefusal(kNoSuchLocalTime, 0, refusedSetMessage(kNoSuchLocalTime));
         recordAttempt({now.local, received, std::nullopt, 0, kNoSuchLocalTime});
-        return;
+        return Attempt::Refused;
     }
 
     const int64_t offsetUs = offsetAtArrivalUs(*receivedUs);
@@ -283,26 +365,40 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     // chunk's earlier corrections moved the arrival too, so they are not counted as time spent.
     const int64_t elapsedUs = now.systemUs - arrivalInstant();
     const int64_t targetUs = *receivedUs + int64_t{ctx_.settings.FineTuneMs} * kUsPerMs + elapsedUs;
-    if (const int error = ctx_.clock.setInstant(targetUs); error != 0) {
+    if (!isSettableInstant(targetUs)) {  // no confirming frame could make it settable
+        reportRefusedSet(ERANGE);
+        recordAttempt(
+            {now.local, received, offsetUs, 0, clockErrorText(ERANGE, buffer, sizeof buffer)});
+        return Attempt::Refused;
+    }
+    // One damaged frame must never move the clock far: a step beyond the jump threshold needs
+    // this frame to follow the one before it by one second.
+    const int64_t stepUs = targetUs - now.systemUs;
+    const int64_t thresholdUs = int64_t{ctx_.settings.JumpThresholdSec} * kUsPerSecond;
+    if ((stepUs > thresholdUs || stepUs < -thresholdUs) && !agrees) {
+        writeStepWaitsLine(stepUs);
+        return Attempt::Waits;
+    }
+    // The set carries the reading the target was computed from: however late it is applied,
+    // the time elapsed since is added, never a stale instant set.
+    if (const int error = ctx_.clock.setInstant(targetUs, now); error != 0) {
         reportRefusedSet(error);
         recordAttempt(
             {now.local, received, offsetUs, 0, clockErrorText(error, buffer, sizeof buffer)});
-        return;
+        return Attempt::Refused;
     }
-    // The clock moved by the step just made; the chunk's arrival moves with it, so that a later
-    // frame of this chunk adds only the time really spent, not the step as well.
-    const int64_t stepUs = targetUs - now.systemUs;
+    // The clock moved by the step just made; the chunk's arrival moves with it.
     clockStepsUs_ += stepUs;
     chunkArrivalTime_ += stepUs / kUsPerDay;
     pcClockReading_ = ctx_.clock.localTimeAt(targetUs);
 
     ctx_.serial.sio_write(ctx_.line.Port, kAcknowledgement, sizeof kAcknowledgement);
     writeAcknowledgementLine();
-    ctx_.status.CorrectNowRequested = false;
     ctx_.status.JumpDetected = false;
     ctx_.status.SetRefused = false;
     journal_.setMade();
     recordAttempt({now.local, received, offsetUs, stepUs, nullptr});
+    return Attempt::Made;
 }
 
 // The date of PcClockReading (the frame's where it has one), the frame's time of day, 0 ms.
@@ -349,6 +445,44 @@ void FrameProcessor::sendChronySample(const DecodedTimeCode& code) {
 
 void FrameProcessor::recordAttempt(const CorrectionAttempt& attempt) {
     if (ctx_.offsets) ctx_.offsets->write(attempt);
+}
+
+// "hh:mm:ss<text>" on the monitor (when observing) and in the communication log (when on).
+void FrameProcessor::writeEventLine(std::string_view text) {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled) return;
+    GbkText line;
+    line.appendAscii(formatHms(ctx_.clock.now())).appendAscii(text);
+    writeEventLine(line);
+}
+
+void FrameProcessor::writeEventLine(const GbkText& line) {
+    const StatusState& status = ctx_.status;
+    if (status.MonitorActive) ctx_.monitor.appendLine(line);
+    if (status.CommLogEnabled) ctx_.log.savelogline(kCommunicationLog, line);
+}
+
+// A step that waits for a frame to confirm the one it was computed from.
+void FrameProcessor::writeStepWaitsLine(int64_t stepUs) {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled) return;
+    GbkText line;
+    line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[STEP WAITS:] ");
+    appendStep(line, stepUs);
+    line.appendAscii(" waits for the next frame to confirm this one");
+    writeEventLine(line);
+}
+
+// What a stall did: a frame that waited in the line is compared but does not correct.
+void FrameProcessor::writeStaleLine(const DecodedTimeCode& code, bool correctionWaits) {
+    const StatusState& status = ctx_.status;
+    if (!status.MonitorActive && !status.CommLogEnabled) return;
+    GbkText line;
+    line.appendAscii(formatHms(ctx_.clock.now())).appendAscii("[STALE FRAME:] ");
+    appendHms(line, code.hour, code.minute, code.second);
+    line.appendAscii(correctionWaits ? " waited in the line; the correction waits for a fresh frame"
+                                     : " waited in the line; not used to correct");
+    writeEventLine(line);
 }
 
 void FrameProcessor::writeAcknowledgementLine() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "base/date_time_value.h"
 #include "base/local_clock.h"
@@ -57,11 +58,18 @@ private:
     // What the date comparison found. An unusable date (month or day out of range) differs too.
     enum class DateVerdict { Same, Differs, Unusable };
 
+    // What became of a correction due at a frame.
+    enum class Attempt { Made, Refused, Waits };
+
     bool isCorrectionMoment(const DecodedTimeCode& code) const;
     TimeVerdict compareTime(const DecodedTimeCode& code);
     DateVerdict compareDate(const LocalTimeRecord& received);
-    void correct(const DecodedTimeCode& code);
+    Attempt correct(const DecodedTimeCode& code, bool agrees);
     void writeAcknowledgementLine();
+    void writeEventLine(std::string_view text);
+    void writeEventLine(const GbkText& line);
+    void writeStaleLine(const DecodedTimeCode& code, bool correctionWaits);
+    void writeStepWaitsLine(int64_t stepUs);
     void reportRefusedSet(int error);
     void reportRefusal(const char* reason, int error, GbkText message);
     LocalTimeRecord receivedTime(const DecodedTimeCode& code) const;
@@ -78,6 +86,12 @@ private:
     PreciseTime chunkArrival_{};  // the same moment to the microsecond, for exact elapsed times
     int64_t clockStepsUs_ = 0;    // sum of the steps this chunk's corrections made, in us
     LocalTimeRecord pcClockReading_{};
+    // The previous compared frame's second (days and seconds), to confirm a large step; none
+    // after a damaged frame or one that named no moment.
+    std::optional<int64_t> previousFrame_;
+    // A scheduled correction that a stale or unconfirmed frame could not make: the next fresh
+    // frame makes it.
+    bool correctionHeld_ = false;
 };
 
 }  // namespace zrq

@@ -1,6 +1,7 @@
 // Appends each received chunk to the ring and finds the selected format's frames in it. Chunks
 // split frames anywhere and the ring wraps from 999 to 0, so a frame is examined only once all
-// its bytes are in the ring; bytes before a frame's sync byte are passed over.
+// its bytes are in the ring; bytes before a frame's sync byte are passed over. Each accepted frame
+// is marked stale unless it is the newest complete frame of the read that brought its last byte.
 #include "timecode/frame_search.h"
 
 #include "timecode/frame_formats.h"
@@ -14,8 +15,32 @@ void syncScan(ReceiveRing& ring) {
     while (!ring.empty() && ring.bytes()[ring.readIndex()] != kSyncByte) ring.advanceRead(1);
 }
 
+int spanBetween(uint16_t read, uint16_t write) { return (write + kRingSize - read) % kRingSize; }
+
+// Whether the candidate loop, going on from `read`, would accept another frame among the bytes
+// already in the ring. Moves nothing: the same tests and advances on a copy of the position.
+bool acceptsAnotherFrame(const FrameFormat& format, const RingStorage& bytes, uint16_t read,
+                         uint16_t write) {
+    while (read != write && spanBetween(read, write) >= format.span) {
+        if (format.accepts(bytes, read)) return true;
+        read = ringPosition(read, format.advanceRejected);
+    }
+    return false;
+}
+
+// A frame is fresh when its last byte came with this read and no later frame of the read
+// follows it. Every other frame waited in the line at least a second, and the read's arrival
+// stamp says nothing about when it was sent.
+bool isStale(const FrameFormat& format, const ReceiveRing& ring, uint16_t start, int chunkBytes) {
+    const uint16_t lastByte = ringPosition(start, format.span);
+    if (spanBetween(lastByte, ring.writeIndex()) >= chunkBytes) return true;
+    return acceptsAnotherFrame(format, ring.bytes(), ringPosition(start, format.advanceAccepted),
+                               ring.writeIndex());
+}
+
 // Examines the candidate at ReadIndex and moves ReadIndex by the format's advance.
-void examineCandidate(const FrameFormat& format, ReceiveRing& ring, FrameSink& sink) {
+void examineCandidate(const FrameFormat& format, ReceiveRing& ring, int chunkBytes,
+                      FrameSink& sink) {
     const uint16_t start = ring.readIndex();
     if (format.dump == DumpMoment::EveryCandidate) {
         sink.frameDump(ring.bytes(), start, format.length);
@@ -27,13 +52,18 @@ void examineCandidate(const FrameFormat& format, ReceiveRing& ring, FrameSink& s
     if (format.dump == DumpMoment::AcceptedOnly) {
         sink.frameDump(ring.bytes(), start, format.length);
     }
-    sink.processFrame(format.decode(ring.bytes(), start), start);
+    DecodedTimeCode code = format.decode(ring.bytes(), start);
+    code.stale = isStale(format, ring, start, chunkBytes);
+    sink.processFrame(code, start);
     ring.advanceRead(format.advanceAccepted);
 }
 
-void searchFrames(const FrameFormat& format, ReceiveRing& ring, FrameSink& sink) {
+// `chunkBytes`: how many bytes this read stored in the ring.
+void searchFrames(const FrameFormat& format, ReceiveRing& ring, int chunkBytes, FrameSink& sink) {
     syncScan(ring);
-    while (!ring.empty() && ring.span() >= format.span) examineCandidate(format, ring, sink);
+    while (!ring.empty() && ring.span() >= format.span) {
+        examineCandidate(format, ring, chunkBytes, sink);
+    }
 }
 
 }  // namespace
@@ -42,11 +72,13 @@ void handleReceivedChunk(ReceiveRing& ring, const uint8_t* chunk, int length, in
                          FrameSink& sink) {
     sink.beginChunk();
     ring.keepIndicesInRange();
+    const uint16_t writeBefore = ring.writeIndex();
     if (chunk != nullptr) {
         ring.append(chunk, length);
     }
+    const int chunkBytes = spanBetween(writeBefore, ring.writeIndex());
     if (const FrameFormat* format = findFrameFormat(codeFormat)) {
-        searchFrames(*format, ring, sink);
+        searchFrames(*format, ring, chunkBytes, sink);
     }
 }
 

@@ -20,6 +20,12 @@ struct DecodedTimeCode {
     uint16_t year = 0;   // four digits, or 0 = absent
     uint16_t month = 0;  // 0 = absent
     uint16_t day = 0;    // 0 = absent
+    // A BCD byte of the frame holds a digit above 9: a byte damaged on the line, so the frame
+    // says nothing true and is neither compared nor used.
+    bool damaged = false;
+    // Not the newest complete frame of its read: it waited in the line while the program or the
+    // line stalled, so it is a second or more older than the read's arrival stamp.
+    bool stale = false;
 
     friend bool operator==(const DecodedTimeCode&, const DecodedTimeCode&) = default;
 };

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/clock_privilege.h"
 #include "base/date_patterns.h"
 #include "base/date_time_value.h"
 #include "base/local_instant.h"
@@ -267,6 +268,36 @@ TEST(SystemClock, ReadsAPlausibleLocalTimeAndNamesErrors) {
     EXPECT_LT(t.milliseconds, 1000);
     EXPECT_EQ(describeClockError(EPERM), "Operation not permitted");
     EXPECT_EQ(describeClockError(ERANGE), "time out of range");
+    EXPECT_EQ(describeClockError(ETIMEDOUT), "no answer from the privileged part within 2 s");
+}
+
+// The sets of a split program go to the privileged part with the monotonic time of the reading
+// their target was computed from, so that the part adds the time since; the machine's clock is
+// never reached here.
+class RecordingSetter final : public RealtimeSetter {
+public:
+    int setRealtime(const timespec& target, int64_t computedAtMonotonicNs) override {
+        targets.push_back(target);
+        computedAt.push_back(computedAtMonotonicNs);
+        return 0;
+    }
+    std::vector<timespec> targets;
+    std::vector<int64_t> computedAt;
+};
+
+TEST(SystemClock, SendsTheTargetWithTheMonotonicTimeOfItsReading) {
+    RecordingSetter setter;
+    SystemClock clock(&setter);
+    const PreciseTime reading = clock.nowPrecise();
+    ASSERT_GT(reading.monotonicUs, 0);
+    const int64_t target = utcUs(2026, 3, 7, 2, 0, 1) + 135'250;
+    EXPECT_EQ(clock.setInstant(target, reading), 0);
+    EXPECT_EQ(clock.setInstant(target), 0);  // computed just now
+    ASSERT_EQ(setter.targets.size(), 2u);
+    EXPECT_EQ(setter.targets[0].tv_sec, utcUs(2026, 3, 7, 2, 0, 1) / 1'000'000);
+    EXPECT_EQ(setter.targets[0].tv_nsec, 135'250'000);
+    EXPECT_EQ(setter.computedAt[0], reading.monotonicUs * 1000);
+    EXPECT_GE(setter.computedAt[1], setter.computedAt[0]);
 }
 
 }  // namespace

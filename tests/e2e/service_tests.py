@@ -4,6 +4,7 @@
 # of the test's own. Usage: service_tests.py --build-dir DIR CASE  (0 pass, 1 fail, 77 skipped).
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -23,6 +24,7 @@ EXIT_LIMIT_S = 1.0
 SECOND_COPY_TEXT = "Horivo程序已经在运行！"
 PORT_OPEN_FAILED = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！"
 PORT_RETRY_S = 5
+UNSAFE_FOLDER_TEXT = "工作目录可被其他用户写入，程序不能安全使用："
 
 
 class Notifications:
@@ -274,12 +276,49 @@ def test_second_copy_and_exit(session, notify):
            "a new copy could not use the port")
 
 
+def test_damaged_frames_correct_now(session, notify):
+    """Frames 20 s behind whose second byte holds a BCD digit above 9 (1A): SIGUSR1 asks for a
+    correction, and no frame makes it: no 55 AA, the fake clock stays where it was, the service
+    goes on."""
+    _, program_offset = session.set_clocks(test_day_at(10, 0, 45))
+    device = session.start_device("--offset", "-20", "--field", "second=0x1A")
+    program = start_service(session, notify)
+    expect(device.wait_for("sent", timeout=4.0, count=2), "no frames")
+    os.kill(program.pid, signal.SIGUSR1)
+    sent = len(device.of_kind("sent"))
+    expect(device.wait_for("sent", timeout=5.0, count=sent + 3), "frames stopped")
+    time.sleep(0.5)
+    expect(not device.of_kind("ack"), "corrected from damaged frames: %s" % device.of_kind("ack"))
+    expect(h.read_clock_offset(session.clock_file) == program_offset,
+           "the fake clock was moved by a damaged frame")
+    expect(program.running(), "zrqd ended")
+
+
+def test_acl_working_directory(session, notify):
+    """A working directory whose access control list lets another user (nobody) write is
+    refused like a world-writable one: the message, status 1, the port never opened."""
+    if shutil.which("setfacl") is None:
+        raise h.Skip("no setfacl (Debian's acl package)")
+    session.set_clocks(test_day_at(10, 0, 40))
+    device = session.start_device("--listen-only")
+    granted = subprocess.run(["setfacl", "-m", "u:nobody:rwx", session.workdir],
+                             capture_output=True, timeout=h.START_TIMEOUT_S)
+    if granted.returncode != 0:
+        raise h.Skip("no ACLs on this file system: %s" % granted.stderr.decode(errors="replace"))
+    status, output = run_zrqd(session)
+    expect(status == 1, "zrqd ended with %s in a folder nobody may write:\n%s" % (status, output))
+    expect(UNSAFE_FOLDER_TEXT in output, "zrqd said: %r" % output)
+    expect(not device.of_kind("open") and not device.of_kind("pctime"), "zrqd used its port")
+
+
 CASES = {
     "frames_and_correction": test_frames_and_correction,
     "jump_and_correct_now": test_jump_and_correct_now,
     "reload_format": test_reload_format,
     "port_retry": test_port_retry,
     "second_copy_and_exit": test_second_copy_and_exit,
+    "damaged_frames_correct_now": test_damaged_frames_correct_now,
+    "acl_working_directory": test_acl_working_directory,
 }
 
 

@@ -269,9 +269,10 @@ public:
     int outOfRange = 0;  // an instant the clock interface should have refused reached the clock
 
 protected:
-    int applyInstant(int64_t systemUs) override {
+    int applyInstant(int64_t systemUs, std::optional<int64_t> computedAt) override {
         if (!zrq::isSettableInstant(systemUs)) ++outOfRange;
-        const int result = clock_.setInstant(systemUs);
+        const int result = computedAt ? clock_.setInstant(systemUs, {{}, 0, 0, *computedAt})
+                                      : clock_.setInstant(systemUs);
         ++attempts;
         if (result == 0) ++accepted;
         return result;

@@ -3,8 +3,11 @@
 #include "service/settings_command.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -167,6 +170,37 @@ TEST_F(SettingsFile, AFileThatCannotBeReadIsAFailureNotADefault) {
     EXPECT_EQ(setSettings(path, {"fine=1"}, out, err), 1);
     EXPECT_NE(text(err).find("File access error"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+// A folder that others can write may hold a link one of them planted: neither command works
+// there. A link to another user's file is never written through; one to the caller's is.
+TEST_F(SettingsFile, TheFolderRuleAndLinksToOtherUsersFiles) {
+    ASSERT_EQ(setSettings(path, {"fine=7"}, out, err), 0) << text(err);
+    const std::string before = contents(path);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    EXPECT_EQ(showSettings(path, out, err), 1);
+    EXPECT_EQ(setSettings(path, {"fine=8"}, out, err), 1);
+    EXPECT_EQ(contents(path), before);
+    EXPECT_NE(text(err).find("run zrqd --show and --set as the service's user"), std::string::npos)
+        << text(err);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0700), 0);
+
+    std::filesystem::rename(path, dir / "own.conf");
+    std::filesystem::create_symlink(dir / "own.conf", path);
+    EXPECT_EQ(setSettings(path, {"fine=9"}, out, err), 0) << text(err);
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
+    EXPECT_EQ(loadSettings(dir / "own.conf", {}).settings.clock.FineTuneMs, 9);
+
+    if (::getuid() != 0) GTEST_SKIP() << "another user's file needs root to make";
+    const std::string theirs = dir / "theirs";
+    std::ofstream(theirs) << "another user's file";
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    std::filesystem::remove(path);
+    std::filesystem::create_symlink(theirs, path);
+    EXPECT_EQ(setSettings(path, {"fine=10"}, out, err), 1);
+    EXPECT_EQ(contents(theirs), "another user's file");
+    EXPECT_NE(text(err).find("a link to a file of another user (uid 65534)"), std::string::npos)
+        << text(err);
 }
 
 TEST_F(SettingsFile, ShowNamesEveryValueAsSetTakesIt) {

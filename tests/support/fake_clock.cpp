@@ -42,7 +42,9 @@ PreciseTime FakeClock::preciseAt(const LocalTimeRecord& local, uint16_t microsec
     return readingAt(instantOf(local, systemUs_).value_or(systemUs_) + microseconds);
 }
 
-int FakeClock::applyInstant(int64_t systemUs) {
+int FakeClock::applyInstant(int64_t targetUs, std::optional<int64_t> computedAtMonotonicUs) {
+    const int64_t systemUs =
+        targetUs + (monotonicUs_ - computedAtMonotonicUs.value_or(monotonicUs_));
     sets_.push_back(localTimeAt(systemUs));
     setInstants_.push_back(systemUs);
     if (refuseError_ != 0) return refuseError_;
@@ -51,7 +53,8 @@ int FakeClock::applyInstant(int64_t systemUs) {
 }
 
 PreciseTime FakeClock::readingAt(int64_t systemUs) {
-    return PreciseTime{localTimeAt(systemUs), microsecondsBelowMs(systemUs), systemUs};
+    return PreciseTime{localTimeAt(systemUs), microsecondsBelowMs(systemUs), systemUs,
+                       monotonicUs_ + (systemUs - systemUs_)};
 }
 
 }  // namespace zrq

@@ -34,7 +34,11 @@ public:
     void setNow(const LocalTimeRecord& time);
     void setNowUs(int64_t systemUs) { systemUs_ = systemUs; }  // us since 1970 UTC
     int64_t nowUs() const { return systemUs_; }                // without counting a read
-    void advanceUs(int64_t us) { systemUs_ += us; }            // negative steps go back
+    // Time passing: both the clock and its monotonic count move (negative steps go back).
+    void advanceUs(int64_t us) {
+        systemUs_ += us;
+        monotonicUs_ += us;
+    }
     void advanceMs(int64_t ms) { advanceUs(ms * 1000); }
     void advanceSeconds(int64_t s) { advanceMs(s * 1000); }
     void advanceDays(int64_t d) { advanceMs(d * 86'400'000); }
@@ -56,13 +60,16 @@ public:
     std::function<void(FakeClock&)> beforeRead;
 
 protected:
-    int applyInstant(int64_t systemUs) override;
+    // Sets the target plus the time that passed since it was computed.
+    int applyInstant(int64_t systemUs, std::optional<int64_t> computedAtMonotonicUs) override;
 
 private:
     PreciseTime readingAt(int64_t systemUs);
 
     Zone zone_;
     int64_t systemUs_ = 0;  // the clock's instant, us since 1970-01-01 00:00 UTC
+    // Time passed by the test's advances, not by setNow or sets; far from 0, which means none.
+    int64_t monotonicUs_ = 1'000'000'000;
     std::vector<LocalTimeRecord> sets_;
     std::vector<int64_t> setInstants_;
     int refuseError_ = 0;

@@ -10,8 +10,8 @@ namespace zrq {
 
 void PrintTo(const DecodedTimeCode& c, std::ostream* os) {
     char text[64];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", c.year, c.month, c.day,
-                  c.hour, c.minute, c.second);
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u%s%s", c.year, c.month, c.day,
+                  c.hour, c.minute, c.second, c.damaged ? " damaged" : "", c.stale ? " stale" : "");
     *os << text;
 }
 
@@ -21,7 +21,7 @@ struct DecodeCase {
     const char* legend;
     int format;
     std::vector<uint8_t> frame;
-    DecodedTimeCode expected;  // hour, minute, second, year, month, day
+    DecodedTimeCode expected;  // hour, minute, second, year, month, day, damaged
 };
 
 // Ring positions to place each frame at: the start, the middle, and so that bytes 3..12 of the
@@ -92,20 +92,34 @@ TEST(DecodeTvz, ZeroDateBytesAreAbsentFieldsEachOnTheirOwn) {
     });
 }
 
-TEST(DecodeTvz, NibblesAboveNineAreTakenAtFaceValue) {
+// A digit above 9 in any BCD field marks the frame damaged; the values are still given as read.
+// Digits 0..9 out of a field's range (hour 25) are no damage: the comparison deals with them.
+TEST(DecodeTvz, NibblesAboveNineMarkTheFrameDamaged) {
     expectDecodes({
-        {"hour 25",
+        {"hour 25 is sound BCD",
          TVZ_CODE,
          {0xAA, 0x00, 0x24, 0x05, 0x01, 0x00, 0x25, 0x00, 0x31},
-         {25, 0, 31, 2024, 5, 1}},
+         {25, 0, 31, 2024, 5, 1, false}},
         {"minute 0A is 10",
          TVZ_CODE,
          {0xAA, 0x00, 0x24, 0x05, 0x01, 0x00, 0x12, 0x0A, 0x31},
-         {12, 10, 31, 2024, 5, 1}},
+         {12, 10, 31, 2024, 5, 1, true}},
+        {"second 1A is 20",
+         TVZ_CODE,
+         {0xAA, 0x00, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x1A},
+         {12, 0, 20, 2024, 5, 1, true}},
+        {"year A0",
+         TVZ_CODE,
+         {0xAA, 0x00, 0xA0, 0x05, 0x01, 0x00, 0x12, 0x00, 0x31},
+         {12, 0, 31, 2100, 5, 1, true}},
+        {"day 3F",
+         TVZ_CODE,
+         {0xAA, 0x00, 0x24, 0x05, 0x3F, 0x00, 0x12, 0x00, 0x31},
+         {12, 0, 31, 2024, 5, 45, true}},
         {"1F is 25, AA is 110, FF is 165",
          TVZ_CODE,
          {0xAA, 0x00, 0xA0, 0x1F, 0xAA, 0x00, 0xFF, 0x1F, 0xAA},
-         {165, 25, 110, 2100, 25, 110}},
+         {165, 25, 110, 2100, 25, 110, true}},
     });
 }
 
@@ -164,7 +178,15 @@ TEST(DecodeSt, FourDigitYearInBcd) {
         {"nibbles above nine",
          ST_CODE,
          {0xAA, 0x00, 0x00, 0x2A, 0x1F, 0x0A, 0xAA, 0x00, 0x25, 0x0A, 0xFF, 0x03},
-         {25, 10, 165, 3025, 10, 110}},
+         {25, 10, 165, 3025, 10, 110, true}},
+        {"only the second damaged",
+         ST_CODE,
+         {0xAA, 0x00, 0x00, 0x20, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x3B, 0x03},
+         {12, 0, 41, 2024, 5, 1, true}},
+        {"unused bytes above nine are no damage",
+         ST_CODE,
+         {0xAA, 0xFF, 0xAB, 0x20, 0x24, 0x05, 0x01, 0xCD, 0x12, 0x00, 0x31, 0x03},
+         {12, 0, 31, 2024, 5, 1, false}},
     });
 }
 
@@ -174,6 +196,10 @@ TEST(DecodeSt, ZeroCenturyMakesTheYearAbsentWhateverFollows) {
          ST_CODE,
          {0xAA, 0x00, 0x00, 0x00, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x31, 0x03},
          {12, 0, 31, 0, 5, 1}},
+        {"century 00, year byte damaged",
+         ST_CODE,
+         {0xAA, 0x00, 0x00, 0x00, 0xE4, 0x05, 0x01, 0x00, 0x12, 0x00, 0x31, 0x03},
+         {12, 0, 31, 0, 5, 1, true}},
         {"month and day absent",
          ST_CODE,
          {0xAA, 0x00, 0x00, 0x20, 0x24, 0x00, 0x00, 0x00, 0x12, 0x00, 0x31, 0x03},

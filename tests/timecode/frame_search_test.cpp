@@ -24,7 +24,8 @@ struct Event {
     Kind kind = Begin;
     uint16_t start = 0;         // ring position of the dump or frame
     Bytes bytes;                // dumps: the bytes shown
-    DecodedTimeCode code = {};  // frames: the decoded time code
+    DecodedTimeCode code = {};  // frames: the decoded time code, its stale flag apart
+    bool stale = false;         // frames: not the newest complete frame of its read
 
     bool operator==(const Event&) const = default;
 };
@@ -41,8 +42,9 @@ void PrintTo(const Event& e, std::ostream* os) {
         }
     } else if (e.kind == Event::Frame) {
         char text[48];
-        std::snprintf(text, sizeof text, " @%u %04u-%02u-%02u %02u:%02u:%02u", e.start, e.code.year,
-                      e.code.month, e.code.day, e.code.hour, e.code.minute, e.code.second);
+        std::snprintf(text, sizeof text, " @%u %04u-%02u-%02u %02u:%02u:%02u%s", e.start,
+                      e.code.year, e.code.month, e.code.day, e.code.hour, e.code.minute,
+                      e.code.second, e.stale ? " stale" : "");
         *os << text;
     }
 }
@@ -60,7 +62,9 @@ public:
         events.push_back({Event::Dump, start, shown, {}});
     }
     void processFrame(const DecodedTimeCode& code, uint16_t start) override {
-        events.push_back({Event::Frame, start, {}, code});
+        DecodedTimeCode decoded = code;
+        decoded.stale = false;
+        events.push_back({Event::Frame, start, {}, decoded, code.stale});
     }
 };
 
@@ -81,7 +85,9 @@ struct SearchRun {
 
 // The search rules restated independently: positions count up without wrapping over a history of
 // every byte stored (history_[a] sits at ring position (origin_ + a) mod 1000), and each format
-// has its own plainly written loop. Frames are reported without decoding.
+// has its own plainly written loop. Frames are reported without decoding; once a chunk's search
+// is over, every frame it found but the last is stale, and the last too when its last byte came
+// before this chunk.
 class ReferenceSearch {
 public:
     std::vector<Event> events;
@@ -95,6 +101,8 @@ public:
 
     void feed(const Bytes& chunk) {
         events.push_back({Event::Begin, 0, {}, {}});
+        const long chunkStart = write_ + 1;
+        const size_t firstEvent = events.size();
         for (uint8_t b : chunk) {
             if (write_ + 1 - read_ == kRingSize) {  // the next write would land on the read byte
                 ++write_;
@@ -112,6 +120,7 @@ public:
         } else if (format_ == ST_CODE) {
             st();
         }
+        markStale(firstEvent, chunkStart);
     }
     uint16_t readIndex() const { return ringPos(read_); }
     uint16_t writeIndex() const { return ringPos(write_); }
@@ -133,7 +142,20 @@ private:
     void dump(long a, int n) {
         events.push_back({Event::Dump, ringPos(a), Bytes(&history_[a], &history_[a] + n), {}});
     }
-    void frame(long a) { events.push_back({Event::Frame, ringPos(a), {}, {}}); }
+    void frame(long a) {
+        events.push_back({Event::Frame, ringPos(a), {}, {}});
+        lastFrameAt_ = a;
+    }
+    void markStale(size_t firstEvent, long chunkStart) {
+        const long span = format_ == TVZ_CODE ? 8 : format_ == EB_CODE ? 12 : 11;
+        bool newest = true;
+        for (size_t i = events.size(); i-- > firstEvent;) {
+            if (events[i].kind != Event::Frame) continue;
+            events[i].stale = !newest || lastFrameAt_ + span < chunkStart;
+            newest = false;
+        }
+    }
+    long lastFrameAt_ = 0;
 
     void tvz() {
         scan();
@@ -194,6 +216,7 @@ uint16_t positionOf(uint16_t startIndex, int offset) {
     return static_cast<uint16_t>((startIndex + 1 + offset + kRingSize) % kRingSize);
 }
 
+// The whole stream is one read: every frame but the last is stale.
 std::vector<Event> listedEvents(const StreamCase& c, uint16_t startIndex) {
     std::vector<Event> events;
     for (const Expected& e : c.expected) {
@@ -206,6 +229,12 @@ std::vector<Event> listedEvents(const StreamCase& c, uint16_t startIndex) {
         }
         events.push_back(event);
     }
+    bool newest = true;
+    for (auto e = events.rbegin(); e != events.rend(); ++e) {
+        if (e->kind != Event::Frame) continue;
+        e->stale = !newest;
+        newest = false;
+    }
     return events;
 }
 
@@ -216,11 +245,13 @@ std::vector<Event> withoutCodes(std::vector<Event> events) {
     return events;
 }
 
+// The frames found, whichever read brought them (so without their stale flags).
 std::vector<Event> framesOnly(const std::vector<Event>& events) {
     std::vector<Event> frames;
     for (const Event& e : events) {
         if (e.kind == Event::Frame) {
             frames.push_back(e);
+            frames.back().stale = false;
         }
     }
     return frames;
@@ -309,7 +340,7 @@ const Bytes T32{0xAA, 0x00, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0x32};
 const Bytes T_AA{0xAA, 0x00, 0x24, 0x05, 0x01, 0x00, 0x12, 0x00, 0xAA};  // second byte AA
 const DecodedTimeCode k31{12, 0, 31, 2024, 5, 1};
 const DecodedTimeCode k32{12, 0, 32, 2024, 5, 1};
-const DecodedTimeCode kSecondAA{12, 0, 110, 2024, 5, 1};
+const DecodedTimeCode kSecondAA{12, 0, 110, 2024, 5, 1, true};  // damaged
 
 const std::vector<StreamCase> kTvzStreams{
     {"one frame", TVZ_CODE, T31, {B(), D(0, 9), F(0, k31)}, 8},
