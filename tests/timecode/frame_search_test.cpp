@@ -41,7 +41,7 @@ void PrintTo(const Event& e, std::ostream* os) {
             *os << hex;
         }
     } else if (e.kind == Event::Frame) {
-        char text[48];
+        char text[80];
         std::snprintf(text, sizeof text, " @%u %04u-%02u-%02u %02u:%02u:%02u%s", e.start,
                       e.code.year, e.code.month, e.code.day, e.code.hour, e.code.minute,
                       e.code.second, e.stale ? " stale" : "");
