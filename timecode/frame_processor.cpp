@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kSecondsPerHour = 3600;
 constexpr int kSecondsPerMinute = 60;
-constexpr double kUsPerDay = 86'400'000'000.0;
 constexpr int64_t kUsPerMs = 1'000;
 constexpr int kMaxHour = 23;
 constexpr int kMaxMinute = 59;
@@ -123,8 +122,6 @@ FrameProcessor::FrameProcessor(const FrameProcessorContext& context)
 void FrameProcessor::beginChunk() {
     chunkArrival_ = arrivalStamp_ ? *arrivalStamp_ : ctx_.clock.nowPrecise();
     arrivalStamp_.reset();
-    chunkArrivalTime_ =
-        toDateTimeValue(chunkArrival_.local) + chunkArrival_.microseconds / kUsPerDay;
     clockStepsUs_ = 0;
     pcClockReading_ = ctx_.clock.now();
 }
@@ -147,6 +144,7 @@ void FrameProcessor::frameDump(const RingStorage& ring, uint16_t start, int leng
 }
 
 void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*/) {
+    if (ctx_.events) ctx_.events->frameAccepted(code);
     StatusState& status = ctx_.status;
     status.SilentSeconds = 0;
     const bool momentMatch = isCorrectionMoment(code);
@@ -293,7 +291,6 @@ void FrameProcessor::correct(const DecodedTimeCode& code) {
     // frame of this chunk adds only the time really spent, not the step as well.
     const int64_t stepUs = targetUs - now.systemUs;
     clockStepsUs_ += stepUs;
-    chunkArrivalTime_ += stepUs / kUsPerDay;
     pcClockReading_ = ctx_.clock.localTimeAt(targetUs);
 
     ctx_.serial.sio_write(ctx_.line.Port, kAcknowledgement, sizeof kAcknowledgement);
@@ -348,6 +345,7 @@ void FrameProcessor::sendChronySample(const DecodedTimeCode& code) {
 }
 
 void FrameProcessor::recordAttempt(const CorrectionAttempt& attempt) {
+    if (ctx_.events) ctx_.events->correctionAttempted(attempt);
     if (ctx_.offsets) ctx_.offsets->write(attempt);
 }
 
