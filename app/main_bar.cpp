@@ -95,6 +95,7 @@ ShellServices desktopShellServices() {
 TForm1::TForm1(const AppContext& context, QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       ctx_(context),
+      PopupMenu1_(new PopupMenu1(this)),
       core_(CoreContext{.clock = ctx_.clock,
                         .serial = ctx_.serial,
                         .boxes = ctx_.boxes,
@@ -111,9 +112,9 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
                             [] {
                                 QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents,
                                                                 kDrainEventsMs);
-                            }},
+                            },
+                        .marks = PopupMenu1_},
             *this),
-      PopupMenu1_(new PopupMenu1(this)),
       services_(desktopShellServices()),
       tray_(new BarTray([this](const QPoint& at) { openPopupMenu(at); }, this)) {
     setObjectName("Form1");

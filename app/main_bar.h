@@ -118,11 +118,6 @@ private:
         if (monitor_) monitor_->appendLine(line);
     }
     void startMarks() override;
-    void setPortItemChecked(int tag, bool checked) override;
-    void setOtherPortChecked(bool checked) override;
-    void setOtherPortCaption(const std::string& ascii) override;
-    void setBaudItemChecked(int baudCode, bool checked) override;
-    void setFormatItemChecked(int format, bool checked) override;
 
     // Start-up, in its order (startup.cpp).
     void FormCreate();
@@ -136,10 +131,10 @@ private:
     void startTimer1();
 
     AppContext ctx_;
+    PopupMenu1* PopupMenu1_;  // before the engine, whose switches mark it
     ClockCore core_;
     QPoint dragAnchor_;  // last press on the lamp or a label, in that control's coordinates
     MonitorLines* monitor_ = nullptr;
-    PopupMenu1* PopupMenu1_;
     ShellServices services_;
     MenuDialogs dialogs_;
     BarTray* tray_;

@@ -57,18 +57,4 @@ void TForm1::startMarks() {
     if (QAction* baud = menu->baudItem(core_.line().BaudCode)) baud->setChecked(true);
 }
 
-void TForm1::setPortItemChecked(int tag, bool checked) {
-    PopupMenu1_->setPortItemChecked(tag, checked);
-}
-void TForm1::setOtherPortChecked(bool checked) { PopupMenu1_->setOtherPortChecked(checked); }
-void TForm1::setOtherPortCaption(const std::string& ascii) {
-    PopupMenu1_->setOtherPortCaption(ascii);
-}
-void TForm1::setBaudItemChecked(int baudCode, bool checked) {
-    PopupMenu1_->setBaudItemChecked(baudCode, checked);
-}
-void TForm1::setFormatItemChecked(int format, bool checked) {
-    PopupMenu1_->setFormatItemChecked(format, checked);
-}
-
 }  // namespace zrq

@@ -130,8 +130,7 @@ int ClockService::run() {
 }
 
 void ClockService::onTick() {
-    core_.onTickReadable();
-    ctx_.notify.watchdog();
+    if (core_.onTickReadable()) ctx_.notify.watchdog();
     if (statusDue_) publishStatus();
 }
 

@@ -8,7 +8,6 @@
 
 #include "base/date_patterns.h"
 #include "timecode/frame_search.h"
-#include "timecode/run_settings.h"
 
 namespace zrq {
 namespace {
@@ -43,7 +42,8 @@ ClockCore::ClockCore(const CoreContext& context, CoreObserver& observer)
              [this](const ReceivedChunk& chunk) { gate_.handOff(chunk); }),
       ring_(tcomm_.ring, indices_),
       switcher_(SwitchContext{serial_, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
-                              observer_, [this] { saveConfiguration(); }}) {
+                              ctx_.marks ? *ctx_.marks : noMarks_,
+                              [this] { saveConfiguration(); }}) {
     // LineSettings are zero until start-up sets them.
     line_.Port = 0;
     line_.BaudCode = 0;
@@ -67,7 +67,7 @@ bool ClockCore::start() {
     observer_.dateShown(formatDateWithWeekday(ctx_.clock.now()));
     status_.StatusMessage = noSignalMessage();
     if (!loadStoredSettings()) return false;
-    forceRunValues(settings_, status_);
+    forceRunValues();
     status_.CorrectNowRequested = false;
     line_.setFixedValues();
     observer_.startMarks();
@@ -79,13 +79,33 @@ bool ClockCore::start() {
     return true;
 }
 
-// False when the file exists but cannot be opened.
+// The settings file over the defaults; false, after "File access error", when it exists but
+// cannot be opened.
 bool ClockCore::loadStoredSettings() {
     bool loaded = false;
     runGuarded(ctx_.boxes, [&] {
-        loaded = loadRunSettings(configPath_, storedSettings(), ctx_.boxes, settings_, line_);
+        const LoadResult file = loadSettings(configPath_, storedSettings());
+        if (file.outcome == LoadOutcome::CannotOpen) {
+            ctx_.boxes.warning(gbk(kFileAccessError));
+            return;
+        }
+        settings_ = file.settings.clock;
+        line_.Port = file.settings.port;
+        line_.BaudCode = file.settings.baudCode;
+        loaded = true;
     });
     return loaded;
+}
+
+// Whatever was stored: no correction on a jump, monitor and communication log off, jump log on,
+// and the lamp red until the first good frame.
+void ClockCore::forceRunValues() {
+    settings_.JumpNoCorrect = 1;
+    status_.MonitorActive = false;
+    status_.NoSignal = true;
+    status_.JumpDetected = true;
+    status_.JumpLogEnabled = true;
+    status_.CommLogEnabled = false;
 }
 
 // PortSet follows even a failed open (it then fails with its own box), unless the port is to be
@@ -123,18 +143,16 @@ void ClockCore::stop() {
 
 // --- The tick.
 
-void ClockCore::onTickReadable() {
-    if (tickTimer_.onReadable()) tick();
-}
+bool ClockCore::onTickReadable() { return tickTimer_.onReadable() && tick(); }
 
-void ClockCore::tick() {
+bool ClockCore::tick() {
     bool newSecond = false;
     runGuarded(ctx_.boxes, [&] { newSecond = tick_.onTimer(); });
-    if (!newSecond || !timeServiceWatch_ || ++secondsToServiceLook_ < kTimeServiceLookSeconds) {
-        return;
+    if (newSecond && timeServiceWatch_ && ++secondsToServiceLook_ >= kTimeServiceLookSeconds) {
+        secondsToServiceLook_ = 0;
+        runGuarded(ctx_.boxes, [this] { timeServiceWatch_->check(); });
     }
-    secondsToServiceLook_ = 0;
-    runGuarded(ctx_.boxes, [this] { timeServiceWatch_->check(); });
+    return newSecond;
 }
 
 void ClockCore::setLamp(Lamp lamp) {
@@ -164,14 +182,18 @@ void ClockCore::handleReceivedData(const ReceivedChunk& chunk) {
 // --- Settings.
 
 void ClockCore::applySettings(const ClockSettings& dialogValues) {
-    settings_.CorrectionMode = dialogValues.CorrectionMode;
-    settings_.CorrectionSecond = dialogValues.CorrectionSecond;
-    settings_.CorrectionMinute = dialogValues.CorrectionMinute;
-    settings_.DailyPointCount = dialogValues.DailyPointCount;
-    settings_.DailyPoints = dialogValues.DailyPoints;
-    settings_.JumpThresholdSec = dialogValues.JumpThresholdSec;
-    settings_.FineTuneMs = dialogValues.FineTuneMs;
+    takeDialogValues(dialogValues);
     saveConfiguration();
+}
+
+void ClockCore::takeDialogValues(const ClockSettings& values) {
+    settings_.CorrectionMode = values.CorrectionMode;
+    settings_.CorrectionSecond = values.CorrectionSecond;
+    settings_.CorrectionMinute = values.CorrectionMinute;
+    settings_.DailyPointCount = values.DailyPointCount;
+    settings_.DailyPoints = values.DailyPoints;
+    settings_.JumpThresholdSec = values.JumpThresholdSec;
+    settings_.FineTuneMs = values.FineTuneMs;
 }
 
 // The dialog's values first (the switches save the whole record), then the port, the format (with
@@ -184,16 +206,10 @@ bool ClockCore::reloadSettingsFile() {
             ctx_.boxes.warning(gbk(kFileAccessError));
             return;
         }
-        const ClockSettings& file = loaded.settings.clock;
-        settings_.CorrectionMode = file.CorrectionMode;
-        settings_.CorrectionSecond = file.CorrectionSecond;
-        settings_.CorrectionMinute = file.CorrectionMinute;
-        settings_.DailyPointCount = file.DailyPointCount;
-        settings_.DailyPoints = file.DailyPoints;
-        settings_.JumpThresholdSec = file.JumpThresholdSec;
-        settings_.FineTuneMs = file.FineTuneMs;
+        takeDialogValues(loaded.settings.clock);
         if (loaded.settings.port != line_.Port) switchPort(loaded.settings.port);
-        if (file.CodeFormat != settings_.CodeFormat) switchFormat(file.CodeFormat);
+        const uint8_t format = loaded.settings.clock.CodeFormat;
+        if (format != settings_.CodeFormat) switchFormat(format);
         if (loaded.settings.baudCode != line_.BaudCode) switchRate(loaded.settings.baudCode);
         applied = true;
     });

@@ -7,24 +7,13 @@
 #include <string>
 
 #include "base/journal.h"
-#include "base/local_clock.h"
-#include "base/message_boxes.h"
 #include "base/time_services.h"
 #include "serial/hand_off_gate.h"
-#include "serial/line_settings.h"
 #include "serial/port_watch.h"
-#include "serial/receiver.h"
-#include "store/clock_settings.h"
 #include "store/config_file.h"
-#include "store/event_log.h"
-#include "timecode/chrony_sample.h"
 #include "timecode/frame_processor.h"
-#include "timecode/monitor_lines.h"
-#include "timecode/offset_record.h"
 #include "timecode/port_switch.h"
-#include "timecode/receive_ring.h"
 #include "timecode/second_tick.h"
-#include "timecode/status_state.h"
 #include "timecode/tick_timer.h"
 #include "timecode/time_service_watch.h"
 
@@ -45,13 +34,15 @@ struct CoreContext {
     // handleReceivedData(chunk) there, and a short drain of posted calls for shutdown.
     HandOffGate::BlockingPost postHandOff;
     HandOffGate::RunPostedCalls runPostedCalls;
+    // The menu's check marks that the switches set; none when null.
+    SwitchMarks* marks = nullptr;
     // A port that failed to open is tried again every 5 s, its failure said once.
     bool retryClosedPort = false;
 };
 
-// The shell's side. Every call comes on the shell's thread; the defaults do nothing. The menu's
-// check marks come through SwitchMarks, the frames and correction attempts through FrameEvents.
-class CoreObserver : public SwitchMarks, public FrameEvents {
+// The shell's side. Every call comes on the shell's thread; the defaults do nothing. The frames
+// and correction attempts come through FrameEvents.
+class CoreObserver : public FrameEvents {
 public:
     virtual void timeShown(const std::string& /*ascii*/) {}  // "h:nn:ss"
     virtual void dateShown(const GbkText& /*text*/) {}       // "yyyy-mm-dd " + weekday
@@ -85,8 +76,9 @@ public:
     // readable. Without timer descriptors (tickTimerOk() false) the shell calls tick() itself.
     int tickDescriptor() const { return tickTimer_.descriptor(); }
     bool tickTimerOk() const { return tickTimer_.ok(); }
-    void onTickReadable();
-    void tick();
+    // True when the tick showed a new second.
+    bool onTickReadable();
+    bool tick();
     // The port's retry timer (a timerfd, armed only while retrying).
     int retryDescriptor() const { return retryTimer_; }
     void onRetryReadable();
@@ -130,11 +122,13 @@ private:
     void appendLine(const GbkText& line) override { observer_.monitorLine(line); }
 
     bool loadStoredSettings();
+    void forceRunValues();
     void openPort();
     void portFailed();
     void armRetry(bool on);
     void tryPortAgain();
     StoredSettings storedSettings() const;
+    void takeDialogValues(const ClockSettings& values);
     void saveConfiguration();
 
     CoreContext ctx_;
@@ -157,6 +151,7 @@ private:
     HandOffGate gate_;  // before the receiver, whose hand-offs go through it
     Tcomm tcomm_;
     ReceiveRing ring_;  // storage in the receiver, indices in indices_
+    SwitchMarks noMarks_;
     PortSwitcher switcher_;
     std::optional<TimeServiceWatch> timeServiceWatch_;
     int secondsToServiceLook_ = 0;

@@ -30,7 +30,7 @@ public:
     virtual void setFormatItemChecked(int /*format*/, bool /*checked*/) {}  // 1..3
 };
 
-// Everything a switch reads or changes. All of it belongs to the user-interface thread, except
+// Everything a switch reads or changes. All of it belongs to the shell's thread, except
 // `line.Port`, which the receiver reads and which is written only while the receiver is held.
 struct SwitchContext {
     SerialLibrary& serial;
@@ -46,7 +46,7 @@ struct SwitchContext {
     std::function<void()> savecfg;
 };
 
-// The port, rate and format switches. Each runs on the user-interface thread; a failure of
+// The port, rate and format switches. Each runs on the shell's thread; a failure of
 // savecfg propagates to the caller (after the release of the receiver), so call them through
 // runGuarded.
 class PortSwitcher {

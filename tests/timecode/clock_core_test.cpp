@@ -41,9 +41,6 @@ struct Events final : CoreObserver {
     void correctionAttempted(const CorrectionAttempt& attempt) override {
         attempts.push_back(attempt.refusal ? attempt.refusal : "set");
     }
-    void setPortItemChecked(int tag, bool checked) override {
-        if (checked) checkedPort = tag;
-    }
 
     std::vector<std::string> times;
     std::vector<Lamp> lamps;
@@ -51,6 +48,13 @@ struct Events final : CoreObserver {
     std::vector<int> opened;
     std::vector<int> frameSeconds;
     std::vector<std::string> attempts;
+};
+
+// The menu's port entries as the switches mark them.
+struct PortMarks final : SwitchMarks {
+    void setPortItemChecked(int tag, bool checked) override {
+        if (checked) checkedPort = tag;
+    }
     int checkedPort = 0;
 };
 
@@ -65,6 +69,7 @@ protected:
                            .workDir = dir.path(),
                            .postHandOff = [this](const ReceivedChunk& chunk) { post(chunk); },
                            .runPostedCalls = [this] { serve(); },
+                           .marks = &marks,
                            .retryClosedPort = retryClosedPort},
                events) {}
 
@@ -94,6 +99,7 @@ protected:
     RecordingMessageBoxes boxes;
     TempDir dir;
     Events events;
+    PortMarks marks;
     std::atomic<const ReceivedChunk*> pending{nullptr};
     std::binary_semaphore handled{0};
     ClockCore core;
@@ -153,7 +159,7 @@ TEST_F(Engine, PortSwitchMovesReceptionMarksTheMenuAndSaves) {
     EXPECT_EQ(core.line().Port.load(), 2);
     EXPECT_TRUE(serial.isOpen(2));
     EXPECT_FALSE(serial.isOpen(kPort));
-    EXPECT_EQ(events.checkedPort, 2);
+    EXPECT_EQ(marks.checkedPort, 2);
     const LoadResult stored = loadSettings(dir.path() + "/" + kConfigFileName, StoredSettings{});
     EXPECT_EQ(stored.settings.port, 2);
 
