@@ -1,5 +1,5 @@
 // The main bar's controls, mouse handling, menu handlers, the hand-off of received chunks from
-// the receiver thread, and the close handler.
+// the receiver thread to the engine, and the close handler.
 #include "app/main_bar.h"
 
 #include <qdrawutil.h>
@@ -25,7 +25,6 @@
 #include "app/help_file.h"
 #include "app/task_bar_exclusion.h"
 #include "app/tray.h"
-#include "timecode/frame_search.h"
 
 namespace zrq {
 namespace {
@@ -96,35 +95,29 @@ ShellServices desktopShellServices() {
 TForm1::TForm1(const AppContext& context, QWidget* parent)
     : QWidget(parent, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::Tool),
       ctx_(context),
-      configPath_(pathInWorkDir(ctx_.workDir, kConfigFileName)),
-      log_(ctx_.clock, ctx_.boxes, ctx_.workDir, ctx_.journal),
-      offsetRecord_(ctx_.boxes, ctx_.workDir),
-      chronySamples_(ctx_.workDir),
-      processor_(FrameProcessorContext{ctx_.clock, ctx_.serial, line_, settings_, status_,
-                                       monitorLink_, log_, &offsetRecord_, &chronySamples_}),
-      tick_(ctx_.clock, ctx_.serial, line_, status_, *this),
-      tickTimer_(ctx_.clock),
-      gate_(
-          [this](const ReceivedChunk& chunk) {
-              QMetaObject::invokeMethod(
-                  this, [this, &chunk] { handleReceivedData(chunk); },
-                  Qt::BlockingQueuedConnection);
-          },
-          [] {
-              QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, kDrainEventsMs);
-          }),
-      tcomm_(ctx_.serial, ctx_.clock, line_.Port,
-             [this](const ReceivedChunk& chunk) { gate_.handOff(chunk); }),
-      ring_(tcomm_.ring, indices_),
       PopupMenu1_(new PopupMenu1(this)),
-      switcher_(SwitchContext{ctx_.serial, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
-                              *PopupMenu1_, [this] { saveConfiguration(); }}),
+      core_(CoreContext{.clock = ctx_.clock,
+                        .serial = ctx_.serial,
+                        .boxes = ctx_.boxes,
+                        .workDir = ctx_.workDir,
+                        .journal = ctx_.journal,
+                        .timeServices = ctx_.timeServices,
+                        .postHandOff =
+                            [this](const ReceivedChunk& chunk) {
+                                QMetaObject::invokeMethod(
+                                    this, [this, &chunk] { core_.handleReceivedData(chunk); },
+                                    Qt::BlockingQueuedConnection);
+                            },
+                        .runPostedCalls =
+                            [] {
+                                QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents,
+                                                                kDrainEventsMs);
+                            },
+                        .marks = PopupMenu1_},
+            *this),
       services_(desktopShellServices()),
       tray_(new BarTray([this](const QPoint& at) { openPopupMenu(at); }, this)) {
     setObjectName("Form1");
-    // LineSettings and ReceiverStop are zero until start-up sets them.
-    line_.Port = 0;
-    line_.BaudCode = 0;
     createControls();
     connectMenu();
 
@@ -134,24 +127,21 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
 
 TForm1::~TForm1() {
     Timer1->setEnabled(false);
-    stopReceiver();
+    core_.stop();
 }
 
 // Enabled from creation on and due at once; its events run only once the event loop (or a
 // message box of start-up) dispatches, and everything the tick reads is set before the first box.
 void TForm1::startTimer1() {
-    Timer1 = new QSocketNotifier(tickTimer_.descriptor(), QSocketNotifier::Read, this);
+    Timer1 = new QSocketNotifier(core_.tickDescriptor(), QSocketNotifier::Read, this);
     Timer1->setObjectName("Timer1");
-    connect(Timer1, &QSocketNotifier::activated, this, [this] {
-        if (tickTimer_.onReadable()) runGuarded(ctx_.boxes, [this] { tick_.onTimer(); });
-    });
-    if (tickTimer_.ok()) return;
+    connect(Timer1, &QSocketNotifier::activated, this, [this] { core_.onTickReadable(); });
+    if (core_.tickTimerOk()) return;
     // Without timer descriptors: look every 2 ms, as the tick's rules allow.
     Timer1->setEnabled(false);
     auto* poll = new QTimer(this);
     poll->setTimerType(Qt::PreciseTimer);
-    connect(poll, &QTimer::timeout, this,
-            [this] { runGuarded(ctx_.boxes, [this] { tick_.onTimer(); }); });
+    connect(poll, &QTimer::timeout, this, [this] { core_.tick(); });
     poll->start(kFallbackTickMs);
 }
 
@@ -216,13 +206,13 @@ void TForm1::connectMenu() {
     }
 }
 
-// --- The bar as the tick sees it.
+// --- The engine's events.
 
-void TForm1::setTimeText(const std::string& ascii) {
+void TForm1::timeShown(const std::string& ascii) {
     Label1->setText(QString::fromLatin1(ascii.data(), static_cast<qsizetype>(ascii.size())));
 }
 
-void TForm1::setDateText(const GbkText& text) {
+void TForm1::dateShown(const GbkText& text) {
     Label2->setText(QString::fromStdString(text.toUtf8()));
 }
 
@@ -268,7 +258,7 @@ void TForm1::Panel2MouseMove(const QPoint& pointer, Qt::MouseButtons buttons) {
 }
 
 void TForm1::Panel2DblClick() {
-    const GbkText message = status_.StatusMessage;  // as it is at the moment of the click
+    const GbkText message = core_.status().StatusMessage;  // as it is at the moment of the click
     runGuarded(ctx_.boxes, [&] { ctx_.boxes.plain(message); });
 }
 
@@ -285,17 +275,17 @@ void undoAutomaticToggle(QAction* item) { item->setChecked(!item->isChecked()); 
 }  // namespace
 
 void TForm1::N31Click(QAction* item) {
-    runGuarded(ctx_.boxes, [&] { switcher_.N31Click(PopupMenu1::tagOf(item)); });
+    runGuarded(ctx_.boxes, [&] { core_.switchFormat(PopupMenu1::tagOf(item)); });
 }
 
 void TForm1::com11Click(QAction* item) {
     undoAutomaticToggle(item);
-    runGuarded(ctx_.boxes, [&] { switcher_.com11Click(PopupMenu1::tagOf(item)); });
+    runGuarded(ctx_.boxes, [&] { core_.switchPort(PopupMenu1::tagOf(item)); });
 }
 
 void TForm1::N48001Click(QAction* item) {
     undoAutomaticToggle(item);
-    runGuarded(ctx_.boxes, [&] { switcher_.N48001Click(PopupMenu1::tagOf(item)); });
+    runGuarded(ctx_.boxes, [&] { core_.switchRate(PopupMenu1::tagOf(item)); });
 }
 
 void TForm1::N21Click() {
@@ -303,23 +293,23 @@ void TForm1::N21Click() {
     showDialog(dialogs_.port);
 }
 
-void TForm1::N6Click() { status_.CorrectNowRequested = true; }
+void TForm1::N6Click() { core_.correctNow(); }
 
 void TForm1::N16Click() {
-    status_.MonitorActive = true;
+    core_.observe(true);
     showDialog(dialogs_.monitor);
 }
 
 void TForm1::N3Click() { showDialog(dialogs_.settings); }
 
 void TForm1::N12Click() {
-    status_.JumpLogEnabled = !status_.JumpLogEnabled;
-    PopupMenu1_->N12->setChecked(status_.JumpLogEnabled);
+    core_.setJumpLog(!core_.status().JumpLogEnabled);
+    PopupMenu1_->N12->setChecked(core_.status().JumpLogEnabled);
 }
 
 void TForm1::N18Click() {
-    status_.CommLogEnabled = !status_.CommLogEnabled;
-    PopupMenu1_->N18->setChecked(status_.CommLogEnabled);
+    core_.setCommLog(!core_.status().CommLogEnabled);
+    PopupMenu1_->N18->setChecked(core_.status().CommLogEnabled);
 }
 
 void TForm1::N15Click() {
@@ -366,34 +356,6 @@ void TForm1::showDialog(QDialog* dialog) {
 
 void TForm1::N8Click() { close(); }
 
-StoredSettings TForm1::storedSettings() const {
-    return StoredSettings{settings_, line_.Port.load(), line_.BaudCode};
-}
-
-void TForm1::saveConfiguration() { savecfg(configPath_, storedSettings()); }
-
-// --- The receiver's hand-off.
-
-// User-interface thread; the receiver waits until this returns. Nothing is handled once the
-// gate has closed.
-void TForm1::handleReceivedData(const ReceivedChunk& chunk) {
-    gate_.deliver([&] {
-        runGuarded(ctx_.boxes, [&] {
-            processor_.takeArrivalStamp(chunk.arrival);
-            handleReceivedChunk(ring_, chunk.bytes.data(), static_cast<int>(chunk.bytes.size()),
-                                settings_.CodeFormat, processor_);
-        });
-        // The chunk may have set the clock, perhaps into another second: the tick looks at once
-        // (one clock reading when nothing changed) and counts it as a new second if it is one.
-        tickTimer_.rearmNow();
-        ++chunksHandled_;
-    });
-}
-
-// From inside the handler (a box it opened is dispatching) the join is left to a later call, at
-// the latest the destructor's.
-void TForm1::stopReceiver() { gate_.close(tcomm_); }
-
 // --- Closing.
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -402,9 +364,6 @@ void TForm1::closeEvent(QCloseEvent* event) {
     if (ctx_.quitApplication) ctx_.quitApplication();
 }
 
-void TForm1::FormClose() {
-    tcomm_.HoldReceiver();
-    stopReceiver();
-}
+void TForm1::FormClose() { core_.stop(); }
 
 }  // namespace zrq

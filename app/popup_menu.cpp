@@ -82,9 +82,9 @@ void PopupMenu1::setPortItemChecked(int tag, bool checked) {
     if (QAction* item = portItem(tag)) item->setChecked(checked);
 }
 
-void PopupMenu1::setN21Checked(bool checked) { N21->setChecked(checked); }
+void PopupMenu1::setOtherPortChecked(bool checked) { N21->setChecked(checked); }
 
-void PopupMenu1::setN21Caption(const std::string& ascii) {
+void PopupMenu1::setOtherPortCaption(const std::string& ascii) {
     N21->setText(QString::fromLatin1(ascii.data(), static_cast<qsizetype>(ascii.size())));
 }
 

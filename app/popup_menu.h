@@ -25,8 +25,8 @@ public:
 
     // SwitchMarks
     void setPortItemChecked(int tag, bool checked) override;
-    void setN21Checked(bool checked) override;
-    void setN21Caption(const std::string& ascii) override;
+    void setOtherPortChecked(bool checked) override;
+    void setOtherPortCaption(const std::string& ascii) override;
     void setBaudItemChecked(int baudCode, bool checked) override;
     void setFormatItemChecked(int format, bool checked) override;
 

@@ -9,7 +9,6 @@
 #include "dialogs/monitor_window.h"
 #include "dialogs/port_dialog.h"
 #include "dialogs/settings_dialog.h"
-#include "timecode/time_service_watch.h"
 
 namespace zrq {
 
@@ -31,9 +30,6 @@ public:
     TForm4& portDialog() { return *portDialog_; }
 
 private:
-    void startTimeServiceWatch(TimeServiceProbe& probe, const AppContext& context);
-
-    std::unique_ptr<TimeServiceWatch> timeServiceWatch_;  // outlives the bar and its timer
     std::unique_ptr<TForm1> bar_;
     std::unique_ptr<TAboutBox> aboutBox_;
     std::unique_ptr<TForm2> settingsDialog_;

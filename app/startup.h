@@ -40,7 +40,4 @@ int primaryScreenWidth();
 // The primary screen's top left corner on the desktop; 0, 0 without a screen.
 QPoint primaryScreenOrigin();
 
-// "<workDir>/<name>", or the name alone for the working directory itself.
-std::string pathInWorkDir(const std::string& workDir, const std::string& name);
-
 }  // namespace zrq

@@ -24,6 +24,16 @@ public:
     virtual void generalError(const std::string& text) = 0;
 };
 
+// Boxes that say nothing, for a failure already said once (the port's retry every 5 s).
+class SilentBoxes final : public MessageBoxes {
+public:
+    void error(const GbkText&) override {}
+    void warning(const GbkText&) override {}
+    void plain(const GbkText&) override {}
+    void plainWithCaption(const GbkText&, const GbkText&) override {}
+    void generalError(const std::string&) override {}
+};
+
 // A failure of the file layer (open, read, write, rename, close); what() is the OS's text.
 struct FileError : std::runtime_error {
     using std::runtime_error::runtime_error;

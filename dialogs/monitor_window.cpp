@@ -138,8 +138,8 @@ bool writeLinesCrLf(const QString& path, const std::deque<GbkText>& lines) {
     return std::fclose(file.release()) == 0;
 }
 
-TForm3::TForm3(StatusState& status, MessageBoxes& boxes, QWidget* parent)
-    : QDialog(parent), status_(status), boxes_(boxes) {
+TForm3::TForm3(Observe observe, MessageBoxes& boxes, QWidget* parent)
+    : QDialog(parent), observe_(std::move(observe)), boxes_(boxes) {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(qt("通讯观测"));
     setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -268,16 +268,16 @@ void TForm3::done(int result) {
     QDialog::done(result);
 }
 
-void TForm3::FormActivate() { status_.MonitorActive = true; }
+void TForm3::FormActivate() { observe_(true); }
 
 // Only a window of this program taking over ends observing; switching to another program
 // leaves the monitor running.
 void TForm3::FormDeactivate() {
     QWidget* nowActive = QApplication::activeWindow();
-    if (nowActive && nowActive != this) status_.MonitorActive = false;
+    if (nowActive && nowActive != this) observe_(false);
 }
 
-void TForm3::FormClose() { status_.MonitorActive = false; }
+void TForm3::FormClose() { observe_(false); }
 
 void TForm3::SpeedButton1Click() {
     std::optional<QString> chosen = chooseFile_ ? chooseFile_() : std::nullopt;
@@ -286,7 +286,7 @@ void TForm3::SpeedButton1Click() {
     boxes_.plain(gbk(saved ? "保存成功~！" : "保存失败~！"));
 }
 
-void TForm3::SpeedButton2Click() { status_.MonitorActive = false; }
+void TForm3::SpeedButton2Click() { observe_(false); }
 
 void TForm3::SpeedButton3Click() {
     std::deque<GbkText>().swap(lines_);  // gives back the deque's blocks too
@@ -294,6 +294,6 @@ void TForm3::SpeedButton3Click() {
     releaseFreedMemory();
 }
 
-void TForm3::SpeedButton4Click() { status_.MonitorActive = true; }
+void TForm3::SpeedButton4Click() { observe_(true); }
 
 }  // namespace zrq

@@ -1,5 +1,5 @@
 // TForm3, "通讯观测": shows the monitor lines of the received-data handler, clears and saves them,
-// and says through MonitorActive whether it is observing.
+// and says whether it is observing.
 #pragma once
 
 #include <QDialog>
@@ -14,7 +14,6 @@
 #include "base/gbk_text.h"
 #include "base/message_boxes.h"
 #include "timecode/monitor_lines.h"
-#include "timecode/status_state.h"
 
 class QAbstractFileIconProvider;
 class QFileDialog;
@@ -33,7 +32,10 @@ public:
     // Asks the user for a file to save into; nothing when the user cancels.
     using FileChooser = std::function<std::optional<QString>()>;
 
-    TForm3(StatusState& status, MessageBoxes& boxes, QWidget* parent = nullptr);
+    // Says whether the window is observing (the engine's MonitorActive).
+    using Observe = std::function<void(bool on)>;
+
+    TForm3(Observe observe, MessageBoxes& boxes, QWidget* parent = nullptr);
     ~TForm3() override;
 
     // Appends one GBK line at the end (the received-data handler's only way in).
@@ -63,7 +65,7 @@ private:
     void centreOnDesktop();
     std::optional<QString> askSaveDialog();
 
-    StatusState& status_;
+    Observe observe_;
     MessageBoxes& boxes_;
     std::deque<GbkText> lines_;  // held once, as GBK bytes: what the view shows and a save writes
     FileChooser chooseFile_;

@@ -82,9 +82,8 @@ void uncheckAll(std::initializer_list<QRadioButton*> group) {
 
 }  // namespace
 
-TForm2::TForm2(ClockSettings& settings, MessageBoxes& boxes, std::function<void()> savecfg,
-               QWidget* parent)
-    : QDialog(parent), settings_(settings), boxes_(boxes), savecfg_(std::move(savecfg)) {
+TForm2::TForm2(const ClockSettings& settings, MessageBoxes& boxes, Apply apply, QWidget* parent)
+    : QDialog(parent), settings_(settings), boxes_(boxes), apply_(std::move(apply)) {
     setObjectName(QStringLiteral("Form2"));
     setUpFixedSizeDialog(this, qt("校时设置"), songTiFont(kFontPixels),
                          QSize(kClientWidth, kClientHeight));
@@ -280,22 +279,23 @@ void TForm2::Edit1Change() {
 
 void TForm2::Button3Click() {
     interpretTypedNumbers();
-    settings_.JumpThresholdSec = static_cast<uint8_t>(SpinEdit7->value());
-    settings_.FineTuneMs = static_cast<uint16_t>(TrackBar1->value());
+    ClockSettings values = settings_;
+    values.JumpThresholdSec = static_cast<uint8_t>(SpinEdit7->value());
+    values.FineTuneMs = static_cast<uint16_t>(TrackBar1->value());
     if (RadioButton1->isChecked()) {
-        settings_.CorrectionMode = CorrectionMode::EveryMinute;
-        settings_.CorrectionSecond = static_cast<uint8_t>(SpinEdit1->value());
+        values.CorrectionMode = CorrectionMode::EveryMinute;
+        values.CorrectionSecond = static_cast<uint8_t>(SpinEdit1->value());
     } else if (RadioButton2->isChecked()) {
-        settings_.CorrectionMode = CorrectionMode::EveryHour;
-        settings_.CorrectionSecond = static_cast<uint8_t>(SpinEdit3->value());
-        settings_.CorrectionMinute = static_cast<uint8_t>(SpinEdit2->value());
+        values.CorrectionMode = CorrectionMode::EveryHour;
+        values.CorrectionSecond = static_cast<uint8_t>(SpinEdit3->value());
+        values.CorrectionMinute = static_cast<uint8_t>(SpinEdit2->value());
     } else if (RadioButton3->isChecked()) {
-        settings_.CorrectionMode = CorrectionMode::DailyPoints;
-        storeDailyPoints();
+        values.CorrectionMode = CorrectionMode::DailyPoints;
+        storeDailyPoints(values);
     }
     accept();
-    runGuarded(boxes_, [this] {
-        if (savecfg_) savecfg_();
+    runGuarded(boxes_, [&] {
+        if (apply_) apply_(values);
     });
 }
 
@@ -309,13 +309,13 @@ void TForm2::interpretTypedNumbers() {
     }
 }
 
-void TForm2::storeDailyPoints() {
+void TForm2::storeDailyPoints(ClockSettings& values) const {
     int count = std::min(ListBox1->count(), kMaxDailyPoints);
-    settings_.DailyPointCount = static_cast<uint8_t>(count);
+    values.DailyPointCount = static_cast<uint8_t>(count);
     for (int i = 0; i < count; ++i) {
         // Every entry was written by dailyPointText, so it always reads back.
         std::optional<DateTimeValue> point = parseDailyPoint(utf8(ListBox1->item(i)->text()));
-        settings_.DailyPoints[i] = point.value_or(0.0);
+        values.DailyPoints[i] = point.value_or(0.0);
     }
 }
 

@@ -21,9 +21,12 @@ namespace zrq {
 class TForm2 : public QDialog {
     Q_OBJECT
 public:
-    // `savecfg` rewrites the configuration file; it may throw (FileError), which goes to the
-    // general error report.
-    TForm2(ClockSettings& settings, MessageBoxes& boxes, std::function<void()> savecfg,
+    // Takes the values of "应用" into the running settings and saves them; it may throw
+    // (FileError), which goes to the general error report.
+    using Apply = std::function<void(const ClockSettings& values)>;
+
+    // Shows `settings` at every opening.
+    TForm2(const ClockSettings& settings, MessageBoxes& boxes, Apply apply,
            QWidget* parent = nullptr);
 
     // Loads the current settings into the controls; runs at every opening.
@@ -45,11 +48,11 @@ private:
     void styleControls();
     void connectControls();
     void interpretTypedNumbers();
-    void storeDailyPoints();
+    void storeDailyPoints(ClockSettings& values) const;
 
-    ClockSettings& settings_;
+    const ClockSettings& settings_;
     MessageBoxes& boxes_;
-    std::function<void()> savecfg_;
+    Apply apply_;
 
     QRadioButton* RadioButton1 = nullptr;
     QRadioButton* RadioButton2 = nullptr;

@@ -80,7 +80,7 @@ public:
     // Written by the receiver before a hand-off, read by the handler while the receiver waits.
     std::array<uint8_t, kMaxChunk> ChunkBuffer{};
     int32_t ChunkLength = 0;
-    // The ring's storage; its indices belong to the main bar.
+    // The ring's storage; its indices belong to the clock engine.
     RingStorage ring{};
 
 private:

@@ -37,16 +37,6 @@ private:
     bool errIsJournal_ = false;
 };
 
-// Boxes that say nothing, for a failure already said once (the port's retry every 5 s).
-class SilentBoxes final : public MessageBoxes {
-public:
-    void error(const GbkText&) override {}
-    void warning(const GbkText&) override {}
-    void plain(const GbkText&) override {}
-    void plainWithCaption(const GbkText&, const GbkText&) override {}
-    void generalError(const std::string&) override {}
-};
-
 // True when the descriptor is the journal stream that JOURNAL_STREAM ("device:inode") names.
 bool isJournalStream(int descriptor);
 

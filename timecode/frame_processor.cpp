@@ -22,7 +22,6 @@ constexpr int kSecondsPerMinute = 60;
 constexpr int kSecondsPerDay = 86'400;
 constexpr int64_t kUsPerSecond = 1'000'000;
 constexpr int64_t kUsPerWholeDay = 86'400'000'000;
-constexpr double kUsPerDay = 86'400'000'000.0;
 constexpr int64_t kUsPerMs = 1'000;
 constexpr int kMaxHour = 23;
 constexpr int kMaxMinute = 59;
@@ -178,8 +177,6 @@ FrameProcessor::FrameProcessor(const FrameProcessorContext& context)
 void FrameProcessor::beginChunk() {
     chunkArrival_ = arrivalStamp_ ? *arrivalStamp_ : ctx_.clock.nowPrecise();
     arrivalStamp_.reset();
-    chunkArrivalTime_ =
-        toDateTimeValue(chunkArrival_.local) + chunkArrival_.microseconds / kUsPerDay;
     clockStepsUs_ = 0;
     pcClockReading_ = ctx_.clock.now();
 }
@@ -205,6 +202,7 @@ void FrameProcessor::frameDump(const RingStorage& ring, uint16_t start, int leng
 // correction due (scheduled, held from an earlier frame, or asked for) is made only from a fresh
 // frame; a stale one holds it for the next fresh frame.
 void FrameProcessor::processFrame(const DecodedTimeCode& code, uint16_t /*start*/) {
+    if (ctx_.events) ctx_.events->frameAccepted(code);
     StatusState& status = ctx_.status;
     status.SilentSeconds = 0;
     if (code.damaged) {
@@ -389,7 +387,6 @@ FrameProcessor::Attempt FrameProcessor::correct(const DecodedTimeCode& code, boo
     }
     // The clock moved by the step just made; the chunk's arrival moves with it.
     clockStepsUs_ += stepUs;
-    chunkArrivalTime_ += stepUs / kUsPerDay;
     pcClockReading_ = ctx_.clock.localTimeAt(targetUs);
 
     ctx_.serial.sio_write(ctx_.line.Port, kAcknowledgement, sizeof kAcknowledgement);
@@ -444,6 +441,7 @@ void FrameProcessor::sendChronySample(const DecodedTimeCode& code) {
 }
 
 void FrameProcessor::recordAttempt(const CorrectionAttempt& attempt) {
+    if (ctx_.events) ctx_.events->correctionAttempted(attempt);
     if (ctx_.offsets) ctx_.offsets->write(attempt);
 }
 

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string_view>
 
-#include "base/date_time_value.h"
 #include "base/local_clock.h"
 #include "base/local_time.h"
 #include "serial/line_settings.h"
@@ -22,7 +21,16 @@
 
 namespace zrq {
 
-// Where the processing writes its lines and what it reads; all owned elsewhere (the main bar).
+// Who hears of the accepted frames and the correction attempts (made or refused); the defaults do
+// nothing. Must not allocate per frame or attempt.
+class FrameEvents {
+public:
+    virtual ~FrameEvents() = default;
+    virtual void frameAccepted(const DecodedTimeCode& /*code*/) {}
+    virtual void correctionAttempted(const CorrectionAttempt& /*attempt*/) {}
+};
+
+// Where the processing writes its lines and what it reads; all owned elsewhere (the clock engine).
 struct FrameProcessorContext {
     LocalClock& clock;
     SerialLibrary& serial;
@@ -34,6 +42,7 @@ struct FrameProcessorContext {
     // The record of correction attempts and the samples for chronyd; none when null.
     OffsetRecord* offsets = nullptr;
     ChronySampleSender* chrony = nullptr;
+    FrameEvents* events = nullptr;
 };
 
 class FrameProcessor final : public FrameSink {
@@ -48,8 +57,7 @@ public:
     void frameDump(const RingStorage& ring, uint16_t start, int length) override;
     void processFrame(const DecodedTimeCode& code, uint16_t start) override;
 
-    // The chunk's readings, for tests. After a correction both are in the new clock's terms.
-    DateTimeValue chunkArrivalTime() const { return chunkArrivalTime_; }
+    // The chunk's clock reading, for tests. After a correction it is in the new clock's terms.
     const LocalTimeRecord& pcClockReading() const { return pcClockReading_; }
 
 private:
@@ -82,7 +90,6 @@ private:
     FrameProcessorContext ctx_;
     JournalChanges journal_;  // the jump log's changes of state for the system journal
     std::optional<PreciseTime> arrivalStamp_;
-    DateTimeValue chunkArrivalTime_ = 0;
     PreciseTime chunkArrival_{};  // the same moment to the microsecond, for exact elapsed times
     int64_t clockStepsUs_ = 0;    // sum of the steps this chunk's corrections made, in us
     LocalTimeRecord pcClockReading_{};

@@ -84,7 +84,6 @@ std::string OffsetRecord::fileName(const LocalTimeRecord& date) {
 }
 
 void OffsetRecord::write(const CorrectionAttempt& attempt) {
-    if (onAttempt) onAttempt(attempt);
     char name[kFileNameCapacity];
     const size_t nameLength = writeFileName(name, attempt.time);
     path_.assign(directory_);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 
@@ -45,10 +44,6 @@ public:
 
     // "yymmddO.csv" for a date.
     static std::string fileName(const LocalTimeRecord& date);
-
-    // Told of every attempt before its line is written (the service reports it to systemd).
-    // Must not allocate for an attempt.
-    std::function<void(const CorrectionAttempt&)> onAttempt;
 
 private:
     std::string directory_;

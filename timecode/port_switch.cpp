@@ -24,11 +24,11 @@ bool isMenuPort(int port) { return port >= 1 && port <= kMenuPortCount; }
 
 bool PortSwitcher::PortSet() { return zrq::PortSet(ctx_.serial, ctx_.line, ctx_.boxes); }
 
-void PortSwitcher::com11Click(int tag) { runSwitch(Variant::PortMenu, tag); }
+void PortSwitcher::switchPort(int port) { runSwitch(Variant::PortMenu, port); }
 
-void PortSwitcher::N48001Click(int tag) { runSwitch(Variant::BaudMenu, tag); }
+void PortSwitcher::switchRate(int baudCode) { runSwitch(Variant::BaudMenu, baudCode); }
 
-bool PortSwitcher::dialogSwitch(int port) { return runSwitch(Variant::PortDialog, port); }
+bool PortSwitcher::switchPortFromDialog(int port) { return runSwitch(Variant::PortDialog, port); }
 
 void PortSwitcher::storeSwitchedValue(Variant variant, int value) {
     if (variant == Variant::BaudMenu) {
@@ -94,15 +94,15 @@ void PortSwitcher::setPortMarks(Variant variant) {
     const int port = ctx_.line.Port;
     for (int tag = 1; tag <= kMenuPortCount; ++tag) ctx_.marks.setPortItemChecked(tag, false);
     if (isMenuPort(port)) {
-        ctx_.marks.setN21Checked(false);
+        ctx_.marks.setOtherPortChecked(false);
         ctx_.marks.setPortItemChecked(port, true);
         return;
     }
-    // The menu can only come back to a port outside 1..4 by falling back to it: N21 already
-    // names it. The dialog chose it, so N21 takes its name.
+    // The menu can only come back to a port outside 1..4 by falling back to it: the other-port
+    // entry already names it. The dialog chose it, so that entry takes its name.
     if (variant == Variant::PortDialog) {
-        ctx_.marks.setN21Caption(">>com" + std::to_string(port));
-        ctx_.marks.setN21Checked(true);
+        ctx_.marks.setOtherPortCaption(">>com" + std::to_string(port));
+        ctx_.marks.setOtherPortChecked(true);
     }
 }
 
@@ -113,19 +113,17 @@ void PortSwitcher::setBaudMarks() {
     if (code == kBaudCode4800 || code == kBaudCode9600) ctx_.marks.setBaudItemChecked(code, true);
 }
 
-void PortSwitcher::N31Click(int tag) {
+void PortSwitcher::switchFormat(int format) {
     ctx_.receiver.HoldReceiver();
-    for (int format = 1; format <= kFormatCount; ++format) {
-        ctx_.marks.setFormatItemChecked(format, false);
-    }
-    ctx_.marks.setFormatItemChecked(tag, true);
-    ctx_.settings.CodeFormat = static_cast<uint8_t>(tag);
+    for (int item = 1; item <= kFormatCount; ++item) ctx_.marks.setFormatItemChecked(item, false);
+    ctx_.marks.setFormatItemChecked(format, true);
+    ctx_.settings.CodeFormat = static_cast<uint8_t>(format);
 
     // A failing save (the rate switch's or this one's) must not leave the ring with stale
     // indices or the receiver held for good; the failure is still reported afterwards.
     std::exception_ptr saveFailure;
     try {
-        N48001Click(tag == TVZ_CODE ? kBaudCode4800 : kBaudCode9600);
+        switchRate(format == TVZ_CODE ? kBaudCode4800 : kBaudCode9600);
         ctx_.savecfg();
     } catch (...) {
         saveFailure = std::current_exception();

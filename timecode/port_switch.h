@@ -17,20 +17,20 @@
 
 namespace zrq {
 
-inline constexpr int kMenuPortCount = 4;  // menu items COM1..COM4; other ports show on N21
+inline constexpr int kMenuPortCount = 4;  // menu items COM1..COM4; other ports have one entry
 inline constexpr int kFormatCount = 3;    // TVZ_CODE, EB_CODE, ST_CODE
-// The check marks of the pop-up menu that the switches set. The menu implements it.
+// The check marks of the pop-up menu that the switches set; without a menu they mark nothing.
 class SwitchMarks {
 public:
     virtual ~SwitchMarks() = default;
-    virtual void setPortItemChecked(int tag, bool checked) = 0;       // COM1..COM4, tag 1..4
-    virtual void setN21Checked(bool checked) = 0;                     // the ">>... " entry
-    virtual void setN21Caption(const std::string& ascii) = 0;         // e.g. ">>com7"
-    virtual void setBaudItemChecked(int baudCode, bool checked) = 0;  // 10 "4800", 12 "9600"
-    virtual void setFormatItemChecked(int format, bool checked) = 0;  // 1..3
+    virtual void setPortItemChecked(int /*tag*/, bool /*checked*/) {}       // COM1..COM4, tag 1..4
+    virtual void setOtherPortChecked(bool /*checked*/) {}                   // the ">>... " entry
+    virtual void setOtherPortCaption(const std::string& /*ascii*/) {}       // e.g. ">>com7"
+    virtual void setBaudItemChecked(int /*baudCode*/, bool /*checked*/) {}  // 10 4800, 12 9600
+    virtual void setFormatItemChecked(int /*format*/, bool /*checked*/) {}  // 1..3
 };
 
-// Everything a switch reads or changes. All of it belongs to the user-interface thread, except
+// Everything a switch reads or changes. All of it belongs to the shell's thread, except
 // `line.Port`, which the receiver reads and which is written only while the receiver is held.
 struct SwitchContext {
     SerialLibrary& serial;
@@ -46,7 +46,7 @@ struct SwitchContext {
     std::function<void()> savecfg;
 };
 
-// The port, rate and format switches. Each runs on the user-interface thread; a failure of
+// The port, rate and format switches. Each runs on the shell's thread; a failure of
 // savecfg propagates to the caller (after the release of the receiver), so call them through
 // runGuarded.
 class PortSwitcher {
@@ -56,17 +56,17 @@ public:
     // PortSet over the context's library, line settings and boxes.
     bool PortSet();
 
-    // Port menu item COM1..COM4 clicked: switch to port `tag`.
-    void com11Click(int tag);
-    // Baud menu item clicked: switch to rate code `tag` (10 or 12).
-    void N48001Click(int tag);
+    // From the port menu (COM1..COM4) or a reload: switch to `port`.
+    void switchPort(int port);
+    // From the rate menu or a reload: switch to rate code `baudCode` (10 or 12).
+    void switchRate(int baudCode);
     // The port dialog's "使用": switch to `port` (1..128). True when the switch completed and the
     // dialog should close; false when it failed and the dialog stays open. A failing save throws.
-    bool dialogSwitch(int port);
-    // Format menu item clicked: switch to format `tag` (1..3) and the rate it uses (TVZ_CODE 4800,
-    // the others 9600). Whatever fails inside, the ring indices end at 1 and the receiver is
+    bool switchPortFromDialog(int port);
+    // From the format menu or a reload: switch to `format` (1..3) and the rate it uses (TVZ_CODE
+    // 4800, the others 9600). Whatever fails inside, the ring indices end at 1 and the receiver is
     // released; a failing save is rethrown after that.
-    void N31Click(int tag);
+    void switchFormat(int format);
 
 private:
     enum class Variant { PortMenu, BaudMenu, PortDialog };

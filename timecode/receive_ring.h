@@ -8,7 +8,7 @@
 
 namespace zrq {
 
-// The ring's indices; they live in the main bar. Empty when equal.
+// The ring's indices; they live in the clock engine. Empty when equal.
 struct RingIndices {
     uint16_t WriteIndex = 0;  // position of the byte stored most recently
     uint16_t ReadIndex = 0;   // position of the next byte to examine
@@ -20,7 +20,7 @@ inline uint16_t ringPosition(uint16_t position, int offset) {
 }
 
 // The ring as one object over storage and indices that live elsewhere (the storage in the
-// receiver object, the indices in the main bar).
+// receiver object, the indices in the clock engine).
 class ReceiveRing {
 public:
     ReceiveRing(RingStorage& bytes, RingIndices& indices) : bytes_(bytes), indices_(indices) {}

@@ -88,9 +88,9 @@ void SecondTick::reset() {
     lastShownDate_ = {0, 0, 0};
 }
 
-void SecondTick::onTimer() {
+bool SecondTick::onTimer() {
     const LocalTimeRecord time = clock_.now();
-    if (time.second == lastShownSecond_) return;
+    if (time.second == lastShownSecond_) return false;
     lastShownSecond_ = time.second;
 
     bar_.setTimeText(formatBarTime(clock_.now()));
@@ -116,6 +116,7 @@ void SecondTick::onTimer() {
     // A refused set outranks a jump: its yellow says why the clock is not being corrected.
     const bool refused = lamp == Lamp::Yellow && status_.SetRefused;
     status_.StatusMessage = refused ? status_.SetRefusedMessage : lampMessage(lamp);
+    return true;
 }
 
 }  // namespace zrq

@@ -48,8 +48,9 @@ public:
 
     // Start-up's part: LastShownSecond 60, LastShownDate 0,0,0.
     void reset();
-    // One timer event (every 2 ms). Without a new second it costs one clock reading.
-    void onTimer();
+    // One timer event (at the start of each second, and after a set of the clock). Without a new
+    // second it costs one clock reading. True when a new second was shown.
+    bool onTimer();
 
 private:
     LocalClock& clock_;

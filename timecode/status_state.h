@@ -1,5 +1,5 @@
-// StatusState: the main bar's runtime status, shared by the handler, the tick, the menu and the
-// monitor window, all on the user-interface thread. Nothing of it is saved.
+// StatusState: the clock engine's runtime status, written by the handler, the tick and the
+// engine's commands, all on the shell's thread, and read by the windows. Nothing of it is saved.
 #pragma once
 
 #include <cstdint>

@@ -135,15 +135,20 @@ void BarTest::rightClickOnLampDateOrTimeOpensTheMenuAtThePointer() {
 }
 
 void BarTest::doubleClickShowsTheMessageOfThatMoment() {
-    bar_->status().StatusMessage = gbk("工作正常！");
     QTest::mouseDClick(bar_->Label1, Qt::LeftButton);
-    bar_->status().StatusMessage = gbk("changed later");
+    // A good frame of the start's second, then the next second's tick: the message changes.
+    const std::vector<uint8_t> frame = {0xAA, 0x00, 0x24, 0x05, 0x01, 0x03, 0x12, 0x00, 0x00};
+    RingStorage unused{};
+    bar_->core().handleReceivedData(ReceivedChunk{frame, unused, std::nullopt});
+    rig_->clock.advanceSeconds(1);
+    bar_->core().tick();
     QTest::mouseDClick(bar_->Panel2, Qt::LeftButton);
 
     QCOMPARE(rig_->boxes.shown.size(), size_t{2});
-    QCOMPARE(QString::fromStdString(rig_->boxes.shown[0].text), QString::fromUtf8("工作正常！"));
+    QCOMPARE(QString::fromStdString(rig_->boxes.shown[0].text),
+             QString::fromUtf8("未收到标准时间码，请检查通讯连接和设置!"));
     QCOMPARE(rig_->boxes.shown[0].caption, std::string("ZRQ"));
-    QCOMPARE(rig_->boxes.shown[1].text, std::string("changed later"));
+    QCOMPARE(QString::fromStdString(rig_->boxes.shown[1].text), QString::fromUtf8("工作正常！"));
     QCOMPARE(bar_->pos(), QPoint(100, 100));
 }
 

@@ -83,10 +83,10 @@ QByteArray fileBytes(const QString& path) {
 
 // Field by field; the daily points bit for bit, since random bytes make NaNs.
 void compareSettings(TForm1& b, const StoredSettings& expected) {
-    const ClockSettings& got = b.settings();
+    const ClockSettings& got = b.core().settings();
     const ClockSettings& want = expected.clock;
-    QCOMPARE(b.lineSettings().Port.load(), expected.port);
-    QCOMPARE(b.lineSettings().BaudCode, expected.baudCode);
+    QCOMPARE(b.core().line().Port.load(), expected.port);
+    QCOMPARE(b.core().line().BaudCode, expected.baudCode);
     QCOMPARE(got.CorrectionMode, want.CorrectionMode);
     QCOMPARE(got.JumpThresholdSec, want.JumpThresholdSec);
     QCOMPARE(got.CorrectionSecond, want.CorrectionSecond);
@@ -128,15 +128,15 @@ void startOver(const QByteArray& bytes, const StoredSettings& expected) {
     rig.writeBytes(kConfigFileName, bytes.constData(), static_cast<std::size_t>(bytes.size()));
     TForm1 bar(rig.context());
 
-    QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiver().running());
+    QVERIFY(bar.core().startupCompleted());
+    QVERIFY(bar.core().receiver().running());
     QVERIFY2(rig.boxes.shown.empty(), qPrintable(shownTexts(rig.boxes).join(" | ")));
     compareSettings(bar, expected);
     if (QTest::currentTestFailed()) return;
     compareMarks(bar, expected);
     if (QTest::currentTestFailed()) return;
     QCOMPARE(rig.setupCalls().value(0), QStringLiteral("sio_open %1").arg(expected.port));
-    const StatusState& status = bar.status();
+    const StatusState& status = bar.core().status();
     QVERIFY(status.JumpLogEnabled && !status.CommLogEnabled && !status.MonitorActive);
     QVERIFY(!status.CorrectNowRequested);
     // Start-up reads; only a change the user makes writes.

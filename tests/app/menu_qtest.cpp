@@ -131,8 +131,8 @@ void MenuTest::portSwitchToAnotherMenuPort() {
                           "sio_flowctrl 2 0", "sio_DTR 2 1", "sio_RTS 2 1", "sio_getbaud 2",
                           "sio_SetWriteTimeouts 2 10"}));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com21", "N48001"}));
-    QVERIFY(bar.status().NoSignal);
-    QVERIFY(!bar.receiver().receiverStop());
+    QVERIFY(bar.core().status().NoSignal);
+    QVERIFY(!bar.core().receiver().receiverStop());
     QVERIFY(rig.storedConfig().has_value());
     QCOMPARE(rig.storedConfig()->port, 2);
     // The receiver polls the new port.
@@ -166,7 +166,7 @@ void MenuTest::portSwitchToMissingPortFallsBackAndSaves() {
                           "sio_ioctl 1 10 3"}));
     // The clicked entry does not keep the mark its click gave it.
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
-    QVERIFY(!bar.receiver().receiverStop());
+    QVERIFY(!bar.core().receiver().receiverStop());
     QCOMPARE(rig.storedConfig()->port, 1);
 }
 
@@ -180,8 +180,8 @@ void MenuTest::portSwitchWhoseFallbackFailsHoldsTheReceiverUntilALaterSwitch() {
     QCOMPARE(shownTexts(rig.boxes),
              (QStringList{utf8("所改端口不能打开！系统采用原来端口！"), utf8("端口不能打开!")}));
     QVERIFY(!rig.serial->isOpen(1) && !rig.serial->isOpen(3));
-    QVERIFY(bar.receiver().receiverStop());
-    QVERIFY(bar.status().NoSignal);
+    QVERIFY(bar.core().receiver().receiverStop());
+    QVERIFY(bar.core().status().NoSignal);
     QVERIFY(!QFile::exists(rig.configPath()));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
 
@@ -191,7 +191,7 @@ void MenuTest::portSwitchWhoseFallbackFailsHoldsTheReceiverUntilALaterSwitch() {
     QCOMPARE(rig.serial->readCount(), readsWhileHeld);
 
     bar.popupMenu()->com21->trigger();
-    QVERIFY(!bar.receiver().receiverStop());
+    QVERIFY(!bar.core().receiver().receiverStop());
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com21", "N48001"}));
     QCOMPARE(rig.storedConfig()->port, 2);
     QVERIFY(rig.serial->waitUntil([&] { return rig.serial->readCount(2) > 0; }, 2s));
@@ -207,9 +207,9 @@ void MenuTest::portSwitchWithFailingPortSetRestoresThePort() {
              (QStringList{utf8("通讯参数设置错误！"), utf8("端口无效或已经被占用！请重新设置。")}));
     QCOMPARE(rig.boxes.shown[0].kind, Kind::Error);
     QCOMPARE(rig.boxes.shown[1].kind, Kind::Plain);
-    QCOMPARE(bar.lineSettings().Port.load(), 1);
+    QCOMPARE(bar.core().line().Port.load(), 1);
     QVERIFY(!rig.serial->isOpen(2));
-    QVERIFY(bar.receiver().receiverStop());
+    QVERIFY(bar.core().receiver().receiverStop());
     QVERIFY(!QFile::exists(rig.configPath()));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
 }
@@ -222,7 +222,7 @@ void MenuTest::portSwitchFallingBackToAPortAboveFourKeepsTheDialogEntry() {
     bar.popupMenu()->com21->trigger();
 
     QCOMPARE(shownTexts(rig.boxes), QStringList{utf8("所改端口不能打开！系统采用原来端口！")});
-    QCOMPARE(bar.lineSettings().Port.load(), 9);
+    QCOMPARE(bar.core().line().Port.load(), 9);
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"N21", "N48001"}));
     QCOMPARE(bar.popupMenu()->N21->text(), QStringLiteral(">>COM9"));
     QCOMPARE(rig.storedConfig()->port, 9);
@@ -239,7 +239,7 @@ void MenuTest::baudSwitchTo9600() {
              (QStringList{"sio_close 1", "sio_flush 1 0", "sio_open 1", "sio_ioctl 1 12 3"}));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N96001"}));
     QCOMPARE(rig.storedConfig()->baudCode, 12);
-    QVERIFY(!bar.receiver().receiverStop());
+    QVERIFY(!bar.core().receiver().receiverStop());
 }
 
 void MenuTest::baudSwitchWithFailingPortSetKeepsTheNewRateUnsaved() {
@@ -250,26 +250,29 @@ void MenuTest::baudSwitchWithFailingPortSetKeepsTheNewRateUnsaved() {
 
     QCOMPARE(shownTexts(rig.boxes), (QStringList{utf8("通讯参数设置错误！"),
                                                  utf8("端口设置无效或已经被占用！请重新设置。")}));
-    QCOMPARE(bar.lineSettings().BaudCode, 12);
+    QCOMPARE(bar.core().line().BaudCode, 12);
     QVERIFY(!QFile::exists(rig.configPath()));
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N48001"}));
-    QVERIFY(bar.receiver().receiverStop());
+    QVERIFY(bar.core().receiver().receiverStop());
 }
 
 void MenuTest::formatSwitchToEbCodeEndsAt9600WithIndicesOne() {
     AppRig rig;
     TForm1 bar(rig.context());
-    bar.ringIndices() = RingIndices{500, 400};
+    const std::vector<uint8_t> noise(5, 0x00);  // moves the ring's indices off their start
+    RingStorage unused{};
+    bar.core().handleReceivedData(ReceivedChunk{noise, unused, std::nullopt});
+    QCOMPARE(bar.core().ringIndices().WriteIndex, uint16_t{5});
     bar.popupMenu()->N11->trigger();
 
     QVERIFY(rig.boxes.shown.empty());
     QCOMPARE(checkedNames(formatItems(*bar.popupMenu())), QStringList{"N11"});
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), (QStringList{"com11", "N96001"}));
-    QCOMPARE(bar.settings().CodeFormat, uint8_t{EB_CODE});
-    QCOMPARE(bar.lineSettings().BaudCode, 12);
-    QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{1});
-    QCOMPARE(bar.ringIndices().ReadIndex, uint16_t{1});
-    QVERIFY(!bar.receiver().receiverStop());
+    QCOMPARE(bar.core().settings().CodeFormat, uint8_t{EB_CODE});
+    QCOMPARE(bar.core().line().BaudCode, 12);
+    QCOMPARE(bar.core().ringIndices().WriteIndex, uint16_t{1});
+    QCOMPARE(bar.core().ringIndices().ReadIndex, uint16_t{1});
+    QVERIFY(!bar.core().receiver().receiverStop());
     const auto stored = rig.storedConfig();
     QVERIFY(stored.has_value());
     QCOMPARE(stored->clock.CodeFormat, uint8_t{EB_CODE});
@@ -289,26 +292,29 @@ void MenuTest::formatSwitchWhoseSaveFailsStillResetsAndReleases() {
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
 
-    bar.ringIndices() = RingIndices{500, 400};
+    const std::vector<uint8_t> noise(5, 0x00);  // moves the ring's indices off their start
+    RingStorage unused{};
+    bar.core().handleReceivedData(ReceivedChunk{noise, unused, std::nullopt});
+    QCOMPARE(bar.core().ringIndices().WriteIndex, uint16_t{5});
     bar.popupMenu()->N10->trigger();
 
     QVERIFY(!rig.boxes.shown.empty());
     QCOMPARE(rig.boxes.shown.back().kind, Kind::GeneralError);
-    QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{1});
-    QCOMPARE(bar.ringIndices().ReadIndex, uint16_t{1});
-    QVERIFY(!bar.receiver().receiverStop());
-    QCOMPARE(bar.settings().CodeFormat, uint8_t{ST_CODE});
+    QCOMPARE(bar.core().ringIndices().WriteIndex, uint16_t{1});
+    QCOMPARE(bar.core().ringIndices().ReadIndex, uint16_t{1});
+    QVERIFY(!bar.core().receiver().receiverStop());
+    QCOMPARE(bar.core().settings().CodeFormat, uint8_t{ST_CODE});
     QFile::remove(rig.dir.path());
 }
 
 void MenuTest::correctNowSetsTheRequestOnly() {
     AppRig rig;
     TForm1 bar(rig.context());
-    StatusState expected = bar.status();
+    StatusState expected = bar.core().status();
     expected.CorrectNowRequested = true;
     bar.popupMenu()->N6->trigger();
     bar.popupMenu()->N6->trigger();  // again before any correction: no change
-    const StatusState& status = bar.status();
+    const StatusState& status = bar.core().status();
     QVERIFY(status.CorrectNowRequested);
     QCOMPARE(status.JumpLogEnabled, expected.JumpLogEnabled);
     QCOMPARE(status.CommLogEnabled, expected.CommLogEnabled);
@@ -324,14 +330,14 @@ void MenuTest::logSwitchesToggleFlagAndMark() {
     PopupMenu1& menu = *bar.popupMenu();
 
     menu.N12->trigger();
-    QVERIFY(!bar.status().JumpLogEnabled);
+    QVERIFY(!bar.core().status().JumpLogEnabled);
     QVERIFY(!menu.N12->isChecked());
     menu.N12->trigger();
-    QVERIFY(bar.status().JumpLogEnabled);
+    QVERIFY(bar.core().status().JumpLogEnabled);
     QVERIFY(menu.N12->isChecked());
 
     menu.N18->trigger();
-    QVERIFY(bar.status().CommLogEnabled);
+    QVERIFY(bar.core().status().CommLogEnabled);
     QVERIFY(menu.N18->isChecked());
 
     // Not saved: nothing is written, and a new start has the jump log on and the other off.
@@ -351,8 +357,8 @@ void MenuTest::exitClosesTheBar() {
 
     QVERIFY(!bar.isVisible());
     QCOMPARE(quits, 1);
-    QVERIFY(bar.receiver().receiverStop());
-    QVERIFY(!bar.receiver().running());
+    QVERIFY(bar.core().receiver().receiverStop());
+    QVERIFY(!bar.core().receiver().running());
     QVERIFY(rig.boxes.shown.empty());
 }
 

@@ -42,23 +42,23 @@ void ReceiverTest::frameReachesTheHandlerOnTheUserInterfaceThread() {
     AppRig rig;
     TForm1 bar(rig.context());
     rig.serial->queueRead(1, kFrameAtStart);
-    QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
+    QVERIFY(processEventsUntil([&] { return bar.core().chunksHandled() == 1; }));
 
     // The bytes went into the receiver's ring behind WriteIndex 0, and the search moved on.
-    const Tcomm& receiver = bar.receiver();
+    const Tcomm& receiver = bar.core().receiver();
     for (size_t i = 0; i < kFrameAtStart.size(); ++i) {
         QCOMPARE(receiver.ring[1 + i], kFrameAtStart[i]);
     }
-    QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{9});
-    QCOMPARE(bar.status().SilentSeconds, 0);
-    QVERIFY(!bar.status().JumpDetected);
+    QCOMPARE(bar.core().ringIndices().WriteIndex, uint16_t{9});
+    QCOMPARE(bar.core().status().SilentSeconds, 0);
+    QVERIFY(!bar.core().status().JumpDetected);
 }
 
 void ReceiverTest::goodFrameTurnsTheLampGreenAtTheNextSecond() {
     AppRig rig;
     TForm1 bar(rig.context());
     rig.serial->queueRead(1, kFrameAtStart);
-    QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
+    QVERIFY(processEventsUntil([&] { return bar.core().chunksHandled() == 1; }));
     rig.clock.advanceSeconds(1);
     QVERIFY(processEventsUntil(
         [&] { return bar.Panel2->palette().color(QPalette::Window) == QColor(0, 128, 0); }));
@@ -69,9 +69,9 @@ void ReceiverTest::goodFrameTurnsTheLampGreenAtTheNextSecond() {
 void ReceiverTest::handlerWritesToTheMonitorWindowOnceAllWindowsExist() {
     AppRig rig;
     ProgramWindows windows(rig.context());
-    windows.bar().status().MonitorActive = true;
+    windows.bar().core().observe(true);
     rig.serial->queueRead(1, kFrameAtStart);
-    QVERIFY(processEventsUntil([&] { return windows.bar().chunksHandled() == 1; }));
+    QVERIFY(processEventsUntil([&] { return windows.bar().core().chunksHandled() == 1; }));
     QCOMPARE(windows.monitorWindow().lines().size(), size_t{1});
 }
 
@@ -84,8 +84,8 @@ void ReceiverTest::chunkWaitsForTheEventLoop() {
     QTest::qSleep(50);
     // Blocked in the hand-off: no further read, nothing handled yet.
     QCOMPARE(rig.serial->readCount(1), readsAtHandOff);
-    QCOMPARE(bar.chunksHandled(), 0L);
-    QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
+    QCOMPARE(bar.core().chunksHandled(), 0L);
+    QVERIFY(processEventsUntil([&] { return bar.core().chunksHandled() == 1; }));
     QVERIFY(rig.serial->waitUntil([&] { return rig.serial->readCount(1) > readsAtHandOff; }, 2s));
 }
 
@@ -98,21 +98,21 @@ void ReceiverTest::closeWithAPendingHandOffReturnsAndHandlesNothingMore() {
     QTest::qSleep(20);  // let the receiver get into its hand-off
 
     QVERIFY(bar.close());  // would hang here if it joined a receiver waiting for this thread
-    QVERIFY(!bar.receiver().running());
-    QVERIFY(bar.receiver().receiverStop());
-    QCOMPARE(bar.chunksHandled(), 0L);
+    QVERIFY(!bar.core().receiver().running());
+    QVERIFY(bar.core().receiver().receiverStop());
+    QCOMPARE(bar.core().chunksHandled(), 0L);
 
     const long readsAfterClose = rig.serial->readCount();
     rig.serial->queueRead(1, kFrameAtStart);
     QTest::qWait(50);
     QCOMPARE(rig.serial->readCount(), readsAfterClose);
-    QCOMPARE(bar.chunksHandled(), 0L);
+    QCOMPARE(bar.core().chunksHandled(), 0L);
 }
 
 void ReceiverTest::destroyingTheWindowsWithAPendingHandOffReturns() {
     AppRig rig;
     auto windows = std::make_unique<ProgramWindows>(rig.context());
-    windows->bar().status().MonitorActive = true;
+    windows->bar().core().observe(true);
     rig.serial->queueRead(1, kFrameAtStart);
     QVERIFY(waitUntilReadAway(rig, 1));
     QTest::qSleep(20);
@@ -124,18 +124,18 @@ void ReceiverTest::destroyingTheWindowsWithAPendingHandOffReturns() {
 void ReceiverTest::boxShownByTheHandlerDoesNotStopReception() {
     AppRig rig;
     TForm1 bar(rig.context());
-    bar.status().CommLogEnabled = true;
+    bar.core().setCommLog(true);
     // The communication log goes into the working directory; a directory where the day's file
     // should be makes every entry fail to open.
     QVERIFY(QDir(rig.dir.path())
                 .mkdir(QString::fromStdString(EventLog::fileName(kCommunicationLog, startTime()))));
     rig.serial->queueRead(1, kFrameAtStart);
-    QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 1; }));
+    QVERIFY(processEventsUntil([&] { return bar.core().chunksHandled() == 1; }));
     QVERIFY(!rig.boxes.shown.empty());
     QCOMPARE(rig.boxes.shown.front().text, std::string("File access error"));
 
     rig.serial->queueRead(1, kFrameAtStart);
-    QVERIFY(processEventsUntil([&] { return bar.chunksHandled() == 2; }));
+    QVERIFY(processEventsUntil([&] { return bar.core().chunksHandled() == 2; }));
 }
 
 QTEST_MAIN(ReceiverTest)

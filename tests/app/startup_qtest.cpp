@@ -45,8 +45,8 @@ void StartupTest::showsTimeDateAndRedLampBeforeAnyTick() {
     QCOMPARE(bar.Label1->text(), QStringLiteral("9:05:07"));
     QCOMPARE(bar.Label2->text(), QString::fromUtf8("2024-05-01 星期三 "));
     QCOMPARE(bar.Panel2->palette().color(QPalette::Window), QColor(255, 0, 0));
-    QCOMPARE(bar.status().SilentSeconds, 50);
-    QCOMPARE(QString::fromStdString(bar.status().StatusMessage.toUtf8()),
+    QCOMPARE(bar.core().status().SilentSeconds, 50);
+    QCOMPARE(QString::fromStdString(bar.core().status().StatusMessage.toUtf8()),
              QString::fromUtf8("未收到标准时间码，请检查通讯连接和设置!"));
 }
 
@@ -66,11 +66,11 @@ void StartupTest::firstStartWithoutFileUsesDefaults() {
     // Nothing is saved at start: the file appears only with the first change.
     QVERIFY(!QFile::exists(rig.configPath()));
 
-    QCOMPARE(bar.ringIndices().WriteIndex, uint16_t{0});
-    QCOMPARE(bar.ringIndices().ReadIndex, uint16_t{0});
-    QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiver().running());
-    QVERIFY(!bar.receiver().receiverStop());
+    QCOMPARE(bar.core().ringIndices().WriteIndex, uint16_t{0});
+    QCOMPARE(bar.core().ringIndices().ReadIndex, uint16_t{0});
+    QVERIFY(bar.core().startupCompleted());
+    QVERIFY(bar.core().receiver().running());
+    QVERIFY(!bar.core().receiver().receiverStop());
     QVERIFY(rig.serial->waitForReads(2, 2s));  // the receiver polls port 1
     QVERIFY(rig.serial->readCount(1) >= 2);
 }
@@ -83,12 +83,12 @@ void StartupTest::forcedValuesWinOverTheFile() {
     TForm1 bar(rig.context());
     PopupMenu1& menu = *bar.popupMenu();
 
-    QCOMPARE(bar.settings().JumpNoCorrect, uint8_t{1});
+    QCOMPARE(bar.core().settings().JumpNoCorrect, uint8_t{1});
     QVERIFY(menu.N4->isChecked());
     QVERIFY(!menu.N4->isEnabled());
     QVERIFY(menu.N12->isChecked());
     QVERIFY(!menu.N18->isChecked());
-    const StatusState& status = bar.status();
+    const StatusState& status = bar.core().status();
     QVERIFY(status.JumpLogEnabled && !status.CommLogEnabled && !status.MonitorActive);
     QVERIFY(status.NoSignal && status.JumpDetected && !status.CorrectNowRequested);
     QCOMPARE(checkedNames(formatItems(menu)), QStringList{"N10"});
@@ -105,7 +105,7 @@ void StartupTest::portAboveFourShowsOnTheDialogEntry() {
     QCOMPARE(checkedNames(portAndBaudItems(menu)), (QStringList{"N21", "N48001"}));
     QCOMPARE(menu.N21->text(), QStringLiteral(">>COM9"));
     QCOMPARE(rig.setupCalls().front(), QStringLiteral("sio_open 9"));
-    QCOMPARE(bar.lineSettings().Port.load(), 9);
+    QCOMPARE(bar.core().line().Port.load(), 9);
 }
 
 void StartupTest::shortFileLeavesPortBaudAndFormatAtZero() {
@@ -120,11 +120,11 @@ void StartupTest::shortFileLeavesPortBaudAndFormatAtZero() {
     QCOMPARE(checkedNames(portAndBaudItems(menu)), QStringList{"N21"});
     QCOMPARE(menu.N21->text(), QStringLiteral(">>COM0"));
     QCOMPARE(rig.setupCalls().front(), QStringLiteral("sio_open 0"));
-    QCOMPARE(bar.lineSettings().BaudCode, 0);
-    QCOMPARE(bar.settings().CodeFormat, uint8_t{0});
+    QCOMPARE(bar.core().line().BaudCode, 0);
+    QCOMPARE(bar.core().settings().CodeFormat, uint8_t{0});
     // Start-up goes on whatever the open gave.
-    QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiver().running());
+    QVERIFY(bar.core().startupCompleted());
+    QVERIFY(bar.core().receiver().running());
 }
 
 void StartupTest::unopenableFileEndsStartUpAfterTheWarning() {
@@ -136,8 +136,8 @@ void StartupTest::unopenableFileEndsStartUpAfterTheWarning() {
     QCOMPARE(rig.boxes.shown[0].kind, Kind::Warning);
     QCOMPARE(rig.boxes.shown[0].text, std::string("File access error"));
     QVERIFY(rig.serial->calls().empty());  // no port opened, no receiver polling
-    QVERIFY(!bar.startupCompleted());
-    QVERIFY(!bar.receiver().running());
+    QVERIFY(!bar.core().startupCompleted());
+    QVERIFY(!bar.core().receiver().running());
     QCOMPARE(checkedNames(formatItems(*bar.popupMenu())), QStringList{});
     QCOMPARE(checkedNames(portAndBaudItems(*bar.popupMenu())), QStringList{});
 
@@ -155,7 +155,7 @@ void StartupTest::closingAfterAnUnopenableFileStopsNothingButTheFlag() {
     TForm1 bar(rig.context());
     bar.show();
     QVERIFY(bar.close());
-    QVERIFY(bar.receiver().receiverStop());
+    QVERIFY(bar.core().receiver().receiverStop());
     QVERIFY(!bar.isVisible());
 }
 
@@ -172,8 +172,8 @@ void StartupTest::portThatCannotBeOpenedIsReportedAndTheProgramRunsOn() {
     QCOMPARE(rig.boxes.shown[0].kind, Kind::Error);
     QCOMPARE(rig.boxes.shown[0].caption, std::string("错误"));
     QCOMPARE(rig.setupCalls(), (QStringList{"sio_open 1", "sio_ioctl 1 10 3", "sio_close 1"}));
-    QVERIFY(bar.status().NoSignal);
-    QVERIFY(bar.receiver().running());
+    QVERIFY(bar.core().status().NoSignal);
+    QVERIFY(bar.core().receiver().running());
     QVERIFY(rig.serial->waitForReads(1, 2s));
 
     // The tick goes on: time, red lamp, and a PC time frame offered to the port every second.
@@ -203,9 +203,9 @@ void StartupTest::failingPortSetClosesThePortAndStartsTheReceiver() {
     QCOMPARE(shownTexts(rig.boxes), QStringList{QString::fromUtf8("DTR设置失败！")});
     QVERIFY(!rig.serial->isOpen(1));
     QCOMPARE(rig.setupCalls().back(), QStringLiteral("sio_close 1"));
-    QVERIFY(bar.status().NoSignal);
-    QVERIFY(bar.startupCompleted());
-    QVERIFY(bar.receiver().running());
+    QVERIFY(bar.core().status().NoSignal);
+    QVERIFY(bar.core().startupCompleted());
+    QVERIFY(bar.core().receiver().running());
 }
 
 void StartupTest::doubleClickRightAfterStartUpShowsNoSignalMessage() {

@@ -130,11 +130,10 @@ void X11WindowsTest::init() {
 
 void X11WindowsTest::windowsCarryExactlyTheirOwnCaptions() {
     ClockSettings settings{};
-    StatusState status{};
     RecordingMessageBoxes boxes;
     TAboutBox about;
-    TForm2 settingsDialog(settings, boxes, [] {});
-    TForm3 monitor(status, boxes);
+    TForm2 settingsDialog(settings, boxes, [](const ClockSettings&) {});
+    TForm3 monitor([](bool) {}, boxes);
     TForm4 portDialog([] { return TForm4::PortLister::result_type{}; }, [](int) { return false; },
                       boxes);
     const std::pair<QDialog*, const char*> windows[] = {{&about, "关于软件"},

@@ -27,6 +27,7 @@
 #include "dialogs/monitor_view.h"
 #include "dialogs/monitor_window.h"
 #include "tests/support/recording_boxes.h"
+#include "timecode/status_state.h"
 
 using zrq::GbkText;
 using zrq::RecordingMessageBoxes;
@@ -112,7 +113,7 @@ void MonitorWindowTest::init() {
     QVERIFY(dir->isValid());
     status = zrq::StatusState{};
     boxes = RecordingMessageBoxes{};
-    window = std::make_unique<zrq::TForm3>(status, boxes);
+    window = std::make_unique<zrq::TForm3>([this](bool on) { status.MonitorActive = on; }, boxes);
 }
 
 void MonitorWindowTest::cleanup() {

@@ -100,7 +100,8 @@ void SettingsDialogTest::init() {
     boxes = RecordingMessageBoxes{};
     saves = 0;
     saveFails = false;
-    dialog = std::make_unique<zrq::TForm2>(settings, boxes, [this] {
+    dialog = std::make_unique<zrq::TForm2>(settings, boxes, [this](const ClockSettings& values) {
+        settings = values;
         ++saves;
         if (saveFails) throw zrq::FileError("No space left on device");
     });

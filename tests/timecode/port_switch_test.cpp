@@ -85,8 +85,8 @@ struct MenuMarks final : SwitchMarks {
         on ? void(items.insert(item)) : void(items.erase(item));
     }
     void setPortItemChecked(int tag, bool on) override { mark(ports, tag, on); }
-    void setN21Checked(bool on) override { n21 = on; }
-    void setN21Caption(const std::string& ascii) override { n21Caption = ascii; }
+    void setOtherPortChecked(bool on) override { n21 = on; }
+    void setOtherPortCaption(const std::string& ascii) override { n21Caption = ascii; }
     void setBaudItemChecked(int code, bool on) override { mark(bauds, code, on); }
     void setFormatItemChecked(int format, bool on) override { mark(formats, format, on); }
 };
@@ -224,7 +224,7 @@ TEST_F(PortSwitchTest, PortSetPassesTheTimeoutForTheRateReadBack) {
 }
 
 TEST_F(PortSwitchTest, SamePortIsClosedFlushedReopenedAndSaved) {
-    switcher.com11Click(1);
+    switcher.switchPort(1);
     EXPECT_EQ(
         journal,
         concat({{"hold", "close 1", "flush 1 0", "open 1"}, kPortSet1At4800, {"release", "save"}}));
@@ -238,7 +238,7 @@ TEST_F(PortSwitchTest, MissingPortFallsBackToTheOldPortWithFixedLineValues) {
     line.Parity = 1;
     line.Sw = true;
     line.Dtr = false;
-    switcher.com11Click(5);  // there is no COM5
+    switcher.switchPort(5);  // there is no COM5
     EXPECT_EQ(
         journal,
         concat({{"hold", "close 1", "flush 1 0", "open 5", plain(kPortA), "close 5", "open 1"},
@@ -252,14 +252,14 @@ TEST_F(PortSwitchTest, MissingPortFallsBackToTheOldPortWithFixedLineValues) {
 TEST_F(PortSwitchTest, OldPortNotReopeningLeavesReceiverHeldUntilALaterSwitchSucceeds) {
     serial.openFailuresLeft[1] = 1;
     serial.existing.erase(3);
-    switcher.com11Click(3);
+    switcher.switchPort(3);
     EXPECT_EQ(journal, (Journal{"hold", "close 1", "flush 1 0", "open 3", plain(kPortA), "close 3",
                                 "open 1", plain(kB)}));
     expectHeldWithNothingOpenOrSaved();
     EXPECT_EQ(line.Port, 1);
     EXPECT_EQ(marks.ports, std::set<int>{1});
 
-    switcher.com11Click(2);
+    switcher.switchPort(2);
     EXPECT_FALSE(receiver.held);
     EXPECT_EQ(serial.open, std::set<int>{2});
     EXPECT_EQ(marks.ports, std::set<int>{2});
@@ -268,7 +268,7 @@ TEST_F(PortSwitchTest, OldPortNotReopeningLeavesReceiverHeldUntilALaterSwitchSuc
 
 TEST_F(PortSwitchTest, PortSetFailureOnTheNewPortClosesItAndRestoresTheOldNumber) {
     serial.ioctlResult = 5;
-    switcher.com11Click(2);
+    switcher.switchPort(2);
     EXPECT_EQ(journal, (Journal{"hold", "close 1", "flush 1 0", "open 2", "ioctl 2 10 3",
                                 "error 通讯参数设置错误！", "close 2", plain(kPortC)}));
     expectHeldWithNothingOpenOrSaved();
@@ -277,7 +277,7 @@ TEST_F(PortSwitchTest, PortSetFailureOnTheNewPortClosesItAndRestoresTheOldNumber
 }
 
 TEST_F(PortSwitchTest, RateSwitchAppliesTheNewCodeAndMovesTheBaudMark) {
-    switcher.N48001Click(kBaudCode9600);
+    switcher.switchRate(kBaudCode9600);
     EXPECT_EQ(journal,
               (Journal{"hold", "close 1", "flush 1 0", "open 1", "ioctl 1 12 3", "flowctrl 1 0",
                        "DTR 1 1", "RTS 1 1", "getbaud 1", "timeouts 1 10", "release", "save"}));
@@ -288,7 +288,7 @@ TEST_F(PortSwitchTest, RateSwitchAppliesTheNewCodeAndMovesTheBaudMark) {
 
 TEST_F(PortSwitchTest, RateSwitchPortSetFailureKeepsTheNewCodeForTheNextSwitch) {
     serial.failIoctlForBaud = kBaudCode9600;
-    switcher.N48001Click(kBaudCode9600);
+    switcher.switchRate(kBaudCode9600);
     EXPECT_EQ(journal, (Journal{"hold", "close 1", "flush 1 0", "open 1", "ioctl 1 12 3",
                                 "error 通讯参数设置错误！", "close 1", plain(kBaudC)}));
     expectHeldWithNothingOpenOrSaved();
@@ -297,14 +297,14 @@ TEST_F(PortSwitchTest, RateSwitchPortSetFailureKeepsTheNewCodeForTheNextSwitch) 
 
     serial.failIoctlForBaud = -1;
     journal.clear();
-    switcher.com11Click(2);
+    switcher.switchPort(2);
     EXPECT_EQ(journal[4], "ioctl 2 12 3");
     EXPECT_EQ(saves, (std::vector<Saved>{{2, kBaudCode9600, TVZ_CODE}}));
 }
 
 TEST_F(PortSwitchTest, RateSwitchThatCannotOpenFallsBackToTheOldRate) {
     serial.openFailuresLeft[1] = 1;
-    switcher.N48001Click(kBaudCode9600);
+    switcher.switchRate(kBaudCode9600);
     EXPECT_EQ(
         journal,
         concat({{"hold", "close 1", "flush 1 0", "open 1", plain(kBaudA), "close 1", "open 1"},
@@ -316,7 +316,7 @@ TEST_F(PortSwitchTest, RateSwitchThatCannotOpenFallsBackToTheOldRate) {
 
 TEST_F(PortSwitchTest, DialogFallbackSetsRate9600WhileTheMenuFallbackKeepsTheRate) {
     serial.existing.erase(9);
-    EXPECT_TRUE(switcher.dialogSwitch(9));  // the fallback completes, so the dialog closes
+    EXPECT_TRUE(switcher.switchPortFromDialog(9));  // the fallback completes, so the dialog closes
     EXPECT_EQ(journal[6], "open 1");
     EXPECT_EQ(journal[7], "ioctl 1 12 3");
     EXPECT_EQ(marks.ports, std::set<int>{1});
@@ -326,24 +326,24 @@ TEST_F(PortSwitchTest, DialogFallbackSetsRate9600WhileTheMenuFallbackKeepsTheRat
     line.BaudCode = kBaudCode4800;
     serial.existing.erase(4);
     journal.clear();
-    switcher.com11Click(4);
+    switcher.switchPort(4);
     EXPECT_EQ(journal[7], "ioctl 1 10 3");
     EXPECT_EQ(saves.back(), (Saved{1, kBaudCode4800, TVZ_CODE}));
 }
 
 TEST_F(PortSwitchTest, DialogPortAbove4NamesItOnN21AndMenuPortsClearIt) {
-    EXPECT_TRUE(switcher.dialogSwitch(7));
+    EXPECT_TRUE(switcher.switchPortFromDialog(7));
     EXPECT_TRUE(marks.ports.empty());
     EXPECT_TRUE(marks.n21);
     EXPECT_EQ(marks.n21Caption, ">>com7");
     EXPECT_EQ(saves.back().port, 7);
 
-    switcher.com11Click(1);
+    switcher.switchPort(1);
     EXPECT_EQ(marks.ports, std::set<int>{1});
     EXPECT_FALSE(marks.n21);
     EXPECT_EQ(marks.n21Caption, ">>com7");
 
-    EXPECT_TRUE(switcher.dialogSwitch(3));
+    EXPECT_TRUE(switcher.switchPortFromDialog(3));
     EXPECT_EQ(marks.ports, std::set<int>{3});
     EXPECT_FALSE(marks.n21);
     EXPECT_EQ(marks.n21Caption, ">>com7");
@@ -356,7 +356,7 @@ TEST_F(PortSwitchTest, MenuFallbackToAPortAbove4LeavesN21AsStartUpMarkedIt) {
     marks.n21 = true;
     marks.n21Caption = ">>COM7";
     serial.existing.erase(2);
-    switcher.com11Click(2);
+    switcher.switchPort(2);
     EXPECT_EQ(line.Port, 7);
     EXPECT_TRUE(marks.ports.empty());
     EXPECT_TRUE(marks.n21);
@@ -366,7 +366,7 @@ TEST_F(PortSwitchTest, MenuFallbackToAPortAbove4LeavesN21AsStartUpMarkedIt) {
 
 TEST_F(PortSwitchTest, DialogStaysOpenWhenTheSwitchFails) {
     serial.dtrResult = 1;
-    EXPECT_FALSE(switcher.dialogSwitch(7));
+    EXPECT_FALSE(switcher.switchPortFromDialog(7));
     EXPECT_EQ(boxes.texts(), (std::vector<std::string>{"DTR设置失败！", kPortC}));
     EXPECT_EQ(line.Port, 1);
     expectHeldWithNothingOpenOrSaved();
@@ -375,7 +375,7 @@ TEST_F(PortSwitchTest, DialogStaysOpenWhenTheSwitchFails) {
 TEST_F(PortSwitchTest, FailingSaveInAPortSwitchReachesTheCallerAfterTheRelease) {
     failingSaveCall = 1;
     bool closeDialog = false;
-    runGuarded(boxes, [&] { closeDialog = switcher.dialogSwitch(2); });
+    runGuarded(boxes, [&] { closeDialog = switcher.switchPortFromDialog(2); });
     EXPECT_FALSE(closeDialog);
     EXPECT_FALSE(receiver.held);
     EXPECT_EQ(marks.ports, std::set<int>{2});
@@ -393,7 +393,7 @@ TEST_F(PortSwitchTest, FormatSwitchPicksTheRateResetsTheRingAndSavesTwice) {
         journal.clear();
         saves.clear();
         ring = {17, 42};
-        switcher.N31Click(c.format);
+        switcher.switchFormat(c.format);
         const std::string ioctl = "ioctl 1 " + std::to_string(c.baudCode) + " 3";
         EXPECT_EQ(journal, (Journal{"hold", "hold", "close 1", "flush 1 0", "open 1", ioctl,
                                     "flowctrl 1 0", "DTR 1 1", "RTS 1 1", "getbaud 1",
@@ -408,7 +408,7 @@ TEST_F(PortSwitchTest, FormatSwitchPicksTheRateResetsTheRingAndSavesTwice) {
 
 TEST_F(PortSwitchTest, FormatSwitchReleasesEvenWhenItsRateSwitchEndsEarly) {
     serial.openFailuresLeft[1] = 2;
-    switcher.N31Click(EB_CODE);
+    switcher.switchFormat(EB_CODE);
     EXPECT_EQ(journal, (Journal{"hold", "hold", "close 1", "flush 1 0", "open 1", plain(kBaudA),
                                 "close 1", "open 1", plain(kB), "save", "release"}));
     EXPECT_FALSE(receiver.held);
@@ -424,7 +424,7 @@ TEST_F(PortSwitchTest, FormatSwitchWithAFailingSaveStillResetsAndReleasesThenRep
         failingSaveCall = failing;
         ring = {17, 42};
         boxes.shown.clear();
-        runGuarded(boxes, [&] { switcher.N31Click(ST_CODE); });
+        runGuarded(boxes, [&] { switcher.switchFormat(ST_CODE); });
         // The rate switch releases before its save; the format switch releases after its own.
         const Journal expectedTail =
             failing == 1 ? Journal{"release", "save", "release", "general disk full"}
@@ -441,7 +441,7 @@ TEST_F(PortSwitchTest, FormatSwitchWithAFailingSaveStillResetsAndReleasesThenRep
         {
             saveCalls = 0;
             failingSaveCall = 2;
-            switcher.N31Click(TVZ_CODE);
+            switcher.switchFormat(TVZ_CODE);
         },
         FileError);
 }

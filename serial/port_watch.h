@@ -1,5 +1,5 @@
-// The serial library as the service uses it: every call passed on, and which port is open
-// remembered, so that the service knows when to try its port again.
+// The serial library as the clock engine uses it: every call passed on, and which port is open
+// remembered, so that the engine knows when to try its port again.
 #pragma once
 
 #include "serial/serial_library.h"
