@@ -95,7 +95,8 @@ void checkHandler(int format, int noise, ChunkShape shape) {
     // A plan that never corrects would leave the clock-setting path unchecked. Full reads are
     // the exception: several frames in one read mean a stall, and only a frame that ends its
     // read may correct, which the correction second's frame seldom does there.
-    if (corrections == 0 && shape != ChunkShape::Full) record({std::string(scenario) + ": no correction made", 1, 0, "", true});
+    if (corrections == 0 && shape != ChunkShape::Full)
+        record({std::string(scenario) + ": no correction made", 1, 0, "", true});
 }
 
 // A folder of its own for the offset record, with chronyd's end of chrony.sock bound in it.

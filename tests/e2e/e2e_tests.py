@@ -524,6 +524,53 @@ def test_privilege_split(session):
            "the privileged part outlived the program")
 
 
+def record_rows(session, day_ns):
+    """The offset record's lines of a day, as dictionaries; none when it has no file yet."""
+    path = session.file(day_file(day_ns, "O.csv"))
+    if not os.path.exists(path):
+        return []
+    with open(path, encoding="utf-8", newline="") as source:
+        return list(csv.DictReader(source))
+
+
+def test_privileged_part_held(session):
+    """The privileged part stopped for 5 s around the correction second (a loaded machine): the
+    windowed part stops waiting for its answer and the part, running again, refuses a request that
+    has grown old, so the clock is either set right or not at all, no 55 AA goes out for a set
+    that did not happen, and the offset record says what really happened."""
+    day = test_day_at(10, 0, 26)
+    device_offset, program_offset = session.set_clocks(day, 2400 * h.NS_PER_MS)
+    device = session.start_device()
+    program = session.start_program(user_namespace=True)
+    expect(session.wait_bar(program.pid) is not None, "no bar; output:\n" + program.output())
+    parts = h.child_pids(program.pid)
+    expect(len(parts) == 1, "the program has %d child processes, expected 1" % len(parts))
+    before = session.wait_until(
+        lambda: [e for e in device.of_kind("sent") if e["time"].endswith(":30")], 8.0)
+    expect(before, "no frame for second 30")
+    os.kill(parts[0], signal.SIGSTOP)
+    try:
+        time.sleep(5.0)
+    finally:
+        os.kill(parts[0], signal.SIGCONT)
+    rows = session.wait_until(lambda: record_rows(session, day), 3.0)
+    expect(rows, "no offset record line for the correction at second %d" % CORRECTION_SECOND)
+    time.sleep(1.0)
+    offset = h.read_clock_offset(session.clock_file)
+    ahead_ms = (offset - device_offset) / h.NS_PER_MS
+    made = [r for r in record_rows(session, day) if r["result"] == "ok"]
+    if offset == program_offset:
+        expect(not made, "the record says a set was made, but the clock did not move: %s" % made)
+        expect(not device.of_kind("ack"), "55 AA for a set that did not happen")
+    else:
+        expect(made, "the clock moved, but the record says no set was made")
+        expect(abs(ahead_ms - FINE_TUNE_MS) <= 200,
+               "the clock was set %.1f ms off the device's time" % (ahead_ms - FINE_TUNE_MS))
+    expect(program.running(), "the program ended")
+    print("e2e: privileged part held 5 s: clock %.1f ms ahead of the device; record %s" %
+          (ahead_ms, [r["result"] for r in record_rows(session, day)]))
+
+
 class AbstractNameSquatter:
     """Another user (nobody) holding the abstract socket name that the program's lock used to
     be, as anyone on the machine could."""
@@ -826,6 +873,7 @@ CASES = {
     "jump_log": test_jump_log,
     "scheduled_correction": test_scheduled_correction,
     "privilege_split": test_privilege_split,
+    "privileged_part_held": test_privileged_part_held,
     "second_instance": test_second_instance,
     "unsafe_working_directory": test_unsafe_working_directory,
     "refused_set": test_refused_set,

@@ -311,6 +311,29 @@ def test_acl_working_directory(session, notify):
     expect(not device.of_kind("open") and not device.of_kind("pctime"), "zrqd used its port")
 
 
+def test_paused_around_correction(session, notify):
+    """The service stopped from second 29.5 to 32.9 (a loaded or paused machine): the frames of
+    seconds 30 to 32 wait in the line and come in one read, where the frame of the correction
+    second is more than a second old. The clock ends within 0.2 s of the device's: corrected
+    from a fresh frame, or not at all, never from the stale one."""
+    device_offset, _ = session.set_clocks(test_day_at(10, 0, 26))
+    device = session.start_device()
+    program = start_service(session, notify)
+    sent = session.wait_until(
+        lambda: [e for e in device.of_kind("sent") if e["time"].endswith(":29")], 8.0)
+    expect(sent, "no frame for second 29")
+    time.sleep(0.5)
+    os.kill(program.pid, signal.SIGSTOP)
+    try:
+        time.sleep(3.4)
+    finally:
+        os.kill(program.pid, signal.SIGCONT)
+    time.sleep(3.0)
+    ahead_ms = (h.read_clock_offset(session.clock_file) - device_offset) / h.NS_PER_MS
+    expect(abs(ahead_ms) <= 200, "after the stall the clock is %.1f ms off the device's" % ahead_ms)
+    expect(program.running(), "zrqd ended")
+
+
 CASES = {
     "frames_and_correction": test_frames_and_correction,
     "jump_and_correct_now": test_jump_and_correct_now,
@@ -319,6 +342,7 @@ CASES = {
     "second_copy_and_exit": test_second_copy_and_exit,
     "damaged_frames_correct_now": test_damaged_frames_correct_now,
     "acl_working_directory": test_acl_working_directory,
+    "paused_around_correction": test_paused_around_correction,
 }
 
 
