@@ -1,7 +1,7 @@
 // Appends each received chunk to the ring and finds the selected format's frames in it. Chunks
 // split frames anywhere and the ring wraps from 999 to 0, so a frame is examined only once all
 // its bytes are in the ring; bytes before a frame's sync byte are passed over. Each accepted frame
-// is marked stale unless it is the newest complete frame of the read that brought its last byte.
+// is marked stale unless it is the only complete frame of the read that brought its last byte.
 #include "timecode/frame_search.h"
 
 #include "timecode/frame_formats.h"
@@ -28,19 +28,28 @@ bool acceptsAnotherFrame(const FrameFormat& format, const RingStorage& bytes, ui
     return false;
 }
 
-// A frame is fresh when its last byte came with this read and no later frame of the read
-// follows it. Every other frame waited in the line at least a second, and the read's arrival
-// stamp says nothing about when it was sent.
-bool isStale(const FrameFormat& format, const ReceiveRing& ring, uint16_t start, int chunkBytes) {
+// Whether the frame at `start` ended with this read (its last byte came in the read's bytes).
+bool endsInThisRead(const FrameFormat& format, const ReceiveRing& ring, uint16_t start,
+                    int chunkBytes) {
     const uint16_t lastByte = ringPosition(start, format.span);
-    if (spanBetween(lastByte, ring.writeIndex()) >= chunkBytes) return true;
+    return spanBetween(lastByte, ring.writeIndex()) < chunkBytes;
+}
+
+// A frame is fresh when it is the only frame that ended with this read. Two frames in one read
+// mean the line or the program stalled: every frame of such a read waited, the newest too (for
+// up to a second when the program itself was paused, since the read's arrival stamp is taken
+// when it runs again), so none of them says when it was sent.
+bool isStale(const FrameFormat& format, const ReceiveRing& ring, uint16_t start, int chunkBytes,
+             bool earlierFrameEnded) {
+    if (earlierFrameEnded || !endsInThisRead(format, ring, start, chunkBytes)) return true;
     return acceptsAnotherFrame(format, ring.bytes(), ringPosition(start, format.advanceAccepted),
                                ring.writeIndex());
 }
 
 // Examines the candidate at ReadIndex and moves ReadIndex by the format's advance.
+// `frameEnded`: set once a frame that ended with this read has been accepted.
 void examineCandidate(const FrameFormat& format, ReceiveRing& ring, int chunkBytes,
-                      FrameSink& sink) {
+                      bool& frameEnded, FrameSink& sink) {
     const uint16_t start = ring.readIndex();
     if (format.dump == DumpMoment::EveryCandidate) {
         sink.frameDump(ring.bytes(), start, format.length);
@@ -53,7 +62,8 @@ void examineCandidate(const FrameFormat& format, ReceiveRing& ring, int chunkByt
         sink.frameDump(ring.bytes(), start, format.length);
     }
     DecodedTimeCode code = format.decode(ring.bytes(), start);
-    code.stale = isStale(format, ring, start, chunkBytes);
+    code.stale = isStale(format, ring, start, chunkBytes, frameEnded);
+    frameEnded = frameEnded || endsInThisRead(format, ring, start, chunkBytes);
     sink.processFrame(code, start);
     ring.advanceRead(format.advanceAccepted);
 }
@@ -61,8 +71,9 @@ void examineCandidate(const FrameFormat& format, ReceiveRing& ring, int chunkByt
 // `chunkBytes`: how many bytes this read stored in the ring.
 void searchFrames(const FrameFormat& format, ReceiveRing& ring, int chunkBytes, FrameSink& sink) {
     syncScan(ring);
+    bool frameEnded = false;
     while (!ring.empty() && ring.span() >= format.span) {
-        examineCandidate(format, ring, chunkBytes, sink);
+        examineCandidate(format, ring, chunkBytes, frameEnded, sink);
     }
 }
 

@@ -87,7 +87,7 @@ struct SearchRun {
 // every byte stored (history_[a] sits at ring position (origin_ + a) mod 1000), and each format
 // has its own plainly written loop. Frames are reported without decoding; once a chunk's search
 // is over, every frame it found but the last is stale, and the last too when its last byte came
-// before this chunk.
+// before this chunk or when another frame it found also ended in this chunk.
 class ReferenceSearch {
 public:
     std::vector<Event> events;
@@ -144,18 +144,23 @@ private:
     }
     void frame(long a) {
         events.push_back({Event::Frame, ringPos(a), {}, {}});
-        lastFrameAt_ = a;
+        chunkFrames_.push_back(a);
     }
     void markStale(size_t firstEvent, long chunkStart) {
         const long span = format_ == TVZ_CODE ? 8 : format_ == EB_CODE ? 12 : 11;
+        long endedHere = 0;
+        for (long a : chunkFrames_) endedHere += a + span >= chunkStart ? 1 : 0;
+        const bool newestFresh =
+            endedHere == 1 && !chunkFrames_.empty() && chunkFrames_.back() + span >= chunkStart;
+        chunkFrames_.clear();
         bool newest = true;
         for (size_t i = events.size(); i-- > firstEvent;) {
             if (events[i].kind != Event::Frame) continue;
-            events[i].stale = !newest || lastFrameAt_ + span < chunkStart;
+            events[i].stale = !newest || !newestFresh;
             newest = false;
         }
     }
-    long lastFrameAt_ = 0;
+    std::vector<long> chunkFrames_;  // history positions of the frames found in this chunk
 
     void tvz() {
         scan();
@@ -216,7 +221,7 @@ uint16_t positionOf(uint16_t startIndex, int offset) {
     return static_cast<uint16_t>((startIndex + 1 + offset + kRingSize) % kRingSize);
 }
 
-// The whole stream is one read: every frame but the last is stale.
+// The whole stream is one read: a lone frame is fresh; of several, every one is stale.
 std::vector<Event> listedEvents(const StreamCase& c, uint16_t startIndex) {
     std::vector<Event> events;
     for (const Expected& e : c.expected) {
@@ -229,12 +234,9 @@ std::vector<Event> listedEvents(const StreamCase& c, uint16_t startIndex) {
         }
         events.push_back(event);
     }
-    bool newest = true;
-    for (auto e = events.rbegin(); e != events.rend(); ++e) {
-        if (e->kind != Event::Frame) continue;
-        e->stale = !newest;
-        newest = false;
-    }
+    const auto frames = std::count_if(events.begin(), events.end(),
+                                      [](const Event& e) { return e.kind == Event::Frame; });
+    for (Event& e : events) e.stale = e.kind == Event::Frame && frames > 1;
     return events;
 }
 
