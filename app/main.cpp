@@ -4,6 +4,7 @@
 // bar's close handler only.
 #include <QApplication>
 #include <cstdio>
+#include <memory>
 
 #include "app/application_setup.h"
 #include "app/exit_signals.h"
@@ -36,9 +37,13 @@ int main(int argc, char** argv) {
     zrq::QtMessageBoxes boxes;
     // With the clock service on the system bus the bar is its face: the privileged part ends
     // unused, and the lock is the user session's, not the clock keeper's.
-    zrq::ServiceLink service;
-    const bool face = service.serviceRunning();
-    if (face) privilege.setter.reset();
+    auto service = std::make_unique<zrq::ServiceLink>();
+    const bool face = service->serviceRunning();
+    if (face) {
+        privilege.setter.reset();
+    } else {
+        service.reset();
+    }
     const zrq::InstanceLock lock(face ? zrq::InstanceLock::facePlaces()
                                       : zrq::InstanceLock::defaultPlaces());
     if (zrq::refuseSecondCopy(lock, boxes)) return 0;
@@ -57,7 +62,7 @@ int main(int argc, char** argv) {
                                   .quitApplication = [] { QApplication::quit(); },
                                   .timeServices = &timeServices,
                                   .journal = &journal,
-                                  .service = face ? &service : nullptr};
+                                  .service = service.get()};
 
     zrq::ProgramWindows windows(context);
     exitSignals.onSignal([&windows] { windows.bar().N8Click(); });  // as "关闭退出"
