@@ -1,5 +1,6 @@
 // TForm1: the main display bar. It holds the clock engine, brings the system up in FormCreate and
-// takes it down in FormClose, and shows the engine's time, date, lamp and menu marks.
+// takes it down in FormClose, and shows the engine's time, date, lamp and menu marks; as the
+// clock service's face it leaves the engine idle and shows the service's.
 #pragma once
 
 #include <QPoint>

@@ -181,7 +181,7 @@ private slots:
         QVERIFY(callsAre({"Observe", "StopObserving", "Observe", "StopObserving"}));
     }
 
-    void aRefusalIsSaidInAPlainBox() {
+    void refusalsAndFailuresAreSaidInAPlainBox() {
         FaceRig f;
         f.start();
         fake().refusal = QStringLiteral("not a member of the group zrq");
@@ -193,6 +193,15 @@ private slots:
             QCOMPARE(box.text, std::string(kServiceRefusedMessage));
         }
         QCOMPARE(checkedNames(formatItems(f.menu())), QStringList{"N11"});
+
+        // Any other failure says the service's own reason.
+        fake().refusalName = QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs");
+        fake().refusal = QStringLiteral("port: not a port number");
+        f.menu().com21->trigger();
+        QVERIFY(processEventsUntil([&] { return f.rig.boxes.shown.size() == 3; }));
+        QCOMPARE(f.rig.boxes.shown[2].kind, Kind::Plain);
+        QCOMPARE(f.rig.boxes.shown[2].text,
+                 std::string(kServiceFailedMessage) + "port: not a port number");
         QVERIFY(fake().calls.isEmpty());
     }
 

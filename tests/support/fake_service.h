@@ -43,6 +43,7 @@ public:
     QVariantMap properties = defaultProperties();
     QStringList calls;  // "CorrectNow", "Set fine=250 format=EB_CODE", ...
     QString refusal;    // when set, every method is refused with this text
+    QString refusalName = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
 
     QString introspect(const QString&) const override { return {}; }
 
@@ -54,8 +55,7 @@ public:
         }
         if (message.interface() != QLatin1String(kServiceInterface)) return false;
         if (!refusal.isEmpty()) {
-            connection.send(message.createErrorReply(
-                QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"), refusal));
+            connection.send(message.createErrorReply(refusalName, refusal));
             return true;
         }
         QString call = message.member();
@@ -100,6 +100,7 @@ public:
         side_->unregisterService(kServiceName);
         manager.calls.clear();
         manager.refusal.clear();
+        manager.refusalName = FakeManager().refusalName;
         manager.properties = FakeManager::defaultProperties();
     }
 
