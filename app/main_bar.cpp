@@ -1,5 +1,5 @@
-// The main bar's controls, mouse handling, menu handlers, the hand-off of received chunks from
-// the receiver thread to the engine, and the close handler.
+// The main bar's controls, mouse handling, menu handlers (on the engine or the service), the
+// hand-off of received chunks from the receiver thread to the engine, and the close handler.
 #include "app/main_bar.h"
 
 #include <qdrawutil.h>
@@ -23,6 +23,7 @@
 #include <optional>
 
 #include "app/help_file.h"
+#include "app/service_face.h"
 #include "app/task_bar_exclusion.h"
 #include "app/tray.h"
 
@@ -118,15 +119,22 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
       services_(desktopShellServices()),
       tray_(new BarTray([this](const QPoint& at) { openPopupMenu(at); }, this)) {
     setObjectName("Form1");
+    if (ctx_.service) {
+        face_ = new ServiceFace(*ctx_.service, *this, ctx_.clock, ctx_.boxes);
+        commands_ = face_;
+    } else {
+        engineCommands_ = std::make_unique<EngineCommands>(core_);
+        commands_ = engineCommands_.get();
+    }
     createControls();
     connectMenu();
 
-    startTimer1();
+    if (!face_) startTimer1();  // the face's own tick shows the labels only
     runGuarded(ctx_.boxes, [this] { FormCreate(); });
 }
 
 TForm1::~TForm1() {
-    Timer1->setEnabled(false);
+    if (Timer1) Timer1->setEnabled(false);
     core_.stop();
 }
 
@@ -258,7 +266,7 @@ void TForm1::Panel2MouseMove(const QPoint& pointer, Qt::MouseButtons buttons) {
 }
 
 void TForm1::Panel2DblClick() {
-    const GbkText message = core_.status().StatusMessage;  // as it is at the moment of the click
+    const GbkText message = commands_->statusMessage();  // as it is at the moment of the click
     runGuarded(ctx_.boxes, [&] { ctx_.boxes.plain(message); });
 }
 
@@ -275,17 +283,17 @@ void undoAutomaticToggle(QAction* item) { item->setChecked(!item->isChecked()); 
 }  // namespace
 
 void TForm1::N31Click(QAction* item) {
-    runGuarded(ctx_.boxes, [&] { core_.switchFormat(PopupMenu1::tagOf(item)); });
+    runGuarded(ctx_.boxes, [&] { commands_->switchFormat(PopupMenu1::tagOf(item)); });
 }
 
 void TForm1::com11Click(QAction* item) {
     undoAutomaticToggle(item);
-    runGuarded(ctx_.boxes, [&] { core_.switchPort(PopupMenu1::tagOf(item)); });
+    runGuarded(ctx_.boxes, [&] { commands_->switchPort(PopupMenu1::tagOf(item)); });
 }
 
 void TForm1::N48001Click(QAction* item) {
     undoAutomaticToggle(item);
-    runGuarded(ctx_.boxes, [&] { core_.switchRate(PopupMenu1::tagOf(item)); });
+    runGuarded(ctx_.boxes, [&] { commands_->switchRate(PopupMenu1::tagOf(item)); });
 }
 
 void TForm1::N21Click() {
@@ -293,23 +301,24 @@ void TForm1::N21Click() {
     showDialog(dialogs_.port);
 }
 
-void TForm1::N6Click() { core_.correctNow(); }
+void TForm1::N6Click() { commands_->correctNow(); }
 
 void TForm1::N16Click() {
-    core_.observe(true);
+    commands_->observe(true);
     showDialog(dialogs_.monitor);
 }
 
 void TForm1::N3Click() { showDialog(dialogs_.settings); }
 
+// The face's switch changes once the service says so; the mark shows the switch as it stands.
 void TForm1::N12Click() {
-    core_.setJumpLog(!core_.status().JumpLogEnabled);
-    PopupMenu1_->N12->setChecked(core_.status().JumpLogEnabled);
+    commands_->setJumpLog(!commands_->jumpLog());
+    PopupMenu1_->N12->setChecked(commands_->jumpLog());
 }
 
 void TForm1::N18Click() {
-    core_.setCommLog(!core_.status().CommLogEnabled);
-    PopupMenu1_->N18->setChecked(core_.status().CommLogEnabled);
+    commands_->setCommLog(!commands_->commLog());
+    PopupMenu1_->N18->setChecked(commands_->commLog());
 }
 
 void TForm1::N15Click() {

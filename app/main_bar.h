@@ -1,5 +1,6 @@
 // TForm1: the main display bar. It holds the clock engine, brings the system up in FormCreate and
-// takes it down in FormClose, and shows the engine's time, date, lamp and menu marks.
+// takes it down in FormClose, and shows the engine's time, date, lamp and menu marks; as the
+// clock service's face it leaves the engine idle and shows the service's.
 #pragma once
 
 #include <QPoint>
@@ -9,8 +10,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "app/bar_commands.h"
 #include "app/popup_menu.h"
 #include "app/startup.h"
 #include "timecode/clock_core.h"
@@ -54,23 +57,44 @@ struct MenuDialogs {
     QDialog* port = nullptr;      // TForm4
 };
 
+// The menu's marks of the clock's line, format and logs.
+struct MenuMarks {
+    int format = 0;    // 1..3
+    int port = 0;      // a port above 4 names the ">>" entry
+    int baudCode = 0;  // kBaudCode4800 or kBaudCode9600; no mark for any other
+    bool jumpLog = false;
+    bool commLog = false;
+};
+
 class BarTray;
+class ServiceFace;
 
 class TForm1 final : public QWidget, CoreObserver {
     Q_OBJECT
 public:
-    // Creating the bar runs FormCreate to its end.
+    // Creating the bar runs FormCreate to its end. With a service in the context the bar is its
+    // face: the engine is never started, and the menu acts on the service.
     explicit TForm1(const AppContext& context, QWidget* parent = nullptr);
     ~TForm1() override;
 
     // The monitor window, once it exists (the engine's monitor lines go there); null detaches.
     // The window is created after the bar; before it is attached no chunk can be handled anyway.
     void attachMonitor(MonitorLines* monitor) { monitor_ = monitor; }
+    MonitorLines* monitor() const { return monitor_; }
     // The dialogs of the menu, once they exist; an entry whose dialog is missing does nothing.
     void attachDialogs(const MenuDialogs& dialogs) { dialogs_ = dialogs; }
     ShellServices& services() { return services_; }
     BarTray& tray() { return *tray_; }
     ClockCore& core() { return core_; }
+    // What the menu and the dialogs act on: the engine, or the service.
+    BarCommands& commands() { return *commands_; }
+    bool isServiceFace() const { return face_ != nullptr; }
+
+    // What the bar shows, from the engine's events or the service's.
+    void timeShown(const std::string& ascii) override;
+    void dateShown(const GbkText& text) override;
+    void setLamp(Lamp lamp);
+    void markMenu(const MenuMarks& marks);
 
     // Mouse handlers shared by the lamp and both labels (and the bar's face).
     void Panel2MouseDown(const QPoint& pointer);
@@ -111,8 +135,6 @@ protected:
 
 private:
     // CoreObserver.
-    void timeShown(const std::string& ascii) override;
-    void dateShown(const GbkText& text) override;
     void lampChanged(Lamp lamp) override { setLamp(lamp); }
     void monitorLine(const GbkText& line) override {
         if (monitor_) monitor_->appendLine(line);
@@ -124,7 +146,6 @@ private:
     void placeOnScreen();
 
     void FormClose();
-    void setLamp(Lamp lamp);
     void createControls();
     void connectMenu();
     void showDialog(QDialog* dialog);
@@ -133,6 +154,9 @@ private:
     AppContext ctx_;
     PopupMenu1* PopupMenu1_;  // before the engine, whose switches mark it
     ClockCore core_;
+    ServiceFace* face_ = nullptr;  // a child of the bar, when it is the service's face
+    std::unique_ptr<BarCommands> engineCommands_;
+    BarCommands* commands_ = nullptr;
     QPoint dragAnchor_;  // last press on the lamp or a label, in that control's coordinates
     MonitorLines* monitor_ = nullptr;
     ShellServices services_;

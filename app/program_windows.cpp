@@ -15,12 +15,12 @@ ProgramWindows::ProgramWindows(const AppContext& context) {
     TForm1& bar = *bar_;
     // Through the bar's services at the moment of the click, so a replaced opener applies.
     aboutBox_->setLinkOpener([&bar](const QUrl& url) { return bar.services().openUrl(url); });
-    ClockCore& core = bar.core();
+    BarCommands& commands = bar.commands();
     settingsDialog_ = std::make_unique<TForm2>(
-        core.settings(), context.boxes,
-        [&core](const ClockSettings& values) { core.applySettings(values); });
+        commands.settings(), context.boxes,
+        [&commands](const ClockSettings& values) { commands.applySettings(values); });
     monitorWindow_ =
-        std::make_unique<TForm3>([&core](bool on) { core.observe(on); }, context.boxes);
+        std::make_unique<TForm3>([&commands](bool on) { commands.observe(on); }, context.boxes);
     bar.attachMonitor(monitorWindow_.get());
 
     TForm4::PortLister lister = context.listPorts;
@@ -29,14 +29,14 @@ ProgramWindows::ProgramWindows(const AppContext& context) {
         lister = [places] { return listPorts(places); };
     }
     portDialog_ = std::make_unique<TForm4>(
-        std::move(lister), [&core](int port) { return core.switchPortFromDialog(port); },
+        std::move(lister), [&commands](int port) { return commands.switchPortFromDialog(port); },
         context.boxes);
     bar.attachDialogs(MenuDialogs{.about = aboutBox_.get(),
                                   .settings = settingsDialog_.get(),
                                   .monitor = monitorWindow_.get(),
                                   .port = portDialog_.get()});
-    // Now that every window is there to take its line.
-    core.watchTimeServices();
+    // Now that every window is there to take its line; the face keeps no clock to watch over.
+    if (!bar.isServiceFace()) bar.core().watchTimeServices();
 }
 
 ProgramWindows::~ProgramWindows() {

@@ -1,5 +1,6 @@
 // FormCreate of the main bar: the bar placed, then the engine's start-up up to the receiver
-// thread, with the menu marked from the settings it loaded.
+// thread, with the menu marked from the settings it loaded; or, as the service's face, the
+// service's state shown.
 #include <QAction>
 #include <QGuiApplication>
 #include <QPoint>
@@ -7,7 +8,10 @@
 #include <QString>
 
 #include "app/main_bar.h"
+#include "app/service_face.h"
 #include "app/task_bar_exclusion.h"
+#include "serial/serial_library.h"
+#include "timecode/time_code_format.h"
 
 namespace zrq {
 namespace {}  // namespace
@@ -26,7 +30,11 @@ void TForm1::FormCreate() {
     excludeFromTaskBar(*this);  // failures are of no consequence
     placeOnScreen();
     // The date conventions ("-", "yyyy-mm-dd") are fixed in the date pattern helpers.
-    core_.start();
+    if (face_) {
+        face_->start();  // the service keeps the clock
+    } else {
+        core_.start();
+    }
 }
 
 // The primary screen need not stand at the desktop's origin (a screen on its left, or above):
@@ -39,22 +47,29 @@ void TForm1::placeOnScreen() {
 
 // The menu's marks from the settings just loaded.
 void TForm1::startMarks() {
-    PopupMenu1* menu = PopupMenu1_;
-    const ClockSettings& settings = core_.settings();
-    const StatusState& status = core_.status();
-    menu->N4->setChecked(settings.JumpNoCorrect != 0);
-    menu->N12->setChecked(status.JumpLogEnabled);
-    menu->N18->setChecked(status.CommLogEnabled);
-    if (QAction* format = menu->formatItem(settings.CodeFormat)) format->setChecked(true);
+    PopupMenu1_->N4->setChecked(core_.settings().JumpNoCorrect != 0);
+    markMenu(MenuMarks{.format = core_.settings().CodeFormat,
+                       .port = core_.line().Port,
+                       .baudCode = core_.line().BaudCode,
+                       .jumpLog = core_.status().JumpLogEnabled,
+                       .commLog = core_.status().CommLogEnabled});
+}
 
-    const int port = core_.line().Port;
-    if (QAction* item = menu->portItem(port)) {
-        item->setChecked(true);
-    } else {
-        menu->setOtherPortCaption(">>COM" + std::to_string(port));
-        menu->N21->setChecked(true);
+// Each group's marks from the values alone, whatever they showed before.
+void TForm1::markMenu(const MenuMarks& marks) {
+    PopupMenu1* menu = PopupMenu1_;
+    menu->N12->setChecked(marks.jumpLog);
+    menu->N18->setChecked(marks.commLog);
+    for (int format = TVZ_CODE; format <= ST_CODE; ++format) {
+        menu->setFormatItemChecked(format, format == marks.format);
     }
-    if (QAction* baud = menu->baudItem(core_.line().BaudCode)) baud->setChecked(true);
+    for (int tag = 1; tag <= 4; ++tag) menu->setPortItemChecked(tag, tag == marks.port);
+    const bool otherPort = !menu->portItem(marks.port);
+    if (otherPort) menu->setOtherPortCaption(">>COM" + std::to_string(marks.port));
+    menu->N21->setChecked(otherPort);
+    for (const int baudCode : {kBaudCode4800, kBaudCode9600}) {
+        menu->setBaudItemChecked(baudCode, baudCode == marks.baudCode);
+    }
 }
 
 }  // namespace zrq

@@ -17,6 +17,8 @@
 
 namespace zrq {
 
+class ServiceLink;
+
 struct AppContext {
     LocalClock& clock;
     SerialLibrary& serial;
@@ -33,6 +35,8 @@ struct AppContext {
     TimeServiceProbe* timeServices = nullptr;
     // Receives copies of the jump log's entries and of refused corrections; null in tests.
     Journal* journal = nullptr;
+    // The clock service whose face the bar is; null for the standalone program.
+    ServiceLink* service = nullptr;
 };
 
 // The primary screen's width as the toolkit reports it; 0 without a screen.

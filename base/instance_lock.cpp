@@ -24,6 +24,12 @@ InstanceLock::Places InstanceLock::defaultPlaces() {
     return {kSystemLockFolder, runtime ? runtime : "", kInstanceLockName};
 }
 
+InstanceLock::Places InstanceLock::facePlaces() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return {"", runtime ? runtime : "", kFaceLockName + std::to_string(::getuid()),
+            kFaceLockFileName};
+}
+
 namespace {
 
 constexpr mode_t kGroupLockMode = 0660;  // every member of the folder's group takes the lock
@@ -58,7 +64,7 @@ std::string refusalText(const std::string& path, const std::string& reason) {
 
 }  // namespace
 
-InstanceLock::InstanceLock(const Places& places) {
+InstanceLock::InstanceLock(const Places& places) : fileName_(places.fileName) {
     if (trySystemFolder(places.systemFolder) || tryFile(places.runtimeFolder)) return;
     tryAbstractName(places.abstractName);
 }
@@ -73,7 +79,7 @@ bool InstanceLock::trySystemFolder(const std::string& folder) {
     if (folder.empty() || folder.front() != '/') return false;
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 && errno == ENOENT) return false;
-    const std::string path = folder + "/" + kLockFileName;
+    const std::string path = folder + "/" + fileName_;
     const int fd = openOrCreate(path);
     if (fd < 0) {
         outcome_ = Outcome::Refused;
@@ -97,7 +103,7 @@ bool InstanceLock::trySystemFolder(const std::string& folder) {
 // True when this folder decides: the lock is taken here, or another process holds it.
 bool InstanceLock::tryFile(const std::string& folder) {
     if (folder.empty() || folder.front() != '/') return false;
-    const std::string path = folder + "/" + kLockFileName;
+    const std::string path = folder + "/" + fileName_;
     const int fd = ::open(path.c_str(), kOpenFlags | O_CREAT, 0644);
     if (fd < 0) return false;
     struct stat st {};

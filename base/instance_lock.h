@@ -12,6 +12,9 @@ namespace zrq {
 inline constexpr const char* kSystemLockFolder = "/run/zrq";
 inline constexpr const char* kLockFileName = "zrq.lock";
 inline constexpr const char* kInstanceLockName = "ZRQ";  // the abstract name
+// A bar that is the clock service's face keeps no clock: one face per user session.
+inline constexpr const char* kFaceLockFileName = "zrq-face.lock";
+inline constexpr const char* kFaceLockName = "ZRQ-face-";  // the abstract name, the user id added
 
 class InstanceLock {
 public:
@@ -23,9 +26,12 @@ public:
         std::string systemFolder;   // the package's folder of the program's users
         std::string runtimeFolder;  // the user's own runtime folder
         std::string abstractName;
+        std::string fileName = kLockFileName;  // in either folder
     };
     // /run/zrq, $XDG_RUNTIME_DIR, "ZRQ".
     static Places defaultPlaces();
+    // The face's: no system folder, $XDG_RUNTIME_DIR/zrq-face.lock, "ZRQ-face-" and the user id.
+    static Places facePlaces();
 
     enum class Outcome {
         Acquired,        // this copy holds the lock
@@ -52,6 +58,7 @@ private:
     void takeOpened(int fd, const std::string& path);
     void tryAbstractName(const std::string& name);
 
+    std::string fileName_;
     int descriptor_ = -1;
     Outcome outcome_ = Outcome::Unavailable;
     std::string place_;

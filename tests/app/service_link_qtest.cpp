@@ -1,13 +1,8 @@
 // The bar's link to the service, against a fake service object on a private bus of the test's
 // own: the service's presence, its properties and their changes, its signals, the calls and their
 // refusals, and the service leaving and coming back.
-#include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusVirtualObject>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -16,80 +11,21 @@
 #include "app/service_link.h"
 #include "serial/serial_library.h"
 #include "tests/app/app_test_support.h"
-#include "tests/support/private_bus.h"
+#include "tests/support/fake_service.h"
 #include "tests/support/recording_boxes.h"
 
 namespace zrq::testing {
-namespace {
-
-const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
-
-// The service's object as far as the link sees it: properties, the methods (recorded, or refused
-// as the service refuses a caller outside its group) and the signals.
-class FakeManager final : public QDBusVirtualObject {
-public:
-    QVariantMap properties{{"Lamp", "green"},
-                           {"StatusMessage", QString::fromUtf8("接收正常")},
-                           {"Port", 3},
-                           {"BaudRate", 9600},
-                           {"Format", "EB_CODE"},
-                           {"Schedule", "daily:08:00:00,20:30:15"},
-                           {"JumpThreshold", 5},
-                           {"FineTuneMs", 250},
-                           {"JumpLog", true},
-                           {"CommLog", false},
-                           {"LastCorrectionResult", "done"}};
-    QStringList calls;  // "CorrectNow", "Set fine=250 format=EB_CODE", ...
-    QString refusal;    // when set, every method is refused with this text
-
-    QString introspect(const QString&) const override { return {}; }
-
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-        if (message.interface() == kProperties && message.member() == QLatin1String("GetAll")) {
-            connection.send(message.createReply(QVariant::fromValue(properties)));
-            return true;
-        }
-        if (message.interface() != QLatin1String(kServiceInterface)) return false;
-        if (!refusal.isEmpty()) {
-            connection.send(message.createErrorReply(
-                QStringLiteral("org.freedesktop.DBus.Error.AccessDenied"), refusal));
-            return true;
-        }
-        QString call = message.member();
-        if (call == QLatin1String("Set")) {
-            const auto values = qdbus_cast<QMap<QString, QString>>(message.arguments().value(0));
-            for (auto it = values.cbegin(); it != values.cend(); ++it) {
-                call += " " + it.key() + "=" + *it;
-            }
-        }
-        calls << call;
-        connection.send(message.createReply());
-        return true;
-    }
-};
-
-}  // namespace
 
 class ServiceLinkTest : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<PrivateBus> bus_;
-    std::optional<QDBusConnection> serviceSide_;
-    FakeManager fake_;
+    std::unique_ptr<FakeServiceBus> service_;
 
-    // The fake takes the service's name; `leave` gives it up again.
-    void arrive() { QVERIFY(serviceSide_->registerService(kServiceName)); }
-    void leave() { QVERIFY(serviceSide_->unregisterService(kServiceName)); }
-
-    void emitSignal(const QString& interfaceName, const QString& name, const QVariantList& args) {
-        QDBusMessage message =
-            QDBusMessage::createSignal(QString::fromLatin1(kServicePath), interfaceName, name);
-        message.setArguments(args);
-        QVERIFY(serviceSide_->send(message));
-    }
+    void arrive() { QVERIFY(service_->arrive()); }
+    void leave() { QVERIFY(service_->leave()); }
+    FakeManager& fake() { return service_->manager; }
     void emitPropertiesChanged(const QVariantMap& values) {
-        emitSignal(kProperties, QStringLiteral("PropertiesChanged"),
-                   {QString::fromLatin1(kServiceInterface), values, QStringList{}});
+        QVERIFY(service_->emitPropertiesChanged(values));
     }
 
     // Runs `start` with a handler and waits for the call to end.
@@ -101,27 +37,10 @@ class ServiceLinkTest : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        bus_ = std::make_unique<PrivateBus>(PrivateBus::kOpenPolicy);
-        if (!bus_->failure().empty()) QFAIL(bus_->failure().c_str());
-        // Before anything asks for the system bus, which is then this one.
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS", QByteArray::fromStdString(bus_->address()));
-        qDBusRegisterMetaType<QMap<QString, QString>>();
-        serviceSide_ = QDBusConnection::connectToBus(QString::fromStdString(bus_->address()),
-                                                     QStringLiteral("fake-service"));
-        QVERIFY(serviceSide_->isConnected());
-        QVERIFY(serviceSide_->registerVirtualObject(kServicePath, &fake_));
-    }
-    void cleanupTestCase() {
-        serviceSide_->unregisterObject(kServicePath);
-        serviceSide_.reset();
-        QDBusConnection::disconnectFromBus(QStringLiteral("fake-service"));
-    }
-    void cleanup() {
-        serviceSide_->unregisterService(kServiceName);
-        fake_.calls.clear();
-        fake_.refusal.clear();
-    }
+    // Before anything asks for the system bus, which is then the fake's.
+    void initTestCase() { service_ = std::make_unique<FakeServiceBus>(); }
+    void cleanupTestCase() { service_.reset(); }
+    void cleanup() { service_->reset(); }
 
     void noServiceMeansNoFace() {
         ServiceLink link;
@@ -137,7 +56,7 @@ private slots:
         const QString name = QStringLiteral("no-bus");
         {
             ServiceLink link(QDBusConnection::connectToBus(
-                "unix:path=" + QString::fromStdString(bus_->dir().file("absent")), name));
+                "unix:path=" + QString::fromStdString(service_->bus().dir().file("absent")), name));
             QVERIFY(!link.serviceRunning());
             const ServiceCallResult result = waitFor([&](auto done) { link.observe(done); });
             QCOMPARE(result.errorName, QStringLiteral("org.freedesktop.DBus.Error.Disconnected"));
@@ -195,10 +114,10 @@ private slots:
         ServiceLink link;
         QSignalSpy lines(&link, &ServiceLink::monitorLine);
         QSignalSpy boxes(&link, &ServiceLink::box);
-        const QString manager = QString::fromLatin1(kServiceInterface);
-        emitSignal(manager, QStringLiteral("MonitorLine"), {QString::fromUtf8("收到: 55 AA 01")});
-        emitSignal(manager, QStringLiteral("Box"),
-                   {QStringLiteral("error"), QString::fromUtf8("串口打开失败")});
+        QVERIFY(service_->emitManagerSignal(QStringLiteral("MonitorLine"),
+                                            {QString::fromUtf8("收到: 55 AA 01")}));
+        QVERIFY(service_->emitManagerSignal(
+            QStringLiteral("Box"), {QStringLiteral("error"), QString::fromUtf8("串口打开失败")}));
         QVERIFY(processEventsUntil([&] { return lines.size() == 1 && boxes.size() == 1; }));
         QCOMPARE(lines[0][0].toString(), QString::fromUtf8("收到: 55 AA 01"));
         QCOMPARE(boxes[0][0].toString(), QStringLiteral("error"));
@@ -216,17 +135,17 @@ private slots:
         QVERIFY(link.observing());
         QVERIFY(waitFor([&](auto done) { link.stopObserving(done); }).ok);
         QVERIFY(!link.observing());
-        QCOMPARE(fake_.calls, (QStringList{"CorrectNow", "Set fine=250 format=EB_CODE", "Observe",
-                                           "StopObserving"}));
+        QCOMPARE(fake().calls, (QStringList{"CorrectNow", "Set fine=250 format=EB_CODE", "Observe",
+                                            "StopObserving"}));
 
-        fake_.refusal = QStringLiteral("not a member of the group zrq");
+        fake().refusal = QStringLiteral("not a member of the group zrq");
         const ServiceCallResult refused = waitFor([&](auto done) { link.set(portKeys(2), done); });
         QVERIFY(!refused.ok);
         QVERIFY(refused.refused());
-        QCOMPARE(refused.errorText, fake_.refusal);
+        QCOMPARE(refused.errorText, fake().refusal);
         QVERIFY(waitFor([&](auto done) { link.observe(done); }).refused());
         QVERIFY(!link.observing());  // nothing to ask for again when the service returns
-        QCOMPARE(fake_.calls.size(), 4);
+        QCOMPARE(fake().calls.size(), 4);
     }
 
     void noticesTheServiceLeavingAndComingBack() {
@@ -245,14 +164,14 @@ private slots:
         QVERIFY(link.state().statusMessage.isEmpty());
         QCOMPARE(link.state().clock.FineTuneMs, 250);  // kept for the settings dialog
 
-        fake_.properties["Lamp"] = "yellow";
+        fake().properties["Lamp"] = "yellow";
         arrive();
         QVERIFY(back.wait(5000));
         QVERIFY(link.serviceRunning());
         QVERIFY(processEventsUntil([&] { return link.state().known; }));
         QCOMPARE(link.state().lamp, Lamp::Yellow);
         // The returned service is asked again for the monitor lines.
-        QVERIFY(processEventsUntil([&] { return fake_.calls.count("Observe") == 2; }));
+        QVERIFY(processEventsUntil([&] { return fake().calls.count("Observe") == 2; }));
         QCOMPARE(lost.size(), 1);
     }
 

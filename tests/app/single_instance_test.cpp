@@ -80,6 +80,33 @@ TEST(InstanceLock, OtherNamesDoNotCollide) {
     EXPECT_EQ(b.outcome(), Outcome::Acquired);
 }
 
+// The service's face takes a lock of its own beside the clock keeper's in the runtime folder, and
+// a second face of the same session is refused.
+TEST(InstanceLock, TheFacesLockStandsBesideTheClockLock) {
+    TempDir runtime;
+    InstanceLock::Places face{"", runtime.path(), testLockName("face"), kFaceLockFileName};
+    const InstanceLock keeper(InstanceLock::Places{"", runtime.path(), testLockName("keeper")});
+    const InstanceLock first(face);
+    EXPECT_EQ(keeper.outcome(), Outcome::Acquired);
+    EXPECT_EQ(first.outcome(), Outcome::Acquired);
+    EXPECT_EQ(first.place(), runtime / kFaceLockFileName);
+    EXPECT_EQ(InstanceLock(face).outcome(), Outcome::AlreadyRunning);
+
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+    const InstanceLock::Places places = InstanceLock::facePlaces();
+    if (saved) {
+        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    EXPECT_TRUE(places.systemFolder.empty());  // never the clock keepers' shared folder
+    EXPECT_EQ(places.runtimeFolder, runtime.path());
+    EXPECT_EQ(places.fileName, kFaceLockFileName);
+    EXPECT_EQ(places.abstractName, kFaceLockName + std::to_string(::getuid()));
+}
+
 TEST(InstanceLock, AnotherProcessSeesTheLockTakenAndItIsFreedWhenTheHolderEnds) {
     for (const LockKind& kind : kKinds) {
         SCOPED_TRACE(kind.legend);
