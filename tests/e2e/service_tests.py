@@ -351,12 +351,13 @@ def test_bus_control(session, notify):
         status, output = zrqctl(session, bus, "status", user=NOBODY)
         expect(status == 0 and re.search(r"^lamp +green$", output, re.M),
                "nobody's zrqctl status (%s):\n%s\nbus: %s" % (status, output, bus.log()))
-        for command in (["correct-now"], ["set", "format=EB_CODE"], ["set", "jumplog=on"]):
+        _, shown = zrqctl(session, bus, "show")
+        for command in (["correct-now"], ["set", "format=EB_CODE"], ["set", "jumplog=off"]):
             status, output = zrqctl(session, bus, *command, user=NOBODY)
             expect(status != 0, "nobody's zrqctl %s ended with 0:\n%s" % (command, output))
         status, output = zrqctl(session, bus, "show")
-        expect(status == 0 and re.search(r"^jumplog +off", output, re.M),
-               "the log switch changed: %s" % output)
+        expect(status == 0 and re.search(r"^jumplog +on", output, re.M) and output == shown,
+               "nobody changed what zrqctl show shows: %s" % output)
         time.sleep(1.2)
         expect(not device.of_kind("ack"), "nobody made the service correct")
         expect(config(session) == before, "nobody changed the settings file")
