@@ -10,32 +10,32 @@ void BusBoxes::collectFailures(bool on) {
 
 void BusBoxes::error(const GbkText& text) {
     journal_.error(text);
-    signal(BusManager::BoxKind::Error, text.toUtf8(), true);
+    signal(BusManager::BoxKind::Error, text.toUtf8());
 }
 
 void BusBoxes::warning(const GbkText& text) {
     journal_.warning(text);
-    signal(BusManager::BoxKind::Warning, text.toUtf8(), true);
+    signal(BusManager::BoxKind::Warning, text.toUtf8());
 }
 
 void BusBoxes::plain(const GbkText& text) {
     journal_.plain(text);
-    signal(BusManager::BoxKind::Plain, text.toUtf8(), false);
+    signal(BusManager::BoxKind::Plain, text.toUtf8());
 }
 
 void BusBoxes::plainWithCaption(const GbkText& caption, const GbkText& text) {
     journal_.plainWithCaption(caption, text);
-    signal(BusManager::BoxKind::Plain, text.toUtf8(), false);
+    signal(BusManager::BoxKind::Plain, text.toUtf8());
 }
 
 void BusBoxes::generalError(const std::string& text) {
     journal_.generalError(text);
-    signal(BusManager::BoxKind::Error, text, true);
+    signal(BusManager::BoxKind::Error, text);
 }
 
-void BusBoxes::signal(BusManager::BoxKind kind, const std::string& utf8, bool failure) {
+void BusBoxes::signal(BusManager::BoxKind kind, const std::string& utf8) {
     if (bus_) bus_->box(kind, utf8);
-    if (collecting_ && failure) {
+    if (collecting_) {
         if (!failures_.empty()) failures_ += '\n';
         failures_ += utf8;
     }

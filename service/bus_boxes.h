@@ -17,7 +17,8 @@ public:
 
     // The bus object to signal the boxes on; null: the journal only.
     void useBus(BusManager* bus) { bus_ = bus; }
-    // While on, error, warning and general-error texts (UTF-8) are kept for failures().
+    // While on, the texts (UTF-8) of all boxes are kept for failures(): the switches and the
+    // save show a box only when something failed.
     void collectFailures(bool on);
     const std::string& failures() const { return failures_; }
 
@@ -28,7 +29,7 @@ public:
     void generalError(const std::string& text) override;
 
 private:
-    void signal(BusManager::BoxKind kind, const std::string& utf8, bool failure);
+    void signal(BusManager::BoxKind kind, const std::string& utf8);
 
     JournalBoxes& journal_;
     BusManager* bus_ = nullptr;

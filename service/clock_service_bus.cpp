@@ -109,6 +109,7 @@ std::optional<std::string> ClockService::applySettings(const SettingsChange& cha
         if (change.jumpLog) core_.setJumpLog(*change.jumpLog);
         if (change.commLog) core_.setCommLog(*change.commLog);
     });
+    core_.retryPortIfClosed();
     std::string failures = boxes_.failures();
     boxes_.collectFailures(false);
     statusDue_ = true;

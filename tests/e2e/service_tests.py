@@ -23,6 +23,7 @@ CORRECTION_SECOND = desktop.CORRECTION_SECOND
 EXIT_LIMIT_S = 1.0
 SECOND_COPY_TEXT = "Horivo程序已经在运行！"
 PORT_OPEN_FAILED = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！"
+PORT_KEPT = "所改端口不能打开！系统采用原来端口！"
 PORT_RETRY_S = 5
 UNSAFE_FOLDER_TEXT = "工作目录可被其他用户写入，程序不能安全使用："
 
@@ -368,6 +369,19 @@ def test_bus_control(session, notify):
         status, output = zrqctl(session, bus, "correct-now")
         expect(status == 0, "zrqctl correct-now ended with %s:\n%s" % (status, output))
         expect(device.wait_for("ack", timeout=3.0), "no correction after zrqctl correct-now")
+
+        # A port that cannot be opened (COM200 names nothing): the service keeps COM1, says why
+        # and applies nothing else of the change.
+        before = config(session)
+        status, output = zrqctl(session, bus, "set", "port=200", "fine=5")
+        expect(status != 0 and PORT_KEPT in output,
+               "zrqctl set port=200 ended with %s:\n%s" % (status, output))
+        expect(config(session) == before, "the failed change was saved")
+        _, output = zrqctl(session, bus, "show")
+        expect(re.search(r"^port +1 ", output, re.M) and re.search(r"^fine +135 ", output, re.M),
+               "after the failed change zrqctl show says:\n" + output)
+        frames = len(device.of_kind("sent"))
+        expect(device.wait_for("sent", timeout=3.0, count=frames + 2), "COM1 was let go")
 
         # The device switches to EB_CODE at 9600 bit/s on a new pseudo-terminal behind COM1.
         faults.stop_device(session, device)
