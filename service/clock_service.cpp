@@ -20,7 +20,7 @@ constexpr int kMaxEvents = 4;
 constexpr double kUsPerMs = 1000.0;
 
 // What the loop's epoll reports, by the descriptor's role.
-enum Source : uint32_t { kTick = 1, kHandOff, kRetry, kSignals };  // then kBusSource
+enum Source : uint32_t { kTick = 1, kHandOff, kRetry, kSignals };  // 5: ClockService::kBusSource
 
 void watch(int epoll, int descriptor, Source source) {
     epoll_event event{};
