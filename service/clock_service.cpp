@@ -20,7 +20,7 @@ constexpr int kMaxEvents = 4;
 constexpr double kUsPerMs = 1000.0;
 
 // What the loop's epoll reports, by the descriptor's role.
-enum Source : uint32_t { kTick = 1, kHandOff, kRetry, kSignals };
+enum Source : uint32_t { kTick = 1, kHandOff, kRetry, kSignals };  // 5: ClockService::kBusSource
 
 void watch(int epoll, int descriptor, Source source) {
     epoll_event event{};
@@ -59,10 +59,11 @@ void blockServiceSignals() {
 
 ClockService::ClockService(const ServiceContext& context)
     : ctx_(context),
+      boxes_(ctx_.boxes),
       handOffEvent_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       core_(CoreContext{.clock = ctx_.clock,
                         .serial = ctx_.serial,
-                        .boxes = ctx_.boxes,
+                        .boxes = boxes_,
                         .workDir = ctx_.workDir,
                         .journal = ctx_.journal,
                         .timeServices = ctx_.timeServices,
@@ -81,12 +82,14 @@ ClockService::ClockService(const ServiceContext& context)
 
 ClockService::~ClockService() {
     core_.stop();
+    stopBus();
     for (int descriptor : {signals_, handOffEvent_, epoll_}) {
         if (descriptor >= 0) ::close(descriptor);
     }
 }
 
 bool ClockService::start() {
+    if (ctx_.useBus) startBus();
     if (!core_.start()) return false;
     core_.watchTimeServices();
     started_ = true;
@@ -101,7 +104,8 @@ int ClockService::run() {
     core_.tick();
     epoll_event events[kMaxEvents];
     for (;;) {
-        const int ready = epoll_wait(epoll_, events, kMaxEvents, -1);
+        watchBus();
+        const int ready = epoll_wait(epoll_, events, kMaxEvents, busUp_ ? bus_->timeoutMs() : -1);
         if (ready < 0 && errno != EINTR) break;
         for (int i = 0; i < ready; ++i) {
             switch (events[i].data.u32) {
@@ -124,6 +128,7 @@ int ClockService::run() {
                     break;
             }
         }
+        processBus();
     }
     shutDown();
     return 0;
@@ -179,6 +184,7 @@ void ClockService::reload() {
                           std::to_string(core_.settings().CodeFormat));
     }
     statusDue_ = true;
+    propertiesDue_ = true;
     publishStatus();
 }
 
@@ -207,6 +213,7 @@ void ClockService::servePendingHandOff() {
 void ClockService::lampChanged(Lamp lamp) {
     lamp_ = lamp;
     statusDue_ = true;
+    propertiesDue_ = true;
 }
 
 void ClockService::correctionAttempted(const CorrectionAttempt& attempt) {
@@ -214,9 +221,13 @@ void ClockService::correctionAttempted(const CorrectionAttempt& attempt) {
     lastRefusal_ = attempt.refusal ? attempt.refusal : "";
     lastAttempt_->refusal = nullptr;  // the text lives in lastRefusal_
     statusDue_ = true;
+    propertiesDue_ = true;
 }
 
-void ClockService::portOpened(int port) { ctx_.boxes.notice(portName(port) + " 已打开"); }
+void ClockService::portOpened(int port) {
+    ctx_.boxes.notice(portName(port) + " 已打开");
+    propertiesDue_ = true;
+}
 
 void ClockService::publishStatus() {
     statusDue_ = false;

@@ -11,8 +11,12 @@
 #include "base/journal.h"
 #include "base/local_clock.h"
 #include "base/time_services.h"
+#include "service/bus_boxes.h"
+#include "service/bus_manager.h"
 #include "service/journal_boxes.h"
+#include "service/manager_model.h"
 #include "service/system_notify.h"
+#include "service/unit_time_services.h"
 #include "timecode/clock_core.h"
 
 namespace zrq {
@@ -26,13 +30,18 @@ struct ServiceContext {
     Journal* journal = nullptr;
     TimeServiceProbe* timeServices = nullptr;
     std::string workDir = ".";
+    // The bus object on the system bus; without it the service runs as before.
+    bool useBus = false;
+    // The look for other time services that asks systemd over the bus object's connection once
+    // it is up (the same object as timeServices); none when null.
+    UnitTimeServiceProbe* busProbe = nullptr;
 };
 
 // Blocks the signals the loop reads (SIGTERM, SIGINT, SIGHUP, SIGUSR1) in the calling thread and
 // every thread it starts later. Call first in main.
 void blockServiceSignals();
 
-class ClockService final : CoreObserver {
+class ClockService final : CoreObserver, ManagerModel {
 public:
     explicit ClockService(const ServiceContext& context);
     ~ClockService() override;
@@ -59,14 +68,39 @@ private:
 
     // CoreObserver: the lamp, the frames and the attempts for the status line.
     void lampChanged(Lamp lamp) override;
-    void frameAccepted(const DecodedTimeCode& code) override { lastFrame_ = code; }
+    void frameAccepted(const DecodedTimeCode& code) override {
+        lastFrame_ = code;
+        propertiesDue_ = true;
+    }
     void correctionAttempted(const CorrectionAttempt& attempt) override;
     void portOpened(int port) override;
+    void monitorLine(const GbkText& line) override;
+
+    // The bus object (clock_service_bus.cpp): started before the engine, watched by the loop.
+    void startBus();
+    void watchBus();
+    void processBus();
+    void publishProperties();
+    void stopBus();
+    static constexpr uint32_t kBusSource = 5;  // the bus's descriptor, to the loop's epoll
+
+    // ManagerModel: what the bus object shows and the commands it passes on.
+    Lamp lamp() const override { return lamp_.value_or(Lamp::Red); }
+    std::string statusMessage() const override;
+    StoredSettings settings() const override;
+    bool jumpLog() const override { return core_.status().JumpLogEnabled; }
+    bool commLog() const override { return core_.status().CommLogEnabled; }
+    std::optional<DecodedTimeCode> lastFrame() const override { return lastFrame_; }
+    std::optional<LastCorrection> lastCorrection() const override;
+    void correctNow() override { core_.correctNow(); }
+    std::optional<std::string> applySettings(const SettingsChange& change) override;
+    void observe(bool on) override { core_.observe(on); }
 
     void publishStatus();
     std::string statusLine() const;
 
     ServiceContext ctx_;
+    BusBoxes boxes_;  // the engine's boxes: the journal's, and the bus object's Box signals
     int handOffEvent_ = -1;
     ClockCore core_;
 
@@ -84,6 +118,13 @@ private:
     std::optional<DecodedTimeCode> lastFrame_;
     std::optional<CorrectionAttempt> lastAttempt_;
     std::string lastRefusal_;  // the last attempt's refusal, kept past the attempt
+
+    // The bus object, while it is up; its descriptor's events as last given to epoll.
+    std::optional<BusManager> bus_;
+    bool busUp_ = false;
+    uint32_t busEvents_ = 0;
+    bool propertiesDue_ = false;
+    GbkText shownStatusMessage_;  // the status message as the properties last showed it
 };
 
 }  // namespace zrq

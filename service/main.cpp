@@ -16,6 +16,7 @@
 #include "service/journal_boxes.h"
 #include "service/settings_command.h"
 #include "service/system_notify.h"
+#include "service/unit_time_services.h"
 #include "store/config_file.h"
 
 #ifndef ZRQ_VERSION
@@ -69,7 +70,8 @@ int runService() {
     zrq::JournaledSetter setter(journal);
     zrq::SystemClock clock(&setter);
     zrq::TermiosSerial serial;
-    zrq::SystemTimeServiceProbe timeServices;
+    zrq::SystemTimeServiceProbe processes;
+    zrq::UnitTimeServiceProbe timeServices(processes);
     zrq::SystemNotify notify;
     zrq::ClockService service(zrq::ServiceContext{.clock = clock,
                                                   .serial = serial,
@@ -77,7 +79,9 @@ int runService() {
                                                   .notify = notify,
                                                   .journal = &journal,
                                                   .timeServices = &timeServices,
-                                                  .workDir = "."});
+                                                  .workDir = ".",
+                                                  .useBus = true,
+                                                  .busProbe = &timeServices});
     if (!service.start()) return 1;
     return service.run();
 }

@@ -213,11 +213,15 @@ bool ClockCore::reloadSettingsFile() {
         if (loaded.settings.baudCode != line_.BaudCode) switchRate(loaded.settings.baudCode);
         applied = true;
     });
+    retryPortIfClosed();
+    return applied;
+}
+
+void ClockCore::retryPortIfClosed() {
     if (ctx_.retryClosedPort && !portOpen()) {
         portFailureSaid_ = true;  // the switch said why
         armRetry(true);
     }
-    return applied;
 }
 
 StoredSettings ClockCore::storedSettings() const {

@@ -102,6 +102,8 @@ public:
     // The settings file read again, each change applied as the dialog or menu that makes it
     // would. False when the file could not be read or a change failed (said in a box).
     bool reloadSettingsFile();
+    // After switches made on a command: a port left closed is tried again (with retryClosedPort).
+    void retryPortIfClosed();
 
     // Reading.
     const ClockSettings& settings() const { return settings_; }

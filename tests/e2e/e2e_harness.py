@@ -551,9 +551,9 @@ class Session:
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
             "XDG_RUNTIME_DIR": runtime,
-            # No bus at all unless a test gives its own: the bar asks the system bus whether the
-            # clock service runs, and must never reach the machine's.
-            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(self.workdir, "no-system-bus"),
+            # Never the machine's bus: a socket nobody listens on unless a case gives the
+            # address of a PrivateBus of its own.
+            "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=" + os.path.join(self.workdir, "no-bus"),
         }
         if self.display:
             env.update(DISPLAY=self.display, QT_QPA_PLATFORM="xcb")

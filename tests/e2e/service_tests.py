@@ -23,6 +23,7 @@ CORRECTION_SECOND = desktop.CORRECTION_SECOND
 EXIT_LIMIT_S = 1.0
 SECOND_COPY_TEXT = "Horivo程序已经在运行！"
 PORT_OPEN_FAILED = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！"
+PORT_KEPT = "所改端口不能打开！系统采用原来端口！"
 PORT_RETRY_S = 5
 UNSAFE_FOLDER_TEXT = "工作目录可被其他用户写入，程序不能安全使用："
 
@@ -93,6 +94,30 @@ def run_zrqd(session, *args):
 
 def config(session):
     return faults.read_bytes(session.file(faults.CONFIG_FILE))
+
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+ZRQCTL_TIMEOUT_S = 5.0
+
+
+def zrqctl(session, bus, *args, user=()):
+    """The build's zrqctl on the run's private bus, as root or (`user` NOBODY) as nobody;
+    returns (status, standard output and error)."""
+    program = os.path.join(session.build_dir, "zrqctl")
+    done = subprocess.run([*user, program, *args], env=dict(session.display_env(), **bus.env()),
+                          capture_output=True, text=True, timeout=ZRQCTL_TIMEOUT_S)
+    return done.returncode, done.stdout + done.stderr
+
+
+def monitor_lines(session, bus, seconds):
+    """What `zrqctl monitor` shows in `seconds`, ended as by Ctrl+C."""
+    program = os.path.join(session.build_dir, "zrqctl")
+    monitor = subprocess.Popen([program, "monitor"], env=dict(session.display_env(), **bus.env()),
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    time.sleep(seconds)
+    os.kill(monitor.pid, signal.SIGINT)
+    output, _ = monitor.communicate(timeout=ZRQCTL_TIMEOUT_S)
+    return output.splitlines()
 
 
 # --- cases -------------------------------------------------------------------------------------
@@ -334,6 +359,70 @@ def test_paused_around_correction(session, notify):
     expect(program.running(), "zrqd ended")
 
 
+def test_bus_control(session, notify):
+    """On a private bus with the package's policy: zrqd owns org.horivo.Zrq1; nobody reads its
+    lamp but is refused correct-now and set, which change nothing; `zrqctl monitor` shows the
+    frame lines; `zrqctl correct-now` corrects at the next frame with its 55 AA; `zrqctl set
+    format=EB_CODE` switches the running service at once, without SIGHUP, and is saved."""
+    session.set_clocks(test_day_at(10, 0, 10))
+    faults.write_config(session, faults.config_record(mode=3, points=()))  # no correction
+    before = config(session)
+    with h.PrivateBus() as bus:
+        device = session.start_device()
+        program = start_service(session, notify, bus.env())
+        expect(notify.wait_for(r"^STATUS=green: ", 6.0), "no green status with TVZ_CODE frames")
+
+        status, output = zrqctl(session, bus, "status", user=NOBODY)
+        expect(status == 0 and re.search(r"^lamp +green$", output, re.M),
+               "nobody's zrqctl status (%s):\n%s\nbus: %s" % (status, output, bus.log()))
+        _, shown = zrqctl(session, bus, "show")
+        for command in (["correct-now"], ["set", "format=EB_CODE"], ["set", "jumplog=off"]):
+            status, output = zrqctl(session, bus, *command, user=NOBODY)
+            expect(status != 0, "nobody's zrqctl %s ended with 0:\n%s" % (command, output))
+        status, output = zrqctl(session, bus, "show")
+        expect(status == 0 and re.search(r"^jumplog +on", output, re.M) and output == shown,
+               "nobody changed what zrqctl show shows: %s" % output)
+        time.sleep(1.2)
+        expect(not device.of_kind("ack"), "nobody made the service correct")
+        expect(config(session) == before, "nobody changed the settings file")
+
+        lines = monitor_lines(session, bus, 2.5)
+        expect(len(lines) >= 2, "zrqctl monitor showed: %s" % lines)
+
+        status, output = zrqctl(session, bus, "correct-now")
+        expect(status == 0, "zrqctl correct-now ended with %s:\n%s" % (status, output))
+        expect(device.wait_for("ack", timeout=3.0), "no correction after zrqctl correct-now")
+
+        # A port that cannot be opened (COM200 names nothing): the service keeps COM1, says why
+        # and applies nothing else of the change.
+        before = config(session)
+        status, output = zrqctl(session, bus, "set", "port=200", "fine=5")
+        expect(status != 0 and PORT_KEPT in output,
+               "zrqctl set port=200 ended with %s:\n%s" % (status, output))
+        expect(config(session) == before, "the failed change was saved")
+        _, output = zrqctl(session, bus, "show")
+        expect(re.search(r"^port +1 ", output, re.M) and re.search(r"^fine +135 ", output, re.M),
+               "after the failed change zrqctl show says:\n" + output)
+        frames = len(device.of_kind("sent"))
+        expect(device.wait_for("sent", timeout=3.0, count=frames + 2), "COM1 was let go")
+
+        # The device switches to EB_CODE at 9600 bit/s on a new pseudo-terminal behind COM1.
+        faults.stop_device(session, device)
+        device = session.start_device("--format", "EB_CODE", "--baud", "9600")
+        mark = notify.count()
+        status, output = zrqctl(session, bus, "set", "format=EB_CODE")
+        expect(status == 0, "zrqctl set format=EB_CODE ended with %s:\n%s" % (status, output))
+        record = config(session)
+        expect(record[217] == 2 and record[1] == faults.BAUD_CODE_9600,
+               "the file holds format %d, rate code %d" % (record[217], record[1]))
+        expect(device.wait_for("open", timeout=4.0), "the service did not reopen COM1")
+        expect(notify.wait_for(r"^STATUS=green: .*last frame", 8.0, after=mark),
+               "no green status from EB_CODE frames: %s" % notify.messages[mark:])
+        status, output = zrqctl(session, bus, "status")
+        expect(re.search(r"^format +EB_CODE$", output, re.M), "zrqctl status:\n" + output)
+        expect(program.running(), "zrqd ended")
+
+
 CASES = {
     "frames_and_correction": test_frames_and_correction,
     "jump_and_correct_now": test_jump_and_correct_now,
@@ -343,6 +432,7 @@ CASES = {
     "damaged_frames_correct_now": test_damaged_frames_correct_now,
     "acl_working_directory": test_acl_working_directory,
     "paused_around_correction": test_paused_around_correction,
+    "bus_control": test_bus_control,
 }
 
 

@@ -23,7 +23,8 @@ APP_ID = "org.horivo.Zrq"
 FILES = {
     "zrq-common": {"usr/bin/zrq-clockdev", "usr/lib/tmpfiles.d/zrq.conf",
                    "usr/share/man/man1/zrq-clockdev.1.gz"},
-    "zrqd": {"usr/bin/zrqd", UNIT, "usr/share/man/man8/zrqd.8.gz",
+    "zrqd": {"usr/bin/zrqd", "usr/bin/zrqctl", UNIT, "usr/share/man/man8/zrqd.8.gz",
+             "usr/share/man/man1/zrqctl.1.gz", "usr/share/dbus-1/system.d/org.horivo.Zrq1.conf",
              "usr/share/lintian/overrides/zrqd"},
     "zrq": {"usr/bin/zrq", "usr/bin/zrq-launch", "usr/bin/zrq-offsets",
             "usr/share/lintian/overrides/zrq",
@@ -146,6 +147,8 @@ class DebianPackagesTest(unittest.TestCase):
                 self.assertFalse(left_out & depends)
                 if package != "zrq":
                     self.assertEqual([d for d in depends if DESKTOP_LIBRARY.search(d)], [])
+        # The service steps onto the system bus where there is one; it runs without.
+        self.assertRegex(self.field("zrqd", "Recommends"), r"\bdbus\b")
         for package in ("zrqd", "zrq"):
             with self.subTest(f"{package} needs its own zrq-common"):
                 self.assertIn(f"zrq-common (= {self.version})", self.field(package, "Depends"))
@@ -226,7 +229,8 @@ class DebianPackagesTest(unittest.TestCase):
                 settings.setdefault(key, []).append(value)
         for key, value in (("Type", "notify"), ("ExecStart", "/usr/bin/zrqd"),
                            ("ExecReload", "/bin/kill -HUP $MAINPID"), ("Restart", "on-failure"),
-                           ("User", "_zrq"), ("StateDirectory", "zrq"),
+                           ("User", "_zrq"), ("Group", "zrq"), ("StateDirectory", "zrq"),
+                           ("StateDirectoryMode", "0750"), ("UMask", "0027"),
                            ("WorkingDirectory", "/var/lib/zrq"),
                            ("AmbientCapabilities", "CAP_SYS_TIME"),
                            ("CapabilityBoundingSet", "CAP_SYS_TIME"),

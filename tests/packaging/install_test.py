@@ -16,11 +16,13 @@ BUILD_DIR, SOURCE_DIR, VERSION = (sys.argv.pop(1) for _ in range(3))
 APP_ID = "org.horivo.Zrq"
 ICON_SIZES = (16, 32, 48, 64, 128, 256)
 
-PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrq-offsets", "zrqd")
+PROGRAMS = ("zrq", "zrq-clockdev", "zrq-launch", "zrq-offsets", "zrqd", "zrqctl")
 # What each installation component holds, under the prefix; each is the Debian package of the
 # same name, whose debian/<package>.install lists the same files.
 COMPONENTS = {
-    "zrqd": {"bin/zrqd", "lib/systemd/system/zrqd.service", "share/man/man8/zrqd.8"},
+    "zrqd": {"bin/zrqd", "bin/zrqctl", "lib/systemd/system/zrqd.service",
+             "share/dbus-1/system.d/org.horivo.Zrq1.conf", "share/man/man8/zrqd.8",
+             "share/man/man1/zrqctl.1"},
     "zrq": {"bin/zrq", "bin/zrq-launch", "bin/zrq-offsets", "share/zrq/ZEQU.html",
             f"share/applications/{APP_ID}.desktop", f"share/applications/{APP_ID}.Offsets.desktop",
             f"share/metainfo/{APP_ID}.metainfo.xml", "share/icons/hicolor/scalable/apps/zrq.svg"}
@@ -120,6 +122,7 @@ class InstalledTreeTest(unittest.TestCase):
             ("zrq", ["-platform", "xcb", "--version"], f"zrq {VERSION}\n"),
             ("zrqd", ["--version"], f"zrqd {VERSION}\n"),
             ("zrqd", ["--help"], "Usage: zrqd"),
+            ("zrqctl", ["--version"], f"zrqctl {VERSION}\n"),
         ]
         for program, args, answer in cases:
             with self.subTest(program=program, args=args):

@@ -1,6 +1,7 @@
 // The service's boxes: the same texts as lines on standard error and in the journal, or, when
 // standard error is the journal's own stream, once, with the line's priority in front.
 #include "service/journal_boxes.h"
+#include "service/bus_boxes.h"
 #include "tests/support/recording_journal.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,29 @@ TEST(JournalBoxes, EachBoxIsOneLineOnStandardErrorAndOneJournalEntry) {
                                    "错误: 串口打开失败！原因是串口不存在或者串口已被其他程序占用！",
                                    "Warning: File access error", "警告: Horivo程序已经在运行！",
                                    "ZRQ: No space left on device"}));
+    std::fclose(err);
+}
+
+// A settings change over the bus reports what its switches said: every box while collecting, in
+// order, and nothing said before; each still reaches the journal.
+TEST(JournalBoxes, ABusChangeCollectsTheBoxesItsSwitchesShow) {
+    unsetenv("JOURNAL_STREAM");
+    std::FILE* err = std::tmpfile();
+    RecordingJournal journal;
+    JournalBoxes journalBoxes(&journal, err);
+    BusBoxes boxes(journalBoxes);
+    boxes.plain(gbk("before"));
+    boxes.collectFailures(true);
+    EXPECT_EQ(boxes.failures(), "");
+    boxes.plain(gbk("所改端口不能打开！系统采用原来端口！"));
+    boxes.error(gbk("设置端口参数失败！"));
+    boxes.generalError("No space left on device");
+    EXPECT_EQ(boxes.failures(),
+              "所改端口不能打开！系统采用原来端口！\n设置端口参数失败！\nNo space left on device");
+    boxes.collectFailures(false);
+    boxes.warning(gbk("File access error"));
+    EXPECT_EQ(boxes.failures(), "");
+    EXPECT_EQ(journal.entries.size(), 5u);
     std::fclose(err);
 }
 
