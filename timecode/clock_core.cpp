@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "base/date_patterns.h"
 #include "timecode/frame_search.h"
@@ -16,11 +17,22 @@ constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good 
 constexpr const char* kPortOpenFailed = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
 constexpr const char* kFileAccessError = "File access error";
 constexpr int kPortRetrySeconds = 5;
+constexpr const char* kLineLost = "连接中断，每 5 秒重试";
+constexpr const char* kLineBack = "连接已恢复";
 constexpr int kTimeServiceLookSeconds = 60;  // a look reads the whole process list
+
+std::string portName(int port) { return "COM" + std::to_string(port); }
 
 std::string pathIn(const std::string& workDir, const char* name) {
     if (workDir.empty() || workDir == ".") return name;
     return workDir.back() == '/' ? workDir + name : workDir + "/" + name;
+}
+
+// Due in a nanosecond: the shell's thread sees the timer readable at once.
+void fireRetrySoon(int timer) {
+    itimerspec soon{};
+    soon.it_value.tv_nsec = 1;
+    timerfd_settime(timer, 0, &soon, nullptr);
 }
 
 }  // namespace
@@ -47,9 +59,8 @@ ClockCore::ClockCore(const CoreContext& context, CoreObserver& observer)
     // LineSettings are zero until start-up sets them.
     line_.Port = 0;
     line_.BaudCode = 0;
-    if (ctx_.retryClosedPort) {
-        retryTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    }
+    retryTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    tcomm_.setLineLostHandler([this](int port) { lineLostOnReceiver(port); });
 }
 
 ClockCore::~ClockCore() {
@@ -233,18 +244,75 @@ void ClockCore::portFailed() {
     armRetry(true);
 }
 
+// A loss told while the timer was set here is taken at once all the same: the receiver sets its
+// flag before it fires the timer, and the flag is looked at after every setting.
 void ClockCore::armRetry(bool on) {
     if (retryTimer_ < 0 || on == retryArmed_) return;
     itimerspec spec{};
     if (on) spec.it_value.tv_sec = spec.it_interval.tv_sec = kPortRetrySeconds;
     timerfd_settime(retryTimer_, 0, &spec, nullptr);
     retryArmed_ = on;
+    if (!on && lostPort_.load() >= 0) fireRetrySoon(retryTimer_);
 }
 
 void ClockCore::onRetryReadable() {
     uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t got = ::read(retryTimer_, &expirations, sizeof expirations);
+    if (lostPort_.load() >= 0) return takeLostLine();
     tryPortAgain();
+}
+
+// The receiver thread, once per hang-up: it must not block, so the shell's thread is woken
+// through the retry timer (timerfd_settime may be called from any thread).
+void ClockCore::lineLostOnReceiver(int port) {
+    lostPort_.store(port);
+    fireRetrySoon(retryTimer_);
+}
+
+// The lost port is closed (its exclusive hold released) and tried again every 5 s, quietly; a
+// switch since the loss has replaced it already.
+void ClockCore::takeLostLine() {
+    const int port = lostPort_.exchange(-1);
+    retryArmed_ = false;  // the receiver's firing replaced whatever was set
+    if (port != line_.Port.load()) {
+        if (ctx_.retryClosedPort && !portOpen()) armRetry(true);
+        return;
+    }
+    tcomm_.HoldReceiver();
+    serial_.sio_close(port);
+    lineAway_ = true;
+    portFailureSaid_ = true;  // no box while the line is away
+    sayPortNotice(portName(port) + ": " + kLineLost);
+    armRetry(true);
+}
+
+void ClockCore::sayPortNotice(const std::string& utf8) {
+    observer_.portNotice(utf8);
+    if (status_.MonitorActive) observer_.monitorLine(gbk(utf8));
+}
+
+void ClockCore::switchPort(int port) {
+    switcher_.switchPort(port);
+    lineReplacedBySwitch();
+}
+
+bool ClockCore::switchPortFromDialog(int port) {
+    const bool done = switcher_.switchPortFromDialog(port);
+    lineReplacedBySwitch();
+    return done;
+}
+
+void ClockCore::switchRate(int baudCode) {
+    switcher_.switchRate(baudCode);
+    lineReplacedBySwitch();
+}
+
+// The switch closed the port and opened one as it does for a line that is there; a port it
+// could not open is retried only where a port that fails to open is.
+void ClockCore::lineReplacedBySwitch() {
+    if (!lineAway_) return;
+    lineAway_ = false;
+    if (!ctx_.retryClosedPort || portOpen()) armRetry(false);
 }
 
 // The receiver is held around the open, as for a switch, and reads again once the port is up; a
@@ -260,7 +328,11 @@ void ClockCore::tryPortAgain() {
     MessageBoxes& boxes = portFailureSaid_ ? static_cast<MessageBoxes&>(quiet) : ctx_.boxes;
     if (openSucceeded(serial_.sio_open(line_.Port))) {
         if (PortSet(serial_, line_, boxes)) {
-            observer_.portOpened(line_.Port);
+            if (std::exchange(lineAway_, false)) {
+                sayPortNotice(portName(line_.Port) + ": " + kLineBack);
+            } else {
+                observer_.portOpened(line_.Port);
+            }
             portFailureSaid_ = false;
             status_.NoSignal = true;
             tcomm_.ReleaseReceiver();
