@@ -34,6 +34,11 @@ int main(int argc, char** argv) {
     zrq::QtMessageBoxes boxes;
     const zrq::InstanceLock lock;
     if (zrq::refuseSecondCopy(lock, boxes)) return 0;
+    if (lock.outcome() == zrq::InstanceLock::Outcome::Refused) {
+        std::fprintf(stderr, "zrq: %s\n", lock.refusal().c_str());
+        boxes.generalError(lock.refusal());
+        return 1;
+    }
     if (zrq::refuseUnsafeWorkingDirectory(boxes)) return 1;
 
     zrq::SystemClock clock(privilege.setter.get());

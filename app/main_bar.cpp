@@ -374,7 +374,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormClose() { core_.stop(); }
 
 // A line lost or back: the journal and standard error, no box.
-void TForm1::portNotice(const std::string& utf8) {
+void TForm1::notice(const std::string& utf8) {
     if (ctx_.journal) ctx_.journal->writeUtf8(utf8);
     std::fprintf(stderr, "zrq: %s\n", utf8.c_str());
     std::fflush(stderr);

@@ -120,7 +120,7 @@ private:
         if (monitor_) monitor_->appendLine(line);
     }
     void startMarks() override;
-    void portNotice(const std::string& utf8) override;
+    void notice(const std::string& utf8) override;
 
     // Start-up, in its order (startup.cpp).
     void FormCreate();

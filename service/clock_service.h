@@ -62,7 +62,7 @@ private:
     void frameAccepted(const DecodedTimeCode& code) override { lastFrame_ = code; }
     void correctionAttempted(const CorrectionAttempt& attempt) override;
     void portOpened(int port) override;
-    void portNotice(const std::string& utf8) override { ctx_.boxes.notice(utf8); }
+    void notice(const std::string& utf8) override { ctx_.boxes.notice(utf8); }
 
     void publishStatus();
     std::string statusLine() const;

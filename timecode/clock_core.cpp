@@ -43,7 +43,7 @@ ClockCore::ClockCore(const CoreContext& context, CoreObserver& observer)
       configPath_(pathIn(ctx_.workDir, kConfigFileName)),
       serial_(ctx_.serial),
       log_(ctx_.clock, ctx_.boxes, ctx_.workDir, ctx_.journal),
-      offsetRecord_(ctx_.boxes, ctx_.workDir),
+      offsetRecord_(ctx_.boxes, ctx_.workDir, ctx_.journal),
       chronySamples_(ctx_.workDir),
       processor_(FrameProcessorContext{ctx_.clock, serial_, line_, settings_, status_, *this, log_,
                                        &offsetRecord_, &chronySamples_, &observer_}),
@@ -100,6 +100,7 @@ bool ClockCore::loadStoredSettings() {
             ctx_.boxes.warning(gbk(kFileAccessError));
             return;
         }
+        sayUnknownValues(file);
         settings_ = file.settings.clock;
         line_.Port = file.settings.port;
         line_.BaudCode = file.settings.baudCode;
@@ -122,8 +123,10 @@ void ClockCore::forceRunValues() {
 // PortSet follows even a failed open (it then fails with its own box), unless the port is to be
 // retried: then the failure is said once and the port tried again every 5 s.
 void ClockCore::openPort() {
-    if (!openSucceeded(serial_.sio_open(line_.Port))) {
+    const int result = serial_.sio_open(line_.Port);
+    if (!openSucceeded(result)) {
         ctx_.boxes.error(gbk(kPortOpenFailed));
+        sayOpenFailure(result);
         status_.NoSignal = true;
         if (ctx_.retryClosedPort) return portFailed();
     }
@@ -134,6 +137,16 @@ void ClockCore::openPort() {
         return;
     }
     if (portOpen()) observer_.portOpened(line_.Port);
+}
+
+// Beside the box, whose text is fixed: the device and the system's reason.
+void ClockCore::sayOpenFailure(int result) {
+    observer_.notice(serial_.openFailureText(line_.Port, result));
+}
+
+// The loading rules keep what is stored; what nobody can use is said.
+void ClockCore::sayUnknownValues(const LoadResult& loaded) {
+    for (const std::string& line : unknownStoredValues(configPath_, loaded)) observer_.notice(line);
 }
 
 void ClockCore::watchTimeServices() {
@@ -217,11 +230,14 @@ bool ClockCore::reloadSettingsFile() {
             ctx_.boxes.warning(gbk(kFileAccessError));
             return;
         }
-        takeDialogValues(loaded.settings.clock);
-        if (loaded.settings.port != line_.Port) switchPort(loaded.settings.port);
-        const uint8_t format = loaded.settings.clock.CodeFormat;
+        sayUnknownValues(loaded);
+        // An unknown value keeps the running one, so that it is never saved back either.
+        const StoredSettings known = keepKnownValues(loaded.settings, storedSettings());
+        takeDialogValues(known.clock);
+        if (known.port != line_.Port) switchPort(known.port);
+        const uint8_t format = known.clock.CodeFormat;
         if (format != settings_.CodeFormat) switchFormat(format);
-        if (loaded.settings.baudCode != line_.BaudCode) switchRate(loaded.settings.baudCode);
+        if (known.baudCode != line_.BaudCode) switchRate(known.baudCode);
         applied = true;
     });
     if (ctx_.retryClosedPort && !portOpen()) {
@@ -282,12 +298,12 @@ void ClockCore::takeLostLine() {
     serial_.sio_close(port);
     lineAway_ = true;
     portFailureSaid_ = true;  // no box while the line is away
-    sayPortNotice(portName(port) + ": " + kLineLost);
+    sayLineNotice(portName(port) + ": " + kLineLost);
     armRetry(true);
 }
 
-void ClockCore::sayPortNotice(const std::string& utf8) {
-    observer_.portNotice(utf8);
+void ClockCore::sayLineNotice(const std::string& utf8) {
+    observer_.notice(utf8);
     if (status_.MonitorActive) observer_.monitorLine(gbk(utf8));
 }
 
@@ -326,10 +342,11 @@ void ClockCore::tryPortAgain() {
     tcomm_.HoldReceiver();
     SilentBoxes quiet;  // a failure already said is not said again every 5 s
     MessageBoxes& boxes = portFailureSaid_ ? static_cast<MessageBoxes&>(quiet) : ctx_.boxes;
-    if (openSucceeded(serial_.sio_open(line_.Port))) {
+    const int result = serial_.sio_open(line_.Port);
+    if (openSucceeded(result)) {
         if (PortSet(serial_, line_, boxes)) {
             if (std::exchange(lineAway_, false)) {
-                sayPortNotice(portName(line_.Port) + ": " + kLineBack);
+                sayLineNotice(portName(line_.Port) + ": " + kLineBack);
             } else {
                 observer_.portOpened(line_.Port);
             }
@@ -342,6 +359,7 @@ void ClockCore::tryPortAgain() {
         serial_.sio_close(line_.Port);
     } else if (!portFailureSaid_) {
         ctx_.boxes.error(gbk(kPortOpenFailed));
+        sayOpenFailure(result);
     }
     portFailureSaid_ = true;
     if (!wasHeld) tcomm_.ReleaseReceiver();

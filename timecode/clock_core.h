@@ -53,8 +53,9 @@ public:
     // Start-up has loaded the settings: mark the menu from settings(), status() and line().
     virtual void startMarks() {}
     virtual void portOpened(int /*port*/) {}
-    // A line lost or back (UTF-8): for the journal and standard error, never a box.
-    virtual void portNotice(const std::string& /*utf8*/) {}
+    // For the journal and standard error, never a box (UTF-8): a line lost or back, why a port did
+    // not open, what the settings file holds that the program does not know.
+    virtual void notice(const std::string& /*utf8*/) {}
 };
 
 class ClockCore final : BarView, MonitorLines {
@@ -131,13 +132,15 @@ private:
     bool loadStoredSettings();
     void forceRunValues();
     void openPort();
+    void sayOpenFailure(int result);
+    void sayUnknownValues(const LoadResult& loaded);
     void portFailed();
     void armRetry(bool on);
     void tryPortAgain();
     void lineLostOnReceiver(int port);
     void takeLostLine();
     void lineReplacedBySwitch();
-    void sayPortNotice(const std::string& utf8);
+    void sayLineNotice(const std::string& utf8);
     StoredSettings storedSettings() const;
     void takeDialogValues(const ClockSettings& values);
     void saveConfiguration();

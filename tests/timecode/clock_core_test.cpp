@@ -38,7 +38,7 @@ struct Events final : CoreObserver {
     void lampChanged(Lamp lamp) override { lamps.push_back(lamp); }
     void startMarks() override { ++marked; }
     void portOpened(int port) override { opened.push_back(port); }
-    void portNotice(const std::string& utf8) override { notices.push_back(utf8); }
+    void notice(const std::string& utf8) override { notices.push_back(utf8); }
     void monitorLine(const GbkText& line) override { monitorLines.push_back(line.toUtf8()); }
     void frameAccepted(const DecodedTimeCode& code) override {
         frameSeconds.push_back(code.second);
