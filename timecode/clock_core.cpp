@@ -54,8 +54,8 @@ ClockCore::ClockCore(const CoreContext& context, CoreObserver& observer)
              [this](const ReceivedChunk& chunk) { gate_.handOff(chunk); }),
       ring_(tcomm_.ring, indices_),
       switcher_(SwitchContext{serial_, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
-                              ctx_.marks ? *ctx_.marks : noMarks_,
-                              [this] { saveConfiguration(); }}) {
+                              ctx_.marks ? *ctx_.marks : noMarks_, [this] { saveConfiguration(); },
+                              [this](int port, int result) { sayOpenFailure(port, result); }}) {
     // LineSettings are zero until start-up sets them.
     line_.Port = 0;
     line_.BaudCode = 0;
@@ -126,7 +126,7 @@ void ClockCore::openPort() {
     const int result = serial_.sio_open(line_.Port);
     if (!openSucceeded(result)) {
         ctx_.boxes.error(gbk(kPortOpenFailed));
-        sayOpenFailure(result);
+        sayOpenFailure(line_.Port, result);
         status_.NoSignal = true;
         if (ctx_.retryClosedPort) return portFailed();
     }
@@ -140,8 +140,8 @@ void ClockCore::openPort() {
 }
 
 // Beside the box, whose text is fixed: the device and the system's reason.
-void ClockCore::sayOpenFailure(int result) {
-    observer_.notice(serial_.openFailureText(line_.Port, result));
+void ClockCore::sayOpenFailure(int port, int result) {
+    observer_.notice(serial_.openFailureText(port, result));
 }
 
 // The loading rules keep what is stored; what nobody can use is said.
@@ -359,7 +359,7 @@ void ClockCore::tryPortAgain() {
         serial_.sio_close(line_.Port);
     } else if (!portFailureSaid_) {
         ctx_.boxes.error(gbk(kPortOpenFailed));
-        sayOpenFailure(result);
+        sayOpenFailure(line_.Port, result);
     }
     portFailureSaid_ = true;
     if (!wasHeld) tcomm_.ReleaseReceiver();

@@ -132,7 +132,7 @@ private:
     bool loadStoredSettings();
     void forceRunValues();
     void openPort();
-    void sayOpenFailure(int result);
+    void sayOpenFailure(int port, int result);
     void sayUnknownValues(const LoadResult& loaded);
     void portFailed();
     void armRetry(bool on);

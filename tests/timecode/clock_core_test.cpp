@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <semaphore>
 #include <string>
 #include <thread>
@@ -224,6 +225,9 @@ TEST_F(RetryingEngine, FailedPortIsSaidOnceAndOpenedByALaterRetry) {
     core.onRetryReadable();
     EXPECT_TRUE(core.portOpen());
     EXPECT_EQ(events.opened, std::vector<int>{kPort});
+    // Beside the box, the device's reason, said once too.
+    ASSERT_EQ(events.notices.size(), size_t{1});
+    EXPECT_EQ(events.notices[0], serial.openFailureText(kPort, FakeSerialLibrary::kPortBusy));
     EXPECT_FALSE(core.receiver().receiverStop());
     serial.queueRead(kPort, frameAt(0x00));
     ASSERT_TRUE(serveUntilHandled(1));
@@ -236,6 +240,52 @@ TEST_F(Engine, FailedPortWithoutRetryIsFollowedByPortSetAndStaysClosed) {
     EXPECT_EQ(boxes.shown[0].kind, Kind::Error);
     EXPECT_FALSE(core.portOpen());
     EXPECT_EQ(retryInterval(), 0);
+}
+
+// What nobody can use is said at start and on a reload; the reload keeps the running value for
+// it, so it is never saved back, and takes the rest.
+TEST_F(Engine, UnknownStoredValuesAreSaidAndAReloadKeepsTheRunningOnes) {
+    const std::string path = dir.path() + "/" + kConfigFileName;
+    ASSERT_TRUE(core.start());
+    EXPECT_TRUE(events.notices.empty());
+    StoredSettings stored = defaultSettings();
+    stored.port = 2;
+    stored.clock.CodeFormat = 9;
+    savecfg(path, stored);
+    const uint8_t runningFormat = core.settings().CodeFormat;
+
+    EXPECT_TRUE(core.reloadSettingsFile());
+    ASSERT_EQ(events.notices.size(), size_t{1});
+    EXPECT_NE(events.notices[0].find(kConfigFileName), std::string::npos) << events.notices[0];
+    EXPECT_EQ(core.line().Port.load(), 2);
+    EXPECT_EQ(core.settings().CodeFormat, runningFormat);
+    const LoadResult saved = loadSettings(path, StoredSettings{});
+    EXPECT_EQ(saved.settings.port, 2);
+    EXPECT_EQ(saved.settings.clock.CodeFormat, runningFormat);
+}
+
+TEST(EngineStart, SettingsFileShorterThanOneRecordIsSaid) {
+    TempDir dir;
+    FakeClock clock;
+    FakeSerialLibrary serial;
+    RecordingMessageBoxes boxes;
+    Events events;
+    std::FILE* file = std::fopen((dir.path() + "/" + kConfigFileName).c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("abc", file);
+    std::fclose(file);
+    ClockCore core(CoreContext{.clock = clock,
+                               .serial = serial,
+                               .boxes = boxes,
+                               .workDir = dir.path(),
+                               .postHandOff = [](const ReceivedChunk&) {},
+                               .runPostedCalls = [] {}},
+                   events);
+    ASSERT_TRUE(core.start());
+    core.stop();
+    ASSERT_FALSE(events.notices.empty());
+    EXPECT_NE(events.notices[0].find("shorter than one record"), std::string::npos)
+        << events.notices[0];
 }
 
 // The bar and the service alike: the hung-up line is closed at once and tried every 5 s without
