@@ -47,6 +47,11 @@ int main(int argc, char** argv) {
     const zrq::InstanceLock lock(face ? zrq::InstanceLock::facePlaces()
                                       : zrq::InstanceLock::defaultPlaces());
     if (zrq::refuseSecondCopy(lock, boxes)) return 0;
+    if (lock.outcome() == zrq::InstanceLock::Outcome::Refused) {
+        std::fprintf(stderr, "zrq: %s\n", lock.refusal().c_str());
+        boxes.generalError(lock.refusal());
+        return 1;
+    }
     if (zrq::refuseUnsafeWorkingDirectory(boxes)) return 1;
 
     zrq::SystemClock clock(privilege.setter.get());

@@ -19,6 +19,7 @@
 #include <QPalette>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cstdio>
 
 #include <optional>
 
@@ -135,6 +136,7 @@ TForm1::TForm1(const AppContext& context, QWidget* parent)
 
 TForm1::~TForm1() {
     if (Timer1) Timer1->setEnabled(false);
+    if (retryWatch_) retryWatch_->setEnabled(false);
     core_.stop();
 }
 
@@ -144,6 +146,11 @@ void TForm1::startTimer1() {
     Timer1 = new QSocketNotifier(core_.tickDescriptor(), QSocketNotifier::Read, this);
     Timer1->setObjectName("Timer1");
     connect(Timer1, &QSocketNotifier::activated, this, [this] { core_.onTickReadable(); });
+    if (core_.retryDescriptor() >= 0) {
+        retryWatch_ = new QSocketNotifier(core_.retryDescriptor(), QSocketNotifier::Read, this);
+        connect(retryWatch_, &QSocketNotifier::activated, this,
+                [this] { runGuarded(ctx_.boxes, [this] { core_.onRetryReadable(); }); });
+    }
     if (core_.tickTimerOk()) return;
     // Without timer descriptors: look every 2 ms, as the tick's rules allow.
     Timer1->setEnabled(false);
@@ -374,5 +381,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormClose() { core_.stop(); }
+
+// A line lost or back: the journal and standard error, no box.
+void TForm1::notice(const std::string& utf8) {
+    if (ctx_.journal) ctx_.journal->writeUtf8(utf8);
+    std::fprintf(stderr, "zrq: %s\n", utf8.c_str());
+    std::fflush(stderr);
+}
 
 }  // namespace zrq

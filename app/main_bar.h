@@ -128,6 +128,8 @@ public:
     // Timer1: watches the tick's timer, which wakes it at the start of each second and when the
     // clock is stepped.
     QSocketNotifier* Timer1 = nullptr;
+    // Watches the port's retry timer: a line that hung up is tried again every 5 s.
+    QSocketNotifier* retryWatch_ = nullptr;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -140,6 +142,7 @@ private:
         if (monitor_) monitor_->appendLine(line);
     }
     void startMarks() override;
+    void notice(const std::string& utf8) override;
 
     // Start-up, in its order (startup.cpp).
     void FormCreate();

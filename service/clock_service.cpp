@@ -11,7 +11,9 @@
 #include <cstdio>
 
 #include "base/date_patterns.h"
+#include "service/settings_command.h"
 #include "store/config_file.h"
+#include "timecode/clock_refusal.h"
 
 namespace zrq {
 namespace {
@@ -180,8 +182,8 @@ void ClockService::reload() {
     if (core_.reloadSettingsFile()) {
         const LineSettings& line = core_.line();
         ctx_.boxes.notice(std::string(kConfigFileName) + " read again: " + portName(line.Port) +
-                          ", rate code " + std::to_string(line.BaudCode) + ", format " +
-                          std::to_string(core_.settings().CodeFormat));
+                          ", " + baudText(line.BaudCode) + " bit/s, format " +
+                          formatText(core_.settings().CodeFormat));
     }
     statusDue_ = true;
     propertiesDue_ = true;
@@ -238,7 +240,7 @@ void ClockService::publishStatus() {
 std::string ClockService::statusLine() const {
     std::string line = lamp_ ? lampWord(*lamp_) : "starting";
     line += ": ";
-    line += core_.status().StatusMessage.toUtf8();
+    line += serviceStatusText(core_.status().StatusMessage);
     line += "; " + portName(core_.line().Port) + (core_.portOpen() ? "" : " not open");
     if (lastFrame_) {
         char text[64];

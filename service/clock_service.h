@@ -74,6 +74,7 @@ private:
     }
     void correctionAttempted(const CorrectionAttempt& attempt) override;
     void portOpened(int port) override;
+    void notice(const std::string& utf8) override { ctx_.boxes.notice(utf8); }
     void monitorLine(const GbkText& line) override;
 
     // The bus object (clock_service_bus.cpp): started before the engine, watched by the loop.

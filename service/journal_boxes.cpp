@@ -39,6 +39,8 @@ void JournalBoxes::generalError(const std::string& text) { say(Priority::Error, 
 
 void JournalBoxes::notice(std::string_view utf8) { say(Priority::Notice, "", utf8); }
 
+void JournalBoxes::fault(std::string_view utf8) { say(Priority::Error, "", utf8); }
+
 // One line: "<caption>: <text>", or the text alone without a caption. The journal reads a
 // leading "<n>" as the line's priority.
 void JournalBoxes::say(Priority priority, std::string_view caption, std::string_view utf8) {

@@ -25,6 +25,8 @@ public:
 
     // The service's own notes (a port opened, the settings read again), at notice priority.
     void notice(std::string_view utf8);
+    // The service's own words on a fault (the lock refused, a port's reason), at error priority.
+    void fault(std::string_view utf8);
 
     bool errIsJournal() const { return errIsJournal_; }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/capabilities.h"
 #include "base/clock_privilege.h"
 #include "base/instance_lock.h"
 #include "base/journal.h"
@@ -50,6 +51,11 @@ constexpr const char* kHelp =
 
 constexpr const char* kVersion = "zrqd " ZRQ_VERSION "\n";
 constexpr int kUsageStatus = 2;
+// Said once at start instead of leaving each refused correction to name the cause.
+constexpr const char* kNoClockRight =
+    "zrqd has no right to set the clock (CAP_SYS_TIME): the unit or the container gives it none. "
+    "Frames are still received, shown in the status and fed to chrony; every correction is "
+    "refused until the right is given.";
 
 int print(const char* text) {
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
@@ -64,8 +70,13 @@ int runService() {
         boxes.plainWithCaption(zrq::gbk("警告"), zrq::gbk("Horivo程序已经在运行！"));
         return 1;
     }
+    if (lock.outcome() == zrq::InstanceLock::Outcome::Refused) {
+        boxes.fault(lock.refusal());
+        return 1;
+    }
     // Before any file or port is touched: a folder another user can write is no place to work.
     if (zrq::refuseUnsafeWorkingDirectory(boxes)) return 1;
+    if (!zrq::hasPermittedCapability(zrq::kClockCapability)) boxes.warning(zrq::gbk(kNoClockRight));
     // The service holds the right itself: each set is range-checked and journaled here.
     zrq::JournaledSetter setter(journal);
     zrq::SystemClock clock(&setter);

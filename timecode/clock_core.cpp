@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "base/date_patterns.h"
 #include "timecode/frame_search.h"
@@ -16,11 +17,22 @@ constexpr int32_t kSilentSecondsAtStart = 50;  // red lamp until the first good 
 constexpr const char* kPortOpenFailed = "串口打开失败！原因是串口不存在或者串口已被其他程序占用！";
 constexpr const char* kFileAccessError = "File access error";
 constexpr int kPortRetrySeconds = 5;
+constexpr const char* kLineLost = "连接中断，每 5 秒重试";
+constexpr const char* kLineBack = "连接已恢复";
 constexpr int kTimeServiceLookSeconds = 60;  // a look reads the whole process list
+
+std::string portName(int port) { return "COM" + std::to_string(port); }
 
 std::string pathIn(const std::string& workDir, const char* name) {
     if (workDir.empty() || workDir == ".") return name;
     return workDir.back() == '/' ? workDir + name : workDir + "/" + name;
+}
+
+// Due in a nanosecond: the shell's thread sees the timer readable at once.
+void fireRetrySoon(int timer) {
+    itimerspec soon{};
+    soon.it_value.tv_nsec = 1;
+    timerfd_settime(timer, 0, &soon, nullptr);
 }
 
 }  // namespace
@@ -31,7 +43,7 @@ ClockCore::ClockCore(const CoreContext& context, CoreObserver& observer)
       configPath_(pathIn(ctx_.workDir, kConfigFileName)),
       serial_(ctx_.serial),
       log_(ctx_.clock, ctx_.boxes, ctx_.workDir, ctx_.journal),
-      offsetRecord_(ctx_.boxes, ctx_.workDir),
+      offsetRecord_(ctx_.boxes, ctx_.workDir, ctx_.journal),
       chronySamples_(ctx_.workDir),
       processor_(FrameProcessorContext{ctx_.clock, serial_, line_, settings_, status_, *this, log_,
                                        &offsetRecord_, &chronySamples_, &observer_}),
@@ -42,14 +54,13 @@ ClockCore::ClockCore(const CoreContext& context, CoreObserver& observer)
              [this](const ReceivedChunk& chunk) { gate_.handOff(chunk); }),
       ring_(tcomm_.ring, indices_),
       switcher_(SwitchContext{serial_, line_, ctx_.boxes, tcomm_, status_, settings_, ring_,
-                              ctx_.marks ? *ctx_.marks : noMarks_,
-                              [this] { saveConfiguration(); }}) {
+                              ctx_.marks ? *ctx_.marks : noMarks_, [this] { saveConfiguration(); },
+                              [this](int port, int result) { sayOpenFailure(port, result); }}) {
     // LineSettings are zero until start-up sets them.
     line_.Port = 0;
     line_.BaudCode = 0;
-    if (ctx_.retryClosedPort) {
-        retryTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    }
+    retryTimer_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    tcomm_.setLineLostHandler([this](int port) { lineLostOnReceiver(port); });
 }
 
 ClockCore::~ClockCore() {
@@ -89,6 +100,7 @@ bool ClockCore::loadStoredSettings() {
             ctx_.boxes.warning(gbk(kFileAccessError));
             return;
         }
+        sayUnknownValues(file);
         settings_ = file.settings.clock;
         line_.Port = file.settings.port;
         line_.BaudCode = file.settings.baudCode;
@@ -111,8 +123,10 @@ void ClockCore::forceRunValues() {
 // PortSet follows even a failed open (it then fails with its own box), unless the port is to be
 // retried: then the failure is said once and the port tried again every 5 s.
 void ClockCore::openPort() {
-    if (!openSucceeded(serial_.sio_open(line_.Port))) {
+    const int result = serial_.sio_open(line_.Port);
+    if (!openSucceeded(result)) {
         ctx_.boxes.error(gbk(kPortOpenFailed));
+        sayOpenFailure(line_.Port, result);
         status_.NoSignal = true;
         if (ctx_.retryClosedPort) return portFailed();
     }
@@ -123,6 +137,16 @@ void ClockCore::openPort() {
         return;
     }
     if (portOpen()) observer_.portOpened(line_.Port);
+}
+
+// Beside the box, whose text is fixed: the device and the system's reason.
+void ClockCore::sayOpenFailure(int port, int result) {
+    observer_.notice(serial_.openFailureText(port, result));
+}
+
+// The loading rules keep what is stored; what nobody can use is said.
+void ClockCore::sayUnknownValues(const LoadResult& loaded) {
+    for (const std::string& line : unknownStoredValues(configPath_, loaded)) observer_.notice(line);
 }
 
 void ClockCore::watchTimeServices() {
@@ -206,11 +230,14 @@ bool ClockCore::reloadSettingsFile() {
             ctx_.boxes.warning(gbk(kFileAccessError));
             return;
         }
-        takeDialogValues(loaded.settings.clock);
-        if (loaded.settings.port != line_.Port) switchPort(loaded.settings.port);
-        const uint8_t format = loaded.settings.clock.CodeFormat;
+        sayUnknownValues(loaded);
+        // An unknown value keeps the running one, so that it is never saved back either.
+        const StoredSettings known = keepKnownValues(loaded.settings, storedSettings());
+        takeDialogValues(known.clock);
+        if (known.port != line_.Port) switchPort(known.port);
+        const uint8_t format = known.clock.CodeFormat;
         if (format != settings_.CodeFormat) switchFormat(format);
-        if (loaded.settings.baudCode != line_.BaudCode) switchRate(loaded.settings.baudCode);
+        if (known.baudCode != line_.BaudCode) switchRate(known.baudCode);
         applied = true;
     });
     retryPortIfClosed();
@@ -237,18 +264,75 @@ void ClockCore::portFailed() {
     armRetry(true);
 }
 
+// A loss told while the timer was set here is taken at once all the same: the receiver sets its
+// flag before it fires the timer, and the flag is looked at after every setting.
 void ClockCore::armRetry(bool on) {
     if (retryTimer_ < 0 || on == retryArmed_) return;
     itimerspec spec{};
     if (on) spec.it_value.tv_sec = spec.it_interval.tv_sec = kPortRetrySeconds;
     timerfd_settime(retryTimer_, 0, &spec, nullptr);
     retryArmed_ = on;
+    if (!on && lostPort_.load() >= 0) fireRetrySoon(retryTimer_);
 }
 
 void ClockCore::onRetryReadable() {
     uint64_t expirations = 0;
     [[maybe_unused]] const ssize_t got = ::read(retryTimer_, &expirations, sizeof expirations);
+    if (lostPort_.load() >= 0) return takeLostLine();
     tryPortAgain();
+}
+
+// The receiver thread, once per hang-up: it must not block, so the shell's thread is woken
+// through the retry timer (timerfd_settime may be called from any thread).
+void ClockCore::lineLostOnReceiver(int port) {
+    lostPort_.store(port);
+    fireRetrySoon(retryTimer_);
+}
+
+// The lost port is closed (its exclusive hold released) and tried again every 5 s, quietly; a
+// switch since the loss has replaced it already.
+void ClockCore::takeLostLine() {
+    const int port = lostPort_.exchange(-1);
+    retryArmed_ = false;  // the receiver's firing replaced whatever was set
+    if (port != line_.Port.load()) {
+        if (ctx_.retryClosedPort && !portOpen()) armRetry(true);
+        return;
+    }
+    tcomm_.HoldReceiver();
+    serial_.sio_close(port);
+    lineAway_ = true;
+    portFailureSaid_ = true;  // no box while the line is away
+    sayLineNotice(portName(port) + ": " + kLineLost);
+    armRetry(true);
+}
+
+void ClockCore::sayLineNotice(const std::string& utf8) {
+    observer_.notice(utf8);
+    if (status_.MonitorActive) observer_.monitorLine(gbk(utf8));
+}
+
+void ClockCore::switchPort(int port) {
+    switcher_.switchPort(port);
+    lineReplacedBySwitch();
+}
+
+bool ClockCore::switchPortFromDialog(int port) {
+    const bool done = switcher_.switchPortFromDialog(port);
+    lineReplacedBySwitch();
+    return done;
+}
+
+void ClockCore::switchRate(int baudCode) {
+    switcher_.switchRate(baudCode);
+    lineReplacedBySwitch();
+}
+
+// The switch closed the port and opened one as it does for a line that is there; a port it
+// could not open is retried only where a port that fails to open is.
+void ClockCore::lineReplacedBySwitch() {
+    if (!lineAway_) return;
+    lineAway_ = false;
+    if (!ctx_.retryClosedPort || portOpen()) armRetry(false);
 }
 
 // The receiver is held around the open, as for a switch, and reads again once the port is up; a
@@ -262,9 +346,14 @@ void ClockCore::tryPortAgain() {
     tcomm_.HoldReceiver();
     SilentBoxes quiet;  // a failure already said is not said again every 5 s
     MessageBoxes& boxes = portFailureSaid_ ? static_cast<MessageBoxes&>(quiet) : ctx_.boxes;
-    if (openSucceeded(serial_.sio_open(line_.Port))) {
+    const int result = serial_.sio_open(line_.Port);
+    if (openSucceeded(result)) {
         if (PortSet(serial_, line_, boxes)) {
-            observer_.portOpened(line_.Port);
+            if (std::exchange(lineAway_, false)) {
+                sayLineNotice(portName(line_.Port) + ": " + kLineBack);
+            } else {
+                observer_.portOpened(line_.Port);
+            }
             portFailureSaid_ = false;
             status_.NoSignal = true;
             tcomm_.ReleaseReceiver();
@@ -274,6 +363,7 @@ void ClockCore::tryPortAgain() {
         serial_.sio_close(line_.Port);
     } else if (!portFailureSaid_) {
         ctx_.boxes.error(gbk(kPortOpenFailed));
+        sayOpenFailure(line_.Port, result);
     }
     portFailureSaid_ = true;
     if (!wasHeld) tcomm_.ReleaseReceiver();

@@ -3,6 +3,7 @@
 // start-up and shutdown in their order. The bar and the service each hold one and adapt its events.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 
@@ -36,7 +37,8 @@ struct CoreContext {
     HandOffGate::RunPostedCalls runPostedCalls;
     // The menu's check marks that the switches set; none when null.
     SwitchMarks* marks = nullptr;
-    // A port that failed to open is tried again every 5 s, its failure said once.
+    // A port that failed to open is tried again every 5 s, its failure said once. A line that
+    // hung up is tried again every 5 s in any case.
     bool retryClosedPort = false;
 };
 
@@ -51,6 +53,9 @@ public:
     // Start-up has loaded the settings: mark the menu from settings(), status() and line().
     virtual void startMarks() {}
     virtual void portOpened(int /*port*/) {}
+    // For the journal and standard error, never a box (UTF-8): a line lost or back, why a port did
+    // not open, what the settings file holds that the program does not know.
+    virtual void notice(const std::string& /*utf8*/) {}
 };
 
 class ClockCore final : BarView, MonitorLines {
@@ -79,7 +84,7 @@ public:
     // True when the tick showed a new second.
     bool onTickReadable();
     bool tick();
-    // The port's retry timer (a timerfd, armed only while retrying).
+    // The port's retry timer (a timerfd, armed only while retrying or to take a lost line).
     int retryDescriptor() const { return retryTimer_; }
     void onRetryReadable();
 
@@ -90,10 +95,11 @@ public:
     // through runGuarded.
     void correctNow() { status_.CorrectNowRequested = true; }
     void switchFormat(int format) { switcher_.switchFormat(format); }
-    void switchPort(int port) { switcher_.switchPort(port); }
+    // A switch replaces a lost line: the port it leaves open, or not, is handled as for a switch.
+    void switchPort(int port);
     // The port dialog's "使用": true when the dialog may close.
-    bool switchPortFromDialog(int port) { return switcher_.switchPortFromDialog(port); }
-    void switchRate(int baudCode) { switcher_.switchRate(baudCode); }
+    bool switchPortFromDialog(int port);
+    void switchRate(int baudCode);
     // The settings dialog's "应用": the schedule, threshold and fine adjustment taken, then saved.
     void applySettings(const ClockSettings& dialogValues);
     void setJumpLog(bool on) { status_.JumpLogEnabled = on; }
@@ -110,6 +116,8 @@ public:
     const LineSettings& line() const { return line_; }
     const StatusState& status() const { return status_; }
     bool portOpen() const { return serial_.isOpen(line_.Port); }
+    // True from a hang-up of the line until it is open again or a switch replaced the port.
+    bool lineAway() const { return lineAway_; }
     // For tests.
     const RingIndices& ringIndices() const { return indices_; }
     const Tcomm& receiver() const { return tcomm_; }
@@ -126,9 +134,15 @@ private:
     bool loadStoredSettings();
     void forceRunValues();
     void openPort();
+    void sayOpenFailure(int port, int result);
+    void sayUnknownValues(const LoadResult& loaded);
     void portFailed();
     void armRetry(bool on);
     void tryPortAgain();
+    void lineLostOnReceiver(int port);
+    void takeLostLine();
+    void lineReplacedBySwitch();
+    void sayLineNotice(const std::string& utf8);
     StoredSettings storedSettings() const;
     void takeDialogValues(const ClockSettings& values);
     void saveConfiguration();
@@ -161,6 +175,9 @@ private:
     int retryTimer_ = -1;
     bool retryArmed_ = false;
     bool portFailureSaid_ = false;
+    // Set by the receiver thread when the line hangs up; the shell's thread takes it.
+    std::atomic<int> lostPort_{-1};
+    bool lineAway_ = false;
 
     bool startupCompleted_ = false;
     bool lampKnown_ = false;

@@ -2,6 +2,8 @@
 // common causes, what the user can do about it.
 #pragma once
 
+#include <string>
+
 #include "base/gbk_text.h"
 
 namespace zrq {
@@ -12,5 +14,8 @@ namespace zrq {
 GbkText refusedSetMessage(int error);
 // The same prefix followed by a reason of the program's own (UTF-8), e.g. "no such local time".
 GbkText refusedSetMessage(const char* reason);
+// The status text in the service's words (UTF-8): the advice for a missing right (setcap on the
+// program, or root) helps no service, whose right comes from its unit or container.
+std::string serviceStatusText(const GbkText& statusMessage);
 
 }  // namespace zrq

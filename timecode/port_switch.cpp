@@ -38,19 +38,27 @@ void PortSwitcher::storeSwitchedValue(Variant variant, int value) {
     }
 }
 
+// True when the port opened; otherwise the reason is told (the box follows at the caller).
+bool PortSwitcher::opened(int port) {
+    const int result = ctx_.serial.sio_open(port);
+    if (openSucceeded(result)) return true;
+    if (ctx_.openFailed) ctx_.openFailed(port, result);
+    return false;
+}
+
 // Opens the port with the new value in place; when that fails, goes back to the old value with
 // the fixed line values and opens again. True when a port is open afterwards.
 bool PortSwitcher::openOrFallBack(Variant variant, int oldValue) {
     SerialLibrary& serial = ctx_.serial;
     LineSettings& line = ctx_.line;
-    if (openSucceeded(serial.sio_open(line.Port))) return true;
+    if (opened(line.Port)) return true;
 
     ctx_.boxes.plain(gbk(variant == Variant::BaudMenu ? kBaudMessageA : kPortMessageA));
     serial.sio_close(line.Port);
     storeSwitchedValue(variant, oldValue);
     line.setFixedValues();
     if (variant == Variant::PortDialog) line.BaudCode = kBaudCode9600;
-    if (openSucceeded(serial.sio_open(line.Port))) return true;
+    if (opened(line.Port)) return true;
 
     ctx_.boxes.plain(gbk(kMessageB));
     ctx_.status.NoSignal = true;

@@ -44,6 +44,9 @@ struct SwitchContext {
     // Rewrites the configuration file from line.Port, line.BaudCode and settings; throws FileError
     // (or any std::exception) on failure, which the caller's runGuarded reports.
     std::function<void()> savecfg;
+    // Told beside the box when a port does not open: the port and sio_open's result, for the
+    // journal's line on the reason. None when empty.
+    std::function<void(int port, int result)> openFailed = {};
 };
 
 // The port, rate and format switches. Each runs on the shell's thread; a failure of
@@ -73,6 +76,7 @@ private:
     bool runSwitch(Variant variant, int newValue);
     void storeSwitchedValue(Variant variant, int value);
     bool openOrFallBack(Variant variant, int oldValue);
+    bool opened(int port);
     void setPortMarks(Variant variant);
     void setBaudMarks();
 

@@ -54,6 +54,15 @@ POLL_INTERVAL_S = 0.05
 SETTLE_S = 0.4
 
 
+# What both programs say (standard error and the journal) when COM1's line hangs up and when it
+# is taken up again; the port is tried every LINE_RETRY_S seconds meanwhile.
+LINE_LOST_TEXT = "COM1: 连接中断，每 5 秒重试"
+LINE_BACK_TEXT = "COM1: 连接已恢复"
+LINE_RETRY_S = 5
+# While the line is away the program waits: at most this share of one core.
+IDLE_CPU_SHARE = 0.01
+
+
 class HarnessError(Exception):
     """The run could not be set up as intended (not a finding about the program)."""
 
@@ -165,6 +174,20 @@ def child_pids(pid):
         if fields and int(fields[1]) == pid:
             children.append(int(name))
     return children
+
+
+def cpu_seconds(pid):
+    """User and system time used so far by `pid` and its children (the bar's privileged part),
+    from /proc/PID/stat."""
+    ticks = 0
+    for one in [pid] + child_pids(pid):
+        try:
+            with open("/proc/%d/stat" % one, encoding="ascii", errors="replace") as stat:
+                fields = stat.read().rpartition(")")[2].split()
+        except OSError:
+            continue
+        ticks += int(fields[11]) + int(fields[12])  # utime, stime
+    return ticks / os.sysconf("SC_CLK_TCK")
 
 
 def in_own_user_namespace(pid):

@@ -267,6 +267,69 @@ def test_port_retry(session, notify):
            (output.count("COM200 已打开"), output))
 
 
+def test_line_lost_and_back(session, notify):
+    """The device's pseudo-terminal closes: the loss is said once, the status turns red and the
+    service waits idle; COM1 made again to a new one is taken up within 10 s by the retry, said
+    once, and the status is green with frames again. No box text either way."""
+    session.set_clocks(test_day_at(10, 0, 10))
+    faults.write_config(session, faults.config_record(mode=3, points=()))  # no correction
+    first = session.start_device()
+    program = start_service(session, notify)
+    expect(notify.wait_for(r"^STATUS=green: ", 6.0), "no green status with the device")
+
+    mark = notify.count()
+    faults.stop_device(session, first)
+    expect(notify.wait_for(r"^STATUS=red: ", 8.0, after=mark), "no red status while the device "
+           "was away: %s" % notify.messages[mark:])
+    before = h.cpu_seconds(program.pid)
+    time.sleep(10.0)
+    used = h.cpu_seconds(program.pid) - before
+    print("CPU while the line is away: %.2f s in 10 s" % used)
+    expect(used <= h.IDLE_CPU_SHARE * 10.0, "%.2f s of CPU in 10 s while the line was away" % used)
+    output = program.output()
+    expect(output.count(h.LINE_LOST_TEXT) == 1, "the loss was said %d times:\n%s" %
+           (output.count(h.LINE_LOST_TEXT), output))
+
+    mark = notify.count()
+    second = session.start_device()
+    expect(second.wait_for("pctime", timeout=10.0), "the new line was not taken up within 10 s")
+    expect(notify.wait_for(r"^STATUS=green: .*last frame", 6.0, after=mark),
+           "no green status after the device came back: %s" % notify.messages[mark:])
+    expect(second.wait_for("pctime", timeout=3.0, count=3), "frames stopped on the new line")
+    output = program.output()
+    expect(output.count(h.LINE_BACK_TEXT) == 1, "the return was said %d times:\n%s" %
+           (output.count(h.LINE_BACK_TEXT), output))
+    expect(PORT_OPEN_FAILED not in output, "a port failure was said:\n%s" % output)
+    expect(program.running(), "zrqd ended")
+
+
+def test_refused_correct_now(session, notify):
+    """SIGUSR1 while the system refuses the set: one attempt, refused, one offset-record line;
+    the request is used up and the status is yellow."""
+    refuse_file = session.file("refuse-sets")
+    open(refuse_file, "w").close()
+    session.set_clocks(test_day_at(10, 0, 10))
+    faults.write_config(session, faults.config_record(mode=3, points=()))  # no schedule
+    device = session.start_device()
+    program = start_service(session, notify, {h.REFUSE_FILE_ENV: refuse_file})
+    expect(notify.wait_for(r"^STATUS=green: ", 6.0), "no green status with the device")
+
+    os.kill(program.pid, signal.SIGUSR1)
+    expect(session.wait_until(lambda: desktop.refusals(session), 3.0), "no refused attempt")
+    expect(notify.wait_for(r"^STATUS=yellow: .*CAP_SYS_TIME", 3.0),
+           "no yellow status naming the missing right: %s" % notify.messages[-3:])
+    frames = len(device.of_kind("sent"))
+    expect(device.wait_for("sent", timeout=4.0, count=frames + 3), "frames stopped")
+    expect(len(desktop.refusals(session)) == 1, "one request, %d attempts" %
+           len(desktop.refusals(session)))
+    records = [n for n in os.listdir(session.workdir) if re.match(r"^\d{6}O\.csv$", n)]
+    expect(len(records) == 1, "offset records: %s" % records)
+    with open(session.file(records[0]), encoding="utf-8") as record:
+        lines = record.read().splitlines()[1:]
+    expect(len(lines) == 1, "offset-record lines: %s" % lines)
+    expect(not device.of_kind("ack"), "acknowledged a refused set")
+
+
 def test_second_copy_and_exit(session, notify):
     """A second zrqd is refused ("Horivo程序已经在运行！", status 1) while the first keeps its
     port; SIGTERM ends the first within a second with status 0 and the port free again."""
@@ -299,6 +362,31 @@ def test_second_copy_and_exit(session, notify):
     start_service(session, notify)
     expect(device.wait_for("pctime", timeout=4.0, count=frames + 2),
            "a new copy could not use the port")
+
+
+def test_lock_refused(session, notify):
+    """/run/zrq exists but its lock cannot be opened (here a folder stands in the lock file's
+    place, in a mount namespace of the test's own): zrqd names the path and the reason and ends
+    with status 1 instead of running on a private lock."""
+    session.set_clocks(test_day_at(10, 0, 40))
+    device = session.start_device("--listen-only")
+    lock_file = h.SYSTEM_LOCK_FILE
+    prepare = "mount -t tmpfs zrq-e2e /run && mkdir -p %s && exec \"$@\"" % lock_file
+    argv = ["unshare", "-m", "--propagation", "private", "--", "sh", "-c", prepare, "sh",
+            "setpriv", *h.CAP_DROP_OPTIONS, "--", session.program]
+    env = dict(os.environ, LD_PRELOAD=session.preload, **{h.CLOCK_FILE_ENV: session.clock_file})
+    try:
+        ran = subprocess.run(argv, cwd=session.workdir, env=env, capture_output=True,
+                             timeout=h.START_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        raise Failure("zrqd did not end with its lock refused")
+    output = ran.stderr.decode("utf-8", "replace")
+    if ran.returncode != 1 and "mount" in output:
+        raise h.Skip("no private mount namespace here: %s" % output)
+    expect(ran.returncode == 1, "zrqd ended with %s:\n%s" % (ran.returncode, output))
+    expect(re.search(r"^zrqd: .*%s" % re.escape(lock_file), output, re.M),
+           "the refusal does not name the lock file:\n%s" % output)
+    expect(not device.of_kind("open"), "zrqd opened its port")
 
 
 def test_damaged_frames_correct_now(session, notify):
@@ -428,8 +516,11 @@ CASES = {
     "jump_and_correct_now": test_jump_and_correct_now,
     "reload_format": test_reload_format,
     "port_retry": test_port_retry,
+    "line_lost_and_back": test_line_lost_and_back,
+    "refused_correct_now": test_refused_correct_now,
     "second_copy_and_exit": test_second_copy_and_exit,
     "damaged_frames_correct_now": test_damaged_frames_correct_now,
+    "lock_refused": test_lock_refused,
     "acl_working_directory": test_acl_working_directory,
     "paused_around_correction": test_paused_around_correction,
     "bus_control": test_bus_control,

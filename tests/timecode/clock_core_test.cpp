@@ -1,10 +1,14 @@
 // The clock engine as a shell drives it: start-up, a frame handed off from the receiver thread, a
-// correction on request, a port switch, the port retried after a failed open, and shutdown.
+// correction on request, a port switch, the port retried after a failed open, a line that hangs
+// up and comes back, and shutdown.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/timerfd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <semaphore>
 #include <string>
 #include <thread>
@@ -35,6 +39,8 @@ struct Events final : CoreObserver {
     void lampChanged(Lamp lamp) override { lamps.push_back(lamp); }
     void startMarks() override { ++marked; }
     void portOpened(int port) override { opened.push_back(port); }
+    void notice(const std::string& utf8) override { notices.push_back(utf8); }
+    void monitorLine(const GbkText& line) override { monitorLines.push_back(line.toUtf8()); }
     void frameAccepted(const DecodedTimeCode& code) override {
         frameSeconds.push_back(code.second);
     }
@@ -46,6 +52,8 @@ struct Events final : CoreObserver {
     std::vector<Lamp> lamps;
     int marked = 0;
     std::vector<int> opened;
+    std::vector<std::string> notices;
+    std::vector<std::string> monitorLines;
     std::vector<int> frameSeconds;
     std::vector<std::string> attempts;
 };
@@ -92,6 +100,19 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return true;
+    }
+
+    // Waits up to 5 s for the retry timer to fire; true when it did.
+    bool retryFired() const {
+        pollfd watched{core.retryDescriptor(), POLLIN, 0};
+        return poll(&watched, 1, 5000) == 1;
+    }
+    // Seconds between retries; 0 when the retry timer is not armed.
+    long retryInterval() const {
+        itimerspec spec{};
+        timerfd_gettime(core.retryDescriptor(), &spec);
+        return spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0 ? 0
+                                                                       : spec.it_interval.tv_sec;
     }
 
     FakeClock clock;
@@ -204,6 +225,9 @@ TEST_F(RetryingEngine, FailedPortIsSaidOnceAndOpenedByALaterRetry) {
     core.onRetryReadable();
     EXPECT_TRUE(core.portOpen());
     EXPECT_EQ(events.opened, std::vector<int>{kPort});
+    // Beside the box, the device's reason, said once too.
+    ASSERT_EQ(events.notices.size(), size_t{1});
+    EXPECT_EQ(events.notices[0], serial.openFailureText(kPort, FakeSerialLibrary::kPortBusy));
     EXPECT_FALSE(core.receiver().receiverStop());
     serial.queueRead(kPort, frameAt(0x00));
     ASSERT_TRUE(serveUntilHandled(1));
@@ -215,7 +239,113 @@ TEST_F(Engine, FailedPortWithoutRetryIsFollowedByPortSetAndStaysClosed) {
     ASSERT_EQ(boxes.shown.size(), size_t{2});  // the open's box, then PortSet's own
     EXPECT_EQ(boxes.shown[0].kind, Kind::Error);
     EXPECT_FALSE(core.portOpen());
-    EXPECT_LT(core.retryDescriptor(), 0);
+    EXPECT_EQ(retryInterval(), 0);
+}
+
+// What nobody can use is said at start and on a reload; the reload keeps the running value for
+// it, so it is never saved back, and takes the rest.
+TEST_F(Engine, UnknownStoredValuesAreSaidAndAReloadKeepsTheRunningOnes) {
+    const std::string path = dir.path() + "/" + kConfigFileName;
+    ASSERT_TRUE(core.start());
+    EXPECT_TRUE(events.notices.empty());
+    StoredSettings stored = defaultSettings();
+    stored.port = 2;
+    stored.clock.CodeFormat = 9;
+    savecfg(path, stored);
+    const uint8_t runningFormat = core.settings().CodeFormat;
+
+    EXPECT_TRUE(core.reloadSettingsFile());
+    ASSERT_EQ(events.notices.size(), size_t{1});
+    EXPECT_NE(events.notices[0].find(kConfigFileName), std::string::npos) << events.notices[0];
+    EXPECT_EQ(core.line().Port.load(), 2);
+    EXPECT_EQ(core.settings().CodeFormat, runningFormat);
+    const LoadResult saved = loadSettings(path, StoredSettings{});
+    EXPECT_EQ(saved.settings.port, 2);
+    EXPECT_EQ(saved.settings.clock.CodeFormat, runningFormat);
+}
+
+TEST(EngineStart, SettingsFileShorterThanOneRecordIsSaid) {
+    TempDir dir;
+    FakeClock clock;
+    FakeSerialLibrary serial;
+    RecordingMessageBoxes boxes;
+    Events events;
+    std::FILE* file = std::fopen((dir.path() + "/" + kConfigFileName).c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("abc", file);
+    std::fclose(file);
+    ClockCore core(CoreContext{.clock = clock,
+                               .serial = serial,
+                               .boxes = boxes,
+                               .workDir = dir.path(),
+                               .postHandOff = [](const ReceivedChunk&) {},
+                               .runPostedCalls = [] {}},
+                   events);
+    ASSERT_TRUE(core.start());
+    core.stop();
+    ASSERT_FALSE(events.notices.empty());
+    EXPECT_NE(events.notices[0].find("shorter than one record"), std::string::npos)
+        << events.notices[0];
+}
+
+// The bar and the service alike: the hung-up line is closed at once and tried every 5 s without
+// a box; one notice (and, while observing, one monitor line) each way; frames flow again.
+TEST_F(Engine, LostLineIsClosedRetriedQuietlyAndTakenUpAgain) {
+    const std::string lost = "COM1: 连接中断，每 5 秒重试";
+    const std::string back = "COM1: 连接已恢复";
+    ASSERT_TRUE(core.start());
+    core.observe(true);
+    serial.queueResults(SerialCall::Open, kPort, {FakeSerialLibrary::kPortBusy});
+    serial.hangUp(kPort);
+    ASSERT_TRUE(retryFired());
+    core.onRetryReadable();
+    EXPECT_FALSE(core.portOpen());
+    EXPECT_TRUE(core.lineAway());
+    EXPECT_TRUE(core.receiver().receiverStop());
+    EXPECT_EQ(events.notices, std::vector<std::string>{lost});
+    EXPECT_EQ(events.monitorLines, std::vector<std::string>{lost});
+    EXPECT_EQ(retryInterval(), 5);
+
+    core.onRetryReadable();  // still away
+    EXPECT_FALSE(core.portOpen());
+    EXPECT_EQ(events.notices.size(), size_t{1});
+
+    core.onRetryReadable();
+    EXPECT_TRUE(core.portOpen());
+    EXPECT_FALSE(core.lineAway());
+    EXPECT_EQ(events.notices, (std::vector<std::string>{lost, back}));
+    EXPECT_EQ(events.monitorLines, (std::vector<std::string>{lost, back}));
+    EXPECT_EQ(events.opened, std::vector<int>{kPort});  // said once, as the line coming back
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(retryInterval(), 0);
+    EXPECT_FALSE(core.receiver().receiverStop());
+    serial.queueRead(kPort, frameAt(0x00));
+    ASSERT_TRUE(serveUntilHandled(1));
+}
+
+// A switch replaces the lost line: the retry stops; a loss told before the switch is not taken
+// for the new port.
+TEST_F(Engine, SwitchDuringTheLossReplacesTheLostLine) {
+    ASSERT_TRUE(core.start());
+    serial.hangUp(kPort);
+    ASSERT_TRUE(retryFired());
+    core.onRetryReadable();
+    ASSERT_TRUE(core.lineAway());
+    core.switchRate(kBaudCode9600);
+    EXPECT_TRUE(core.portOpen());
+    EXPECT_FALSE(core.lineAway());
+    EXPECT_EQ(retryInterval(), 0);
+
+    serial.hangUp(kPort);
+    ASSERT_TRUE(retryFired());
+    core.switchPort(2);  // before the loss is taken
+    core.onRetryReadable();
+    EXPECT_TRUE(serial.isOpen(2));
+    EXPECT_FALSE(core.lineAway());
+    EXPECT_EQ(events.notices.size(), size_t{1});
+    EXPECT_TRUE(boxes.shown.empty());
+    serial.queueRead(2, frameAt(0x00));
+    ASSERT_TRUE(serveUntilHandled(1));
 }
 
 }  // namespace

@@ -158,8 +158,10 @@ protected:
     std::vector<Saved> saves;
     int saveCalls = 0;
     int failingSaveCall = 0;
+    std::vector<int> unopenedPorts;  // told to the journal's reason line
     PortSwitcher switcher{SwitchContext{serial, line, boxes, receiver, status, settings,
-                                        receiveRing, marks, [this] { savecfg(); }}};
+                                        receiveRing, marks, [this] { savecfg(); },
+                                        [this](int port, int) { unopenedPorts.push_back(port); }}};
 };
 
 TEST_F(PortSwitchTest, PortSetAppliesRateModeFlowDtrRtsThenWriteTimeout) {
@@ -258,8 +260,10 @@ TEST_F(PortSwitchTest, OldPortNotReopeningLeavesReceiverHeldUntilALaterSwitchSuc
     expectHeldWithNothingOpenOrSaved();
     EXPECT_EQ(line.Port, 1);
     EXPECT_EQ(marks.ports, std::set<int>{1});
+    EXPECT_EQ(unopenedPorts, (std::vector<int>{3, 1}));
 
     switcher.switchPort(2);
+    EXPECT_EQ(unopenedPorts, (std::vector<int>{3, 1}));
     EXPECT_FALSE(receiver.held);
     EXPECT_EQ(serial.open, std::set<int>{2});
     EXPECT_EQ(marks.ports, std::set<int>{2});
