@@ -246,10 +246,15 @@ public:
     void appendLine(const zrq::GbkText& line) override {
         check(!line.bytes().empty());
         ++lines;
-        if (line.bytes().find("[SETTIME FAILED:]") != std::string::npos) ++refusals;
+        const std::string& bytes = line.bytes();
+        if (bytes.find("[SETTIME FAILED:]") != std::string::npos) ++refusals;
+        for (const char* tag : {"[STALE FRAME:]", "[DAMAGED FRAME:]", "[STEP WAITS:]"}) {
+            if (bytes.find(tag) != std::string::npos) ++frameNotes;
+        }
     }
     int lines = 0;
-    int refusals = 0;  // lines that report a refused set
+    int refusals = 0;    // lines that report a refused set
+    int frameNotes = 0;  // a frame that waited in the line, a damaged one, a step that waits
 };
 
 // Passes every call to the fake clock and keeps the outcome of each set.
@@ -384,7 +389,8 @@ void runFrameProcessor(const Input& in, const SearchCounts& search) {
     const int refusedBeforeTheClock = monitor.refusals - (before.MonitorActive ? clockRefusals : 0);
     check(refusedBeforeTheClock >= 0);
     const int setLines = before.MonitorActive ? clock.attempts + refusedBeforeTheClock : 0;
-    check(monitor.lines == (dumpLines ? search.dumps : 0) + setLines);
+    check(before.MonitorActive || monitor.frameNotes == 0);
+    check(monitor.lines == (dumpLines ? search.dumps : 0) + setLines + monitor.frameNotes);
     // The log directory is always writable, so no box is shown.
     check(boxes.shown.empty());
 }
