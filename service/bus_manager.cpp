@@ -23,18 +23,6 @@ namespace {
 
 constexpr uint64_t kUsPerMs = 1000;
 
-const char* lampName(Lamp lamp) {
-    switch (lamp) {
-        case Lamp::Red:
-            return "red";
-        case Lamp::Yellow:
-            return "yellow";
-        case Lamp::Green:
-            break;
-    }
-    return "green";
-}
-
 // The rate in bit/s; 0 for a code that is neither of the two the device uses.
 uint32_t baudRate(int baudCode) {
     if (baudCode == kBaudCode4800) return 4800;

@@ -38,18 +38,6 @@ sigset_t serviceSignals() {
     return set;
 }
 
-const char* lampWord(Lamp lamp) {
-    switch (lamp) {
-        case Lamp::Red:
-            return "red";
-        case Lamp::Yellow:
-            return "yellow";
-        case Lamp::Green:
-            break;
-    }
-    return "green";
-}
-
 std::string portName(int port) { return "COM" + std::to_string(port); }
 
 }  // namespace
@@ -238,7 +226,7 @@ void ClockService::publishStatus() {
 
 // "<lamp>: <message>; last frame hh:mm:ss; last correction hh:mm:ss offset +x.xxx ms".
 std::string ClockService::statusLine() const {
-    std::string line = lamp_ ? lampWord(*lamp_) : "starting";
+    std::string line = lamp_ ? lampName(*lamp_) : "starting";
     line += ": ";
     line += serviceStatusText(core_.status().StatusMessage);
     line += "; " + portName(core_.line().Port) + (core_.portOpen() ? "" : " not open");

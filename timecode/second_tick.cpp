@@ -45,6 +45,18 @@ PcTimeFrame buildPcTimeFrame(const LocalTimeRecord& time, const LocalTimeRecord&
             kFrameEnd};
 }
 
+const char* lampName(Lamp lamp) {
+    switch (lamp) {
+        case Lamp::Red:
+            return "red";
+        case Lamp::Yellow:
+            return "yellow";
+        case Lamp::Green:
+            break;
+    }
+    return "green";
+}
+
 LampRgb lampRgb(Lamp lamp) {
     switch (lamp) {
         case Lamp::Red:

@@ -24,6 +24,8 @@ struct LampRgb {
     uint8_t r, g, b;
 };
 LampRgb lampRgb(Lamp lamp);  // red 255,0,0; yellow 255,255,0; green 0,128,0
+// "red", "yellow", "green": the lamp in the service's status line and on the bus.
+const char* lampName(Lamp lamp);
 // The first state that holds: NoSignal -> red, SetRefused -> yellow, JumpDetected -> yellow,
 // else green.
 Lamp chooseLamp(bool noSignal, bool setRefused, bool jumpDetected);
