@@ -1,5 +1,6 @@
 // The face's commands as calls to the service, and the service's state on the bar's widgets.
 #include "app/service_face.h"
+#include "base/time_units.h"
 
 #include <QTimer>
 
@@ -8,8 +9,6 @@
 
 namespace zrq {
 namespace {
-
-constexpr int kMsPerSecond = 1000;
 
 // A text of the service in the bar's GBK; nothing when GBK cannot hold it.
 std::optional<GbkText> gbkOf(const QString& text) {

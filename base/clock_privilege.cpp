@@ -2,6 +2,7 @@
 // loop of range-checked, aged, rate-limited and journaled sets, and the windowed side that sends
 // it targets, waits for the answers and reaps the part when it has gone.
 #include "base/clock_privilege.h"
+#include "base/time_units.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -24,8 +25,6 @@
 namespace zrq {
 namespace {
 
-constexpr int64_t kNsPerSecond = 1'000'000'000;
-constexpr int64_t kNsPerUs = 1'000;
 // Where the privileged part keeps its end of the channel; everything above it is closed.
 constexpr int kChannelDescriptor = 3;
 constexpr const char* kPartName = "zrq-clock";

@@ -1,12 +1,12 @@
 // Calendar arithmetic and DateTimeValue conversions (days since 1899-12-30, proleptic Gregorian).
 #include "base/date_time_value.h"
+#include "base/time_units.h"
 
 #include <cmath>
 
 namespace zrq {
 namespace {
 
-constexpr int64_t kMsPerDay = 86'400'000;
 // Days from 1899-12-30 (DateTimeValue 0) to 1970-01-01.
 constexpr int64_t kDaysFrom1899To1970 = 25569;
 // The years a local time record can hold.

@@ -1,5 +1,6 @@
 // Local time to instant and back, for the process's time zone and for UTC.
 #include "base/local_instant.h"
+#include "base/time_units.h"
 
 #include <time.h>
 
@@ -7,10 +8,6 @@
 
 namespace zrq {
 namespace {
-
-constexpr int64_t kUsPerSecond = 1'000'000;
-constexpr int64_t kUsPerMs = 1'000;
-constexpr int64_t kSecondsPerDay = 86'400;
 
 // Seconds since 1970 of the record's date and time of day read as UTC (milliseconds left out).
 int64_t secondsAsUtc(const LocalTimeRecord& t) {

@@ -9,14 +9,12 @@
 #include "base/local_clock.h"
 #include "base/local_instant.h"
 #include "base/system_calls.h"
+#include "base/time_units.h"
 
 namespace zrq {
 
 namespace {
 
-constexpr int64_t kUsPerSecond = 1'000'000;
-constexpr int64_t kNsPerUs = 1'000;
-constexpr int64_t kUsPerMs = 1'000;
 constexpr const char* kOutOfRange = "time out of range";
 
 int64_t systemUsOf(const timespec& ts) { return ts.tv_sec * kUsPerSecond + ts.tv_nsec / kNsPerUs; }

@@ -1,15 +1,12 @@
 // Writing and reading the daily point texts of the settings dialog's list.
 #include "dialogs/daily_point_text.h"
+#include "base/time_units.h"
 
 #include <cmath>
 #include <cstdio>
 
 namespace zrq {
 namespace {
-
-constexpr int kHoursPerDay = 24;
-constexpr int kMinutesPerHour = 60;
-constexpr int kSecondsPerMinute = 60;
 
 // One or two decimal digits at the front of `text`, consumed; nothing if there are none.
 std::optional<int> takeField(std::string_view& text) {

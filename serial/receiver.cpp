@@ -1,6 +1,7 @@
 // The receiver Tcomm: reads the port at most every 10 ms, sleeps while it is silent, and hands each
 // chunk to the user-interface thread.
 #include "serial/receiver.h"
+#include "base/time_units.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -22,7 +23,6 @@ constexpr auto kPollInterval = std::chrono::milliseconds(10);
 // kernel's own real-time threads alone.
 constexpr int kRealTimePriority = 10;
 constexpr int kHighestNiceness = -20;  // the lowest nice value: the most CPU time
-constexpr int64_t kNsPerSecond = 1'000'000'000;
 
 // True when SCHED_FIFO was granted; otherwise tries the lowest nice value, then runs as it is.
 bool raiseOwnPriority() {

@@ -1,5 +1,6 @@
 // The bus object: properties read from the model, methods checked and passed on, signals sent.
 #include "service/bus_manager.h"
+#include "base/time_units.h"
 
 #include <grp.h>
 #include <poll.h>
@@ -20,8 +21,6 @@
 
 namespace zrq {
 namespace {
-
-constexpr uint64_t kUsPerMs = 1000;
 
 // The rate in bit/s; 0 for a code that is neither of the two the device uses.
 uint32_t baudRate(int baudCode) {

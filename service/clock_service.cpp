@@ -1,5 +1,6 @@
 // The service's loop, signals, reload, shutdown and status line.
 #include "service/clock_service.h"
+#include "base/time_units.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -19,7 +20,6 @@ namespace zrq {
 namespace {
 
 constexpr int kMaxEvents = 4;
-constexpr double kUsPerMs = 1000.0;
 
 // What the loop's epoll reports, by the descriptor's role.
 enum Source : uint32_t { kTick = 1, kHandOff, kRetry, kSignals };  // 5: ClockService::kBusSource

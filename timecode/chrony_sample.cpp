@@ -1,6 +1,7 @@
 // The chrony sample: one non-blocking datagram per valid frame to chronyd's SOCK driver, with a
 // pause of a few seconds after a refusal.
 #include "timecode/chrony_sample.h"
+#include "base/time_units.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,7 +12,6 @@
 namespace zrq {
 namespace {
 
-constexpr int64_t kUsPerSecond = 1'000'000;
 constexpr double kUsPerSecondExact = 1e6;  // dividing by it rounds once, multiplying by 1e-6 twice
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Processing of accepted frames: frame dumps, comparison with the PC clock, jump detection,
 // correction of the PC clock and the acknowledgement that tells the device a correction happened.
 #include "timecode/frame_processor.h"
+#include "base/time_units.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -17,12 +18,6 @@
 namespace zrq {
 namespace {
 
-constexpr int kSecondsPerHour = 3600;
-constexpr int kSecondsPerMinute = 60;
-constexpr int kSecondsPerDay = 86'400;
-constexpr int64_t kUsPerSecond = 1'000'000;
-constexpr int64_t kUsPerWholeDay = 86'400'000'000;
-constexpr int64_t kUsPerMs = 1'000;
 constexpr int kMaxHour = 23;
 constexpr int kMaxMinute = 59;
 constexpr int kMaxSecond = 59;
@@ -115,7 +110,7 @@ LocalTimeRecord withDateMoved(LocalTimeRecord record, int days) {
     midday.minute = midday.second = midday.milliseconds = 0;
     const std::optional<int64_t> us = utcTimeToInstant(midday);
     if (!us) return record;
-    const LocalTimeRecord moved = utcTimeOfInstant(*us + days * kUsPerWholeDay);
+    const LocalTimeRecord moved = utcTimeOfInstant(*us + days * kUsPerDay);
     record.year = moved.year;
     record.month = moved.month;
     record.day = moved.day;

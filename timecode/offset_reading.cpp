@@ -1,6 +1,7 @@
 // Reading the offset record back: every line is checked field by field and either becomes an
 // attempt or is counted as skipped; nothing in a file can stop the reading.
 #include "timecode/offset_reading.h"
+#include "base/time_units.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,7 +22,6 @@ namespace {
 constexpr size_t kFieldCount = 5;  // time, received, offset_ms, step_ms, result
 // Larger magnitudes (about 30 years) are no offset a clock could have had.
 constexpr double kLargestMs = 1e12;
-constexpr int32_t kMsPerSecond = 1000;
 
 // Reads `count` decimal digits at `pos`; false when any is not a digit.
 bool digits(std::string_view text, size_t pos, size_t count, unsigned* value) {

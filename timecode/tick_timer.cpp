@@ -1,5 +1,6 @@
 // The tick's waking: a monotonic timerfd to each new second, a cancel-on-set timerfd for steps.
 #include "timecode/tick_timer.h"
+#include "base/time_units.h"
 
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -10,10 +11,6 @@
 namespace zrq {
 namespace {
 
-constexpr int64_t kNsPerUs = 1000;
-constexpr int64_t kNsPerSecond = 1'000'000'000;
-constexpr int64_t kUsPerSecond = 1'000'000;
-constexpr int64_t kUsPerMs = 1000;
 // The reading has microseconds only and is taken a little before the timer is armed: waking
 // this much after the second's start keeps the wake-up from landing just before it.
 constexpr int64_t kWakeMarginNs = 20'000;
