@@ -571,6 +571,49 @@ def test_privileged_part_held(session):
           (ahead_ms, [r["result"] for r in record_rows(session, day)]))
 
 
+def zrqctl_status(session, bus):
+    """`zrqctl status` on the run's bus: (exit status, output)."""
+    done = subprocess.run([os.path.join(session.build_dir, "zrqctl"), "status"],
+                          env=dict(os.environ, **bus.env()), capture_output=True, text=True,
+                          timeout=h.START_TIMEOUT_S)
+    return done.returncode, done.stdout + done.stderr
+
+
+def test_bar_as_face(session):
+    """The bar started while zrqd owns its name on the bus is the service's face: it opens no
+    port of its own, shows the service's lamp (green, then red when the device falls silent),
+    its "立即校正" makes the service correct with its 55 AA, and "关闭退出" ends the bar alone."""
+    session.set_clocks(test_day_at(10, 0, 40))
+    with h.PrivateBus() as bus:
+        device = session.start_device()
+        bar_program = session.program
+        session.program = os.path.join(session.build_dir, "zrqd")
+        try:
+            service = session.start_program(extra_env=bus.env())
+        finally:
+            session.program = bar_program
+        green = session.wait_until(
+            lambda: re.search(r"^lamp +green$", zrqctl_status(session, bus)[1], re.M), 10.0)
+        expect(green, "zrqd is not green on the bus: %s" % (zrqctl_status(session, bus),))
+        opened = len(device.of_kind("open"))
+
+        bar = session.start_program(extra_env=bus.env())
+        expect(session.wait_bar(bar.pid) is not None, "no bar; output:\n" + bar.output())
+        wait_lamp(session, GREEN)
+        time.sleep(1.5)
+        expect(len(device.of_kind("open")) == opened, "the face opened the port itself")
+
+        choose(session, bar, "N6")
+        expect(device.wait_for("ack", timeout=4.0), "no 55 AA after the face's 立即校正")
+
+        faults.stop_device(session, device)
+        wait_lamp(session, RED, timeout=12.0)
+
+        choose(session, bar, "N8")
+        expect(bar.wait_exit(4.0) is not None, "the face did not end")
+        expect(service.running(), "关闭退出 on the face ended the service")
+
+
 class AbstractNameSquatter:
     """Another user (nobody) holding the abstract socket name that the program's lock used to
     be, as anyone on the machine could."""
@@ -874,6 +917,7 @@ CASES = {
     "scheduled_correction": test_scheduled_correction,
     "privilege_split": test_privilege_split,
     "privileged_part_held": test_privileged_part_held,
+    "bar_as_face": test_bar_as_face,
     "second_instance": test_second_instance,
     "unsafe_working_directory": test_unsafe_working_directory,
     "refused_set": test_refused_set,
