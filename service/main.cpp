@@ -36,6 +36,8 @@ constexpr const char* kHelp =
     "Without options it runs until SIGTERM or SIGINT. SIGHUP reads kelvosys.conf again and\n"
     "applies what changed; SIGUSR1 corrects the clock at the next frame. Messages go to standard\n"
     "error and the system journal. Only one copy of zrqd or zrq runs at a time.\n"
+    "On the system bus it is org.horivo.Zrq1: zrqctl(1) shows its state and changes its\n"
+    "settings at once; --show and --set are meant for the service's user (_zrq) in its folder.\n"
     "\n"
     "  -h, --help          show this text and exit\n"
     "      --version       show the version and exit\n"
