@@ -1,5 +1,6 @@
 // The bus object: properties read from the model, methods checked and passed on, signals sent.
 #include "service/bus_manager.h"
+#include "base/system_calls.h"
 #include "base/time_units.h"
 
 #include <grp.h>
@@ -13,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "serial/serial_library.h"
 #include "service/bus_names.h"
@@ -97,7 +97,7 @@ bool userDatabaseMember(uid_t uid, gid_t group) {
 }
 
 std::string errnoText(const char* what, int negativeErrno) {
-    return std::string(what) + ": " + std::strerror(-negativeErrno);
+    return std::string(what) + ": " + errorText(-negativeErrno);
 }
 
 // Property names, in the order the vtable lists them.

@@ -95,15 +95,11 @@ bool ClockCore::start() {
 bool ClockCore::loadStoredSettings() {
     bool loaded = false;
     runGuarded(ctx_.boxes, [&] {
-        const LoadResult file = loadSettings(configPath_, storedSettings());
-        if (file.outcome == LoadOutcome::CannotOpen) {
-            ctx_.boxes.warning(gbk(kFileAccessError));
-            return;
-        }
-        sayUnknownValues(file);
-        settings_ = file.settings.clock;
-        line_.Port = file.settings.port;
-        line_.BaudCode = file.settings.baudCode;
+        const std::optional<LoadResult> file = readSettingsFile();
+        if (!file) return;
+        settings_ = file->settings.clock;
+        line_.Port = file->settings.port;
+        line_.BaudCode = file->settings.baudCode;
         loaded = true;
     });
     return loaded;
@@ -144,9 +140,16 @@ void ClockCore::sayOpenFailure(int port, int result) {
     observer_.notice(serial_.openFailureText(port, result));
 }
 
-// The loading rules keep what is stored; what nobody can use is said.
-void ClockCore::sayUnknownValues(const LoadResult& loaded) {
+// The settings file over the running values; empty, after "File access error", when it exists
+// but cannot be opened. The loading rules keep what is stored; what nobody can use is said.
+std::optional<LoadResult> ClockCore::readSettingsFile() {
+    LoadResult loaded = loadSettings(configPath_, storedSettings());
+    if (loaded.outcome == LoadOutcome::CannotOpen) {
+        ctx_.boxes.warning(gbk(kFileAccessError));
+        return std::nullopt;
+    }
     for (const std::string& line : unknownStoredValues(configPath_, loaded)) observer_.notice(line);
+    return loaded;
 }
 
 void ClockCore::watchTimeServices() {
@@ -225,14 +228,10 @@ void ClockCore::takeDialogValues(const ClockSettings& values) {
 bool ClockCore::reloadSettingsFile() {
     bool applied = false;
     runGuarded(ctx_.boxes, [&] {
-        const LoadResult loaded = loadSettings(configPath_, storedSettings());
-        if (loaded.outcome == LoadOutcome::CannotOpen) {
-            ctx_.boxes.warning(gbk(kFileAccessError));
-            return;
-        }
-        sayUnknownValues(loaded);
+        const std::optional<LoadResult> loaded = readSettingsFile();
+        if (!loaded) return;
         // An unknown value keeps the running one, so that it is never saved back either.
-        const StoredSettings known = keepKnownValues(loaded.settings, storedSettings());
+        const StoredSettings known = keepKnownValues(loaded->settings, storedSettings());
         takeDialogValues(known.clock);
         if (known.port != line_.Port) switchPort(known.port);
         const uint8_t format = known.clock.CodeFormat;

@@ -135,7 +135,7 @@ private:
     void forceRunValues();
     void openPort();
     void sayOpenFailure(int port, int result);
-    void sayUnknownValues(const LoadResult& loaded);
+    std::optional<LoadResult> readSettingsFile();
     void portFailed();
     void armRetry(bool on);
     void tryPortAgain();
